@@ -1,0 +1,13 @@
+// The one header module code includes: the Windows API as the platform layer provides it.
+#pragma once
+
+#include "base/wintypes.h"
+#include "com/objbase.h"
+#include "oleaut/oleauto.h"
+#include "kernel/winbase.h"
+#include "storage/storage.h"
+#include "mapi/mapi.h"
+#include "registry/winreg.h"
+#include "shell/shell.h"
+#include "installer/msi.h"
+#include "rpc/rpcproxy.h"
