@@ -42,3 +42,14 @@ PLATFORM_API uint64_t SleptMilliseconds();
 PLATFORM_API void ResetAll();
 
 }  // namespace platform::testing
+
+// Each service's own test controls.
+#include "com/com_testing.h"
+#include "oleaut/oleaut_testing.h"
+#include "kernel/kernel_testing.h"
+#include "storage/storage_testing.h"
+#include "mapi/mapi_testing.h"
+#include "registry/registry_testing.h"
+#include "shell/shell_testing.h"
+#include "installer/installer_testing.h"
+#include "rpc/rpc_testing.h"

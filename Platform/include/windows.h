@@ -5,6 +5,7 @@
 #include "com/objbase.h"
 #include "oleaut/oleauto.h"
 #include "kernel/winbase.h"
+#include "kernel/crtfiles.h"
 #include "storage/storage.h"
 #include "mapi/mapi.h"
 #include "registry/winreg.h"
