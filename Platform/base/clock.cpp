@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <vector>
 
 #include "platform_testing.h"
 
@@ -68,7 +69,24 @@ void SetSleepImmediate(bool immediate) { clock::g_sleepImmediate.store(immediate
 
 uint64_t SleptMilliseconds() { return clock::g_slept.load(); }
 
+namespace {
+std::mutex g_hooksMutex;
+std::vector<void (*)()>& ResetHooks() {
+    static std::vector<void (*)()> hooks;
+    return hooks;
+}
+}  // namespace
+
+void RegisterResetHook(void (*reset)()) {
+    std::lock_guard lock(g_hooksMutex);
+    ResetHooks().push_back(reset);
+}
+
 void ResetAll() {
+    {
+        std::lock_guard lock(g_hooksMutex);
+        for (auto reset : ResetHooks()) reset();
+    }
     ResetFaults();
     ClearNow();
     SetSleepImmediate(false);

@@ -38,8 +38,13 @@ PLATFORM_API void ClearNow();
 PLATFORM_API void SetSleepImmediate(bool immediate);
 PLATFORM_API uint64_t SleptMilliseconds();
 
-// Restores everything above to its default (the test main does this before each test).
+// Restores everything above, and every service's own controls, to their defaults (the test main
+// does this before and after each test).
 PLATFORM_API void ResetAll();
+
+// A service registers the function that restores its own test controls (call it from a static
+// initialiser in the service's source); ResetAll calls every registered function.
+PLATFORM_API void RegisterResetHook(void (*reset)());
 
 }  // namespace platform::testing
 
