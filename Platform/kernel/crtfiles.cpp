@@ -53,6 +53,20 @@ int ErrnoFromCode(HRESULT code, int fallback) {
     }
 }
 
+DWORD Win32ErrorFromErrno(int error) {
+    switch (error) {
+    case ENOENT: return ERROR_FILE_NOT_FOUND;
+    case ENOTDIR: return ERROR_PATH_NOT_FOUND;
+    case EEXIST: return ERROR_ALREADY_EXISTS;
+    case ENAMETOOLONG: return ERROR_FILENAME_EXCED_RANGE;
+    case ENOSPC: return ERROR_DISK_FULL;
+    case EROFS: return ERROR_WRITE_PROTECT;
+    case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
+    case EINVAL: return ERROR_INVALID_NAME;
+    default: return ERROR_ACCESS_DENIED;
+    }
+}
+
 bool ToOsPath(const WCHAR* path, std::string& out) {
     if (!path) return false;
     return WideToUtf8(std::u16string_view(path), out);
@@ -202,10 +216,20 @@ extern "C" errno_t _wgetenv_s(size_t* pReturnValue, WCHAR* buffer, size_t number
 
 WINBASEAPI DWORD WINAPI GetFileAttributesW(LPCWSTR lpFileName) {
     HRESULT code = S_OK;
-    if (PLATFORM_FAULT("GetFileAttributesW", code)) return INVALID_FILE_ATTRIBUTES;
+    if (PLATFORM_FAULT("GetFileAttributesW", code)) {
+        SetLastError(platform::kernel::Win32ErrorFromResult(code));
+        return INVALID_FILE_ATTRIBUTES;
+    }
     std::string path;
     struct stat st {};
-    if (!ToOsPath(lpFileName, path) || stat(path.c_str(), &st) != 0) return INVALID_FILE_ATTRIBUTES;
+    if (!ToOsPath(lpFileName, path)) {
+        SetLastError(ERROR_INVALID_NAME);
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    if (stat(path.c_str(), &st) != 0) {
+        SetLastError(Win32ErrorFromErrno(errno));
+        return INVALID_FILE_ATTRIBUTES;
+    }
     DWORD attributes = 0;
     if (S_ISDIR(st.st_mode)) attributes |= FILE_ATTRIBUTE_DIRECTORY;
     else if (!(st.st_mode & S_IWUSR)) attributes |= FILE_ATTRIBUTE_READONLY;
@@ -217,10 +241,20 @@ WINBASEAPI DWORD WINAPI GetFileAttributesW(LPCWSTR lpFileName) {
 
 WINBASEAPI BOOL WINAPI CreateDirectoryW(LPCWSTR lpPathName, LPSECURITY_ATTRIBUTES) {
     HRESULT code = S_OK;
-    if (PLATFORM_FAULT("CreateDirectoryW", code)) return FALSE;
+    if (PLATFORM_FAULT("CreateDirectoryW", code)) {
+        SetLastError(platform::kernel::Win32ErrorFromResult(code));
+        return FALSE;
+    }
     std::string path;
-    if (!ToOsPath(lpPathName, path) || path.empty()) return FALSE;
-    return mkdir(path.c_str(), 0777) == 0 ? TRUE : FALSE;
+    if (!ToOsPath(lpPathName, path) || path.empty()) {
+        SetLastError(path.empty() ? ERROR_PATH_NOT_FOUND : ERROR_INVALID_NAME);
+        return FALSE;
+    }
+    if (mkdir(path.c_str(), 0777) != 0) {
+        SetLastError(errno == ENOENT ? ERROR_PATH_NOT_FOUND : Win32ErrorFromErrno(errno));
+        return FALSE;
+    }
+    return TRUE;
 }
 
 extern "C" int _wstat64(const WCHAR* path, struct _stat64* buffer) {

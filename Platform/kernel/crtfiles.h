@@ -9,6 +9,7 @@
 #include <cstdio>
 
 #include "base/wintypes.h"
+#include "kernel/winbase.h"
 
 typedef int errno_t;
 typedef int64_t __int64;
@@ -39,12 +40,13 @@ typedef struct _SECURITY_ATTRIBUTES {
 } SECURITY_ATTRIBUTES, *PSECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
 #endif
 
-// INVALID_FILE_ATTRIBUTES when the path cannot be examined. A folder is
+// INVALID_FILE_ATTRIBUTES (and the last error) when the path cannot be examined. A folder is
 // FILE_ATTRIBUTE_DIRECTORY; a file the owner may not write is FILE_ATTRIBUTE_READONLY; a
 // name beginning with '.' is FILE_ATTRIBUTE_HIDDEN; otherwise a file is FILE_ATTRIBUTE_NORMAL.
 WINBASEAPI DWORD WINAPI GetFileAttributesW(LPCWSTR lpFileName);
 
-// Creates one folder (its parent must exist); FALSE when it exists already or cannot be made.
+// Creates one folder (its parent must exist); FALSE when it exists already
+// (ERROR_ALREADY_EXISTS) or cannot be made (ERROR_PATH_NOT_FOUND, ERROR_ACCESS_DENIED, ...).
 // The security attributes are ignored: the folder gets the user's default permissions.
 WINBASEAPI BOOL WINAPI CreateDirectoryW(LPCWSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurityAttributes);
 

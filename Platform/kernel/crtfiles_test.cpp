@@ -213,9 +213,12 @@ TEST_F(CrtFilesTest, StatReportsSizesBeyondFourGigabytes) {
 
 TEST_F(CrtFilesTest, AttributesAndFolders) {
     EXPECT_EQ(GetFileAttributesW(WPath("none").c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
     EXPECT_TRUE(CreateDirectoryW(WPath("sub").c_str(), nullptr));
     EXPECT_FALSE(CreateDirectoryW(WPath("sub").c_str(), nullptr));  // exists
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
     EXPECT_FALSE(CreateDirectoryW(WPath("no/such").c_str(), nullptr));  // parent missing
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
     EXPECT_EQ(GetFileAttributesW(WPath("sub").c_str()) & FILE_ATTRIBUTE_DIRECTORY, FILE_ATTRIBUTE_DIRECTORY);
     FILE* f = _wfsopen(WPath("file").c_str(), u"wb", _SH_DENYNO);
     ASSERT_NE(f, nullptr);
@@ -267,6 +270,7 @@ TEST_F(CrtFilesTest, EveryOperationConsultsFaultInjection) {
     EXPECT_EQ(GetFileAttributesW(WPath("x").c_str()), INVALID_FILE_ATTRIBUTES);
     platform::testing::FailNthCall("CreateDirectoryW", 1, E_ACCESSDENIED);
     EXPECT_FALSE(CreateDirectoryW(WPath("d").c_str(), nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
     EXPECT_FALSE(fs::exists(Path("d")));
     platform::testing::FailNthCall("_wgetenv_s", 1, E_INVALIDARG);
     size_t needed = 0;
