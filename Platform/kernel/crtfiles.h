@@ -31,13 +31,17 @@ extern "C" PLATFORM_API errno_t _wgetenv_s(size_t* pReturnValue, WCHAR* buffer, 
 #define FILE_ATTRIBUTE_ARCHIVE 0x00000020
 #define FILE_ATTRIBUTE_NORMAL 0x00000080
 
-#ifndef PLATFORM_SECURITY_ATTRIBUTES_DEFINED
-#define PLATFORM_SECURITY_ATTRIBUTES_DEFINED
-typedef struct _SECURITY_ATTRIBUTES {
+// Also declared by other services (the registry's RegCreateKeyExW takes one); the first to
+// come defines it.
+#ifndef PLATFORM_HAVE_SECURITY_ATTRIBUTES
+#define PLATFORM_HAVE_SECURITY_ATTRIBUTES
+struct SECURITY_ATTRIBUTES {
     DWORD nLength;
     LPVOID lpSecurityDescriptor;
     BOOL bInheritHandle;
-} SECURITY_ATTRIBUTES, *PSECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
+};
+typedef SECURITY_ATTRIBUTES* PSECURITY_ATTRIBUTES;
+typedef SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
 #endif
 
 // INVALID_FILE_ATTRIBUTES (and the last error) when the path cannot be examined. A folder is
