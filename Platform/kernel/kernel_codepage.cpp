@@ -76,7 +76,13 @@ public:
         for (const Entry& entry : entries_)
             if (entry.number == page.number && entry.toUnicode == toUnicode) return entry.descriptor;
         iconv_t descriptor = toUnicode ? iconv_open("UTF-16LE", page.iconvName) : iconv_open(page.iconvName, "UTF-16LE");
-        if (descriptor != reinterpret_cast<iconv_t>(-1)) entries_.push_back(Entry{page.number, toUnicode, descriptor});
+        if (descriptor == reinterpret_cast<iconv_t>(-1)) return descriptor;
+        try {
+            entries_.push_back(Entry{page.number, toUnicode, descriptor});
+        } catch (...) {
+            iconv_close(descriptor);
+            return reinterpret_cast<iconv_t>(-1);
+        }
         return descriptor;
     }
 
