@@ -309,6 +309,7 @@ int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCCH lpMultiByteSt
         if (!wellFormed && strict) return Fail(ERROR_NO_UNICODE_TRANSLATION);
         return Finish(out);
     }
+    if (number == kGb18030 && (dwFlags & ~DWORD{MB_ERR_INVALID_CHARS}) != 0) return Fail(ERROR_INVALID_FLAGS);
     if (number == CP_UTF7 ? dwFlags != 0
                           : ((dwFlags & ~DWORD{MB_PRECOMPOSED | MB_COMPOSITE | MB_USEGLYPHCHARS | MB_ERR_INVALID_CHARS}) != 0 ||
                              (dwFlags & (MB_PRECOMPOSED | MB_COMPOSITE)) == (MB_PRECOMPOSED | MB_COMPOSITE)))
