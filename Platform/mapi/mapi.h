@@ -5,7 +5,7 @@
 
 #include "base/wintypes.h"
 #include "com/objbase.h"
-#include "mapi/storage_interim.h"
+#include "storage/storage.h"
 
 typedef const IID* LPCIID;
 

@@ -1,13 +1,11 @@
 // Property values: the stored (raw) form, SPropValue arrays in MAPI buffers, text conversions,
 // and the utility functions over property objects and tables.
-#include <iconv.h>
-
-#include <cerrno>
 #include <cstring>
 #include <string>
 
 #include "base/fault.h"
 #include "base/comptr.h"
+#include "kernel/winnls.h"
 #include "mapi/mapi_internal.h"
 
 namespace platform::mapi {
@@ -260,77 +258,33 @@ SCODE CopyProp(const SPropValue& src, const Allocators& alloc, void* parent, SPr
 
 // ---- Code pages ------------------------------------------------------------------------------
 
-UINT AnsiCodePage() { return 1252; }
-
-namespace {
-
-std::string IconvName(UINT codePage) {
-    switch (codePage) {
-        case 65001: return "UTF-8";
-        case 20127: return "ASCII";
-        case 28591: return "ISO-8859-1";
-        case 1200: return "UTF-16LE";
-        case 20932: return "EUC-JP";
-        case 50220: case 50221: case 50222: return "ISO-2022-JP";
-        case 51932: return "EUC-JP";
-        case 51949: return "EUC-KR";
-        case 936: return "GBK";
-        case 54936: return "GB18030";
-        case 950: return "BIG5";
-        case 949: return "CP949";
-        default:
-            if (codePage >= 28592 && codePage <= 28605) return "ISO-8859-" + std::to_string(codePage - 28590);
-            return "CP" + std::to_string(codePage);
-    }
-}
-
-bool Iconv(const char* to, const char* from, const char* data, size_t size, std::string& out) {
-    out.clear();
-    if (size == 0) return true;
-    iconv_t cd = iconv_open(to, from);
-    if (cd == reinterpret_cast<iconv_t>(-1)) return false;
-    out.resize(size * 4 + 16);
-    char* in = const_cast<char*>(data);
-    size_t inLeft = size;
-    char* dst = out.data();
-    size_t outLeft = out.size();
-    bool ok = true;
-    while (inLeft > 0) {
-        size_t r = iconv(cd, &in, &inLeft, &dst, &outLeft);
-        if (r != static_cast<size_t>(-1)) break;
-        if (errno == E2BIG) {
-            size_t used = out.size() - outLeft;
-            out.resize(out.size() * 2);
-            dst = out.data() + used;
-            outLeft = out.size() - used;
-        } else {
-            ok = false;
-            break;
-        }
-    }
-    out.resize(out.size() - outLeft);
-    iconv_close(cd);
-    return ok;
-}
-
-}  // namespace
+UINT AnsiCodePage() { return GetACP(); }
 
 bool BytesToUtf16(UINT codePage, const BYTE* data, size_t size, std::u16string& out) {
-    std::string converted;
-    if (!Iconv("UTF-16LE", IconvName(codePage).c_str(), reinterpret_cast<const char*>(data), size, converted))
-        return false;
-    out.assign(reinterpret_cast<const char16_t*>(converted.data()), converted.size() / 2);
-    return true;
+    out.clear();
+    if (size == 0) return true;
+    if (size > 0x7FFFFFFF) return false;
+    const auto* text = reinterpret_cast<LPCCH>(data);
+    int needed = MultiByteToWideChar(codePage, 0, text, static_cast<int>(size), nullptr, 0);
+    if (needed <= 0) return false;
+    out.resize(static_cast<size_t>(needed));
+    return MultiByteToWideChar(codePage, 0, text, static_cast<int>(size), out.data(), needed) == needed;
 }
 
 bool Utf16ToBytes(UINT codePage, const char16_t* data, size_t count, std::string& out) {
-    // Characters the code page lacks become '?', as the Windows conversion's default.
-    std::string to = IconvName(codePage);
-    if (codePage != 65001) to += "//TRANSLIT";
-    return Iconv(to.c_str(), "UTF-16LE", reinterpret_cast<const char*>(data), count * 2, out);
+    out.clear();
+    if (count == 0) return true;
+    if (count > 0x7FFFFFFF) return false;
+    int needed = WideCharToMultiByte(codePage, 0, data, static_cast<int>(count), nullptr, 0, nullptr, nullptr);
+    if (needed <= 0) return false;
+    out.resize(static_cast<size_t>(needed));
+    return WideCharToMultiByte(codePage, 0, data, static_cast<int>(count), out.data(), needed, nullptr, nullptr) ==
+           needed;
 }
 
-bool ConvertStringRaw(const RawValue& in, ULONG targetType, UINT codePage, RawValue& out) {
+namespace {
+
+bool ConvertWith(const RawValue& in, ULONG targetType, UINT codePage, RawValue& out) {
     out = RawValue{};
     out.type = targetType;
     auto one = [&](const std::vector<BYTE>& src, std::vector<BYTE>& dst) {
@@ -356,6 +310,14 @@ bool ConvertStringRaw(const RawValue& in, ULONG targetType, UINT codePage, RawVa
     if ((targetType & ~MV_FLAG) == PT_UNICODE) return one(in.bytes, out.bytes);
     std::vector<BYTE> aligned(in.bytes.begin(), in.bytes.begin() + (in.bytes.size() & ~size_t(1)));
     return one(aligned, out.bytes);
+}
+
+}  // namespace
+
+// A code page the message names but the platform cannot convert falls back to the ANSI one.
+bool ConvertStringRaw(const RawValue& in, ULONG targetType, UINT codePage, RawValue& out) {
+    if (ConvertWith(in, targetType, codePage, out)) return true;
+    return codePage != AnsiCodePage() && ConvertWith(in, targetType, AnsiCodePage(), out);
 }
 
 }  // namespace platform::mapi
