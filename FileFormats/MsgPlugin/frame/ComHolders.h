@@ -1,6 +1,7 @@
 // Small owning holders for the module's COM references and BSTRs.
 #pragma once
 
+#include <memory>
 #include <utility>
 
 #include <windows.h>
@@ -24,7 +25,7 @@ public:
     }
     CComPtr(CComPtr&& other) noexcept : p(std::exchange(other.p, nullptr)) {}
     CComPtr& operator=(CComPtr&& other) noexcept {
-        if (this != &other) {
+        if (this != std::addressof(other)) {
             Release();
             p = std::exchange(other.p, nullptr);
         }
