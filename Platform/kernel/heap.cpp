@@ -63,6 +63,11 @@ WINBASEAPI LPVOID WINAPI HeapReAlloc(HANDLE hHeap, DWORD dwFlags, LPVOID lpMem, 
 }
 
 WINBASEAPI BOOL WINAPI HeapFree(HANDLE hHeap, DWORD, LPVOID lpMem) {
+    HRESULT hr = S_OK;
+    if (PLATFORM_FAULT("HeapFree", hr)) {  // the block stays allocated, as after a failed free
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
     if (!ValidHeap(hHeap)) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
@@ -72,6 +77,10 @@ WINBASEAPI BOOL WINAPI HeapFree(HANDLE hHeap, DWORD, LPVOID lpMem) {
 }
 
 WINBASEAPI SIZE_T WINAPI HeapSize(HANDLE hHeap, DWORD, LPCVOID lpMem) {
-    if (!ValidHeap(hHeap) || !lpMem) return static_cast<SIZE_T>(-1);
+    HRESULT hr = S_OK;
+    if (PLATFORM_FAULT("HeapSize", hr) || !ValidHeap(hHeap) || !lpMem) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return static_cast<SIZE_T>(-1);
+    }
     return HeaderOf(lpMem)->size;
 }

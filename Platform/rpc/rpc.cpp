@@ -83,10 +83,18 @@ STDAPI NdrDllRegisterProxy(HMODULE hDll, PCProxyFileList pProxyFileList, const C
     HRESULT hr = S_OK;
     if (PLATFORM_FAULT("NdrDllRegisterProxy", hr)) return hr;
     if (!pProxyFileList || !pclsid) return E_INVALIDARG;
-    OLECHAR modulePath[MAX_PATH + 1] = {};
-    DWORD length = GetModuleFileNameW(hDll, modulePath, MAX_PATH + 1);
-    if (length == 0) return HRESULT_FROM_WIN32(GetLastError());
-    if (length > MAX_PATH) return HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE);
+    // The module's path, however long: the proxy/stub does not impose the class steps' limit.
+    std::u16string modulePath(MAX_PATH, u'\0');
+    for (;;) {
+        DWORD length = GetModuleFileNameW(hDll, modulePath.data(), static_cast<DWORD>(modulePath.size()));
+        if (length == 0) return HRESULT_FROM_WIN32(GetLastError());
+        if (length < modulePath.size()) {
+            modulePath.resize(length);
+            break;
+        }
+        if (modulePath.size() >= 32768) return HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE);
+        modulePath.resize(modulePath.size() * 2);
+    }
 
     const std::u16string classId = GuidText(*pclsid);
     for (PCProxyFileList file = pProxyFileList; *file; ++file) {

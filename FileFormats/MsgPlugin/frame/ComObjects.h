@@ -51,6 +51,21 @@ public:
 // is usable (and must be deleted).
 HRESULT InitializeLock(CRITICAL_SECTION* section, bool* initialised);
 
+// The module's objects live on the process heap: their allocation is the platform's, so a
+// failing allocation takes the same road as on Windows (and can be provoked in a test).
+#define MSGPLUGIN_HEAP_ALLOCATED                                                              \
+    static void* operator new(size_t size, const std::nothrow_t&) noexcept {                 \
+        return HeapAlloc(GetProcessHeap(), 0, size);                                          \
+    }                                                                                         \
+    static void* operator new(size_t size) {                                                  \
+        if (void* block = HeapAlloc(GetProcessHeap(), 0, size)) return block;                 \
+        throw std::bad_alloc();                                                               \
+    }                                                                                         \
+    static void operator delete(void* block) noexcept { HeapFree(GetProcessHeap(), 0, block); } \
+    static void operator delete(void* block, const std::nothrow_t&) noexcept {                \
+        HeapFree(GetProcessHeap(), 0, block);                                                 \
+    }
+
 // ---- Threading models ----------------------------------------------------------------------
 
 struct SingleThreadModel {
@@ -157,6 +172,7 @@ protected:
 template <class Base>
 class ComObject final : public Base {
 public:
+    MSGPLUGIN_HEAP_ALLOCATED
     explicit ComObject(void* = nullptr) { Module().Lock(); }
     ~ComObject() override {
         this->m_refCount = kDestructionCount;
@@ -195,6 +211,7 @@ public:
 template <class Base>
 class ComAggObject final : public IUnknown {
 public:
+    MSGPLUGIN_HEAP_ALLOCATED
     explicit ComAggObject(void* outer) : m_contained(static_cast<IUnknown*>(outer)) { Module().Lock(); }
     virtual ~ComAggObject() {
         m_refCount = kDestructionCount;
@@ -294,6 +311,7 @@ private:
 // every outside reference does (a lock taken at 1 -> 2, given back at 2 -> 1).
 class CachedClassFactory final : public ClassFactory {
 public:
+    MSGPLUGIN_HEAP_ALLOCATED
     explicit CachedClassFactory(void* creator) : ClassFactory(creator) {}
     ~CachedClassFactory() override { m_refCount = kDestructionCount; }
 

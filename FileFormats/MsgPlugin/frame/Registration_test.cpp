@@ -1,0 +1,390 @@
+// Registration of the built module into an isolated registry: the exact keys and values it
+// writes, what unregistration removes and keeps, and the failure paths.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include <windows.h>
+
+#include "frame/module_test_host.h"
+#include "platform_testing.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using moduletest::Describe;
+using moduletest::Dump;
+using moduletest::DumpedValue;
+using moduletest::ModuleHost;
+using moduletest::RegistryDump;
+using moduletest::Sz;
+using moduletest::Wide;
+using platform::testing::FailNthCall;
+
+constexpr const char16_t* kFileClass = u"{8BA22517-EAE8-44C9-BCC9-F6ECBA2F4B47}";
+constexpr const char16_t* kFormatClass = u"{9C8F8544-DACC-47E1-A113-10A4B6744B6F}";
+constexpr const char16_t* kProxyClass = u"{567A7172-DDE8-48DE-AB02-864CC86EA58B}";  // IID_IMsgFormat
+constexpr const char16_t* kFileInterface = u"{CAA138E5-71DF-4C5C-AD03-44208BF98751}";
+constexpr const char16_t* kLibrary = u"{7E11C994-6343-4C7E-BCFC-0C539CB60D80}";
+constexpr const char16_t* kMapiApps = u"SOFTWARE\\Microsoft\\Windows Messaging Subsystem\\MSMapiApps";
+
+std::u16string Key(std::initializer_list<std::u16string> parts) {
+    std::u16string out;
+    for (const auto& part : parts) {
+        if (!out.empty()) out += u'\\';
+        out += part;
+    }
+    return out;
+}
+
+// The class keys of the two registration scripts.
+RegistryDump ClassKeys(const std::u16string& module) {
+    const std::u16string file = Key({u"CLSID", kFileClass}), format = Key({u"CLSID", kFormatClass});
+    return {
+        {u"MsgPlugin.MsgFile.1", {{u"", Sz(u"MsgFile Class")}}},
+        {u"MsgPlugin.MsgFile.1\\CLSID", {{u"", Sz(kFileClass)}}},
+        {u"MsgPlugin.MsgFile", {{u"", Sz(u"MsgFile Class")}}},
+        {u"MsgPlugin.MsgFile\\CLSID", {{u"", Sz(kFileClass)}}},
+        {u"MsgPlugin.MsgFile\\CurVer", {{u"", Sz(u"MsgPlugin.MsgFile.1")}}},
+        {u"CLSID", {}},
+        {file, {{u"", Sz(u"MsgFile Class")}}},
+        {file + u"\\ProgID", {{u"", Sz(u"MsgPlugin.MsgFile.1")}}},
+        {file + u"\\VersionIndependentProgID", {{u"", Sz(u"MsgPlugin.MsgFile")}}},
+        {file + u"\\Programmable", {}},
+        {file + u"\\InprocServer32", {{u"", Sz(module)}, {u"ThreadingModel", Sz(u"Apartment")}}},
+        {file + u"\\TypeLib", {{u"", Sz(kLibrary)}}},
+        {u"MsgPlugin.MsgFormat.1", {{u"", Sz(u"MsgFormat Class")}}},
+        {u"MsgPlugin.MsgFormat.1\\CLSID", {{u"", Sz(kFormatClass)}}},
+        {u"MsgPlugin.MsgFormat", {{u"", Sz(u"MsgFormat Class")}}},
+        {u"MsgPlugin.MsgFormat\\CLSID", {{u"", Sz(kFormatClass)}}},
+        {format, {{u"", Sz(u"MsgFormat Class")}}},
+        {format + u"\\ProgID", {{u"", Sz(u"MsgPlugin.MsgFormat.1")}}},
+        {format + u"\\VersionIndependentProgID", {{u"", Sz(u"MsgPlugin.MsgFormat")}}},
+        {format + u"\\InprocServer32", {{u"", Sz(module)}, {u"ThreadingModel", Sz(u"both")}}},
+    };
+}
+
+// What the proxy/stub registration writes.
+RegistryDump ProxyKeys(const std::u16string& module) {
+    RegistryDump keys;
+    keys[u"Interface"] = {};
+    for (auto [iid, name] : {std::pair{kProxyClass, u"IMsgFormat"}, std::pair{kFileInterface, u"IMsgFile"}}) {
+        const std::u16string key = Key({u"Interface", iid});
+        keys[key] = {{u"", Sz(name)}};
+        keys[key + u"\\NumMethods"] = {{u"", Sz(u"3")}};
+        keys[key + u"\\ProxyStubClsid32"] = {{u"", Sz(kProxyClass)}};
+    }
+    keys[u"CLSID"] = {};
+    keys[Key({u"CLSID", kProxyClass})] = {{u"", Sz(u"PSFactoryBuffer")}};
+    keys[Key({u"CLSID", kProxyClass, u"InprocServer32"})] = {{u"", Sz(module)}, {u"ThreadingModel", Sz(u"Both")}};
+    return keys;
+}
+
+// What the type-library registration writes.
+RegistryDump TypeLibraryKeys(const std::u16string& path) {
+    const std::u16string version = Key({u"TypeLib", kLibrary, u"1.0"});
+    RegistryDump keys = {
+        {u"TypeLib", {}},
+        {Key({u"TypeLib", kLibrary}), {}},
+        {version, {{u"", Sz(u"MsgPlugin 1.0 Type Library")}}},
+        {version + u"\\0", {}},
+        {version + u"\\0\\win64", {{u"", Sz(path)}}},
+        {version + u"\\FLAGS", {{u"", Sz(u"0")}}},
+        {version + u"\\HELPDIR", {{u"", Sz(u"")}}},
+        {u"Interface", {}},
+    };
+    for (auto [iid, name] : {std::pair{kProxyClass, u"IMsgFormat"}, std::pair{kFileInterface, u"IMsgFile"}}) {
+        keys[Key({u"Interface", iid})] = {{u"", Sz(name)}};
+        keys[Key({u"Interface", iid, u"TypeLib"})] = {{u"", Sz(kLibrary)}, {u"Version", Sz(u"1.0")}};
+    }
+    return keys;
+}
+
+void Merge(RegistryDump* into, const RegistryDump& from) {
+    for (const auto& [key, values] : from)
+        for (const auto& [name, value] : values) (*into)[key][name] = value;
+    for (const auto& [key, values] : from) (*into)[key];
+}
+
+RegistryDump Everything(const std::u16string& module) {
+    RegistryDump all = ClassKeys(module);
+    Merge(&all, ProxyKeys(module));
+    Merge(&all, TypeLibraryKeys(module));
+    all[u""];  // the root
+    return all;
+}
+
+bool KeyExists(HKEY root, const std::u16string& path) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+    RegCloseKey(key);
+    return true;
+}
+
+void CreateKey(HKEY root, const std::u16string& path) {
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr), ERROR_SUCCESS);
+    RegCloseKey(key);
+}
+
+RegistryDump MapiApps() { return Dump(HKEY_LOCAL_MACHINE, kMapiApps); }
+
+class RegistrationTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        registry_ = std::make_unique<platform::testing::ScopedTempRegistry>();
+        fresh_ = Dump(HKEY_LOCAL_MACHINE);
+        freshUser_ = Dump(HKEY_CURRENT_USER);
+    }
+    void TearDown() override { registry_.reset(); }
+
+    std::unique_ptr<platform::testing::ScopedTempRegistry> registry_;
+    RegistryDump fresh_, freshUser_;
+};
+
+TEST_F(RegistrationTest, WritesExactlyTheClassesProxyStubTypeLibraryAndMailClientEntry) {
+    ModuleHost host;
+    ASSERT_TRUE(host.Loaded());
+    ASSERT_EQ(host.RegisterServer(), S_OK);
+    const std::u16string module = Wide(host.Path());
+    RegistryDump classes = Dump(HKEY_CLASSES_ROOT);
+    EXPECT_EQ(classes, Everything(module)) << Describe(classes);
+
+    const RegistryDump expectedApps = {{u"", {{u"MsgPlugin.dll", Sz(u"Microsoft Outlook")}}}};
+    EXPECT_EQ(MapiApps(), expectedApps) << Describe(MapiApps());
+    EXPECT_EQ(MapiApps()[u""][u"MsgPlugin.dll"].data.size(), 36u);
+    // Machine-wide only: nothing under the current user.
+    EXPECT_EQ(Dump(HKEY_CURRENT_USER), freshUser_);
+    EXPECT_EQ(host.CanUnloadNow(), S_OK) << "registration leaves nothing of the module in use";
+}
+
+TEST_F(RegistrationTest, RegisteringTwiceEqualsOnceAndClearsStaleSubkeys) {
+    ModuleHost host;
+    ASSERT_TRUE(host.Loaded());
+    // Left over from an older version: gone after registration (the class keys are rewritten whole).
+    CreateKey(HKEY_CLASSES_ROOT, Key({u"CLSID", kFileClass, u"Stale", u"Deeper"}));
+    CreateKey(HKEY_CLASSES_ROOT, Key({u"CLSID", kFormatClass, u"Stale"}));
+    ASSERT_EQ(host.RegisterServer(), S_OK);
+    const RegistryDump once = Dump(HKEY_LOCAL_MACHINE);
+    EXPECT_EQ(Dump(HKEY_CLASSES_ROOT), Everything(Wide(host.Path()))) << Describe(Dump(HKEY_CLASSES_ROOT));
+
+    CreateKey(HKEY_CLASSES_ROOT, Key({u"CLSID", kFileClass, u"Programmable", u"Stale"}));
+    ASSERT_EQ(host.RegisterServer(), S_OK);
+    EXPECT_EQ(Dump(HKEY_LOCAL_MACHINE), once) << Describe(Dump(HKEY_LOCAL_MACHINE));
+}
+
+TEST_F(RegistrationTest, UnregisteringRemovesWhatRegistrationWroteButNotTheRootsOrForeignKeys) {
+    ModuleHost host;
+    ASSERT_TRUE(host.Loaded());
+    ASSERT_EQ(host.RegisterServer(), S_OK);
+    const std::u16string foreignClass = u"{11111111-2222-3333-4444-555555555555}";
+    CreateKey(HKEY_CLASSES_ROOT, Key({u"CLSID", foreignClass, u"InprocServer32"}));
+    CreateKey(HKEY_CLASSES_ROOT, Key({u"CLSID", kFormatClass, u"Foreign"}));
+    HKEY apps = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kMapiApps, 0, KEY_ALL_ACCESS, &apps), ERROR_SUCCESS);
+    ASSERT_EQ(RegSetValueExW(apps, u"Other.dll", 0, REG_SZ, reinterpret_cast<const BYTE*>(u"Other"), 12), ERROR_SUCCESS);
+    RegCloseKey(apps);
+
+    ASSERT_EQ(host.UnregisterServer(), S_OK);
+    const RegistryDump expected = {
+        {u"", {}},
+        {u"CLSID", {}},
+        {Key({u"CLSID", foreignClass}), {}},
+        {Key({u"CLSID", foreignClass, u"InprocServer32"}), {}},
+        // The class key keeps its subkey that the script does not name, and so itself.
+        {Key({u"CLSID", kFormatClass}), {{u"", Sz(u"MsgFormat Class")}}},
+        {Key({u"CLSID", kFormatClass, u"Foreign"}), {}},
+        {u"Interface", {}},
+        {u"TypeLib", {}},
+    };
+    EXPECT_EQ(Dump(HKEY_CLASSES_ROOT), expected) << Describe(Dump(HKEY_CLASSES_ROOT));
+    const RegistryDump expectedApps = {{u"", {{u"Other.dll", Sz(u"Other")}}}};
+    EXPECT_EQ(MapiApps(), expectedApps);
+}
+
+TEST_F(RegistrationTest, UnregisteringWhenNothingIsRegistered) {
+    ModuleHost host;
+    ASSERT_TRUE(host.Loaded());
+    // The script steps find nothing to remove; the type library is not registered, and that
+    // step's result is the result.
+    EXPECT_EQ(host.UnregisterServer(), TYPE_E_LIBNOTREGISTERED);
+    EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, kMapiApps)) << "the mail-client key is created when missing";
+    EXPECT_EQ(MapiApps(), (RegistryDump{{u"", {}}}));
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, u"CLSID"));
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, u"MsgPlugin.MsgFile"));
+
+    // Registered, unregistered, unregistered again.
+    ASSERT_EQ(host.RegisterServer(), S_OK);
+    ASSERT_EQ(host.UnregisterServer(), S_OK);
+    const RegistryDump after = Dump(HKEY_LOCAL_MACHINE);
+    EXPECT_EQ(host.UnregisterServer(), TYPE_E_LIBNOTREGISTERED);
+    EXPECT_EQ(Dump(HKEY_LOCAL_MACHINE), after);
+}
+
+TEST_F(RegistrationTest, FailingProxyRegistrationWritesNothing) {
+    ModuleHost host;
+    ASSERT_TRUE(host.Loaded());
+    for (HRESULT failure : {E_ACCESSDENIED, E_OUTOFMEMORY}) {
+        FailNthCall("NdrDllRegisterProxy", 1, failure);
+        EXPECT_EQ(host.RegisterServer(), failure);
+        EXPECT_EQ(Dump(HKEY_LOCAL_MACHINE), fresh_) << Describe(Dump(HKEY_LOCAL_MACHINE));
+    }
+    // Unregistration ignores a failing proxy/stub step and goes on.
+    ASSERT_EQ(host.RegisterServer(), S_OK);
+    FailNthCall("NdrDllUnregisterProxy", 1, E_ACCESSDENIED);
+    EXPECT_EQ(host.UnregisterServer(), S_OK);
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, Key({u"CLSID", kFileClass})));
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, Key({u"TypeLib", kLibrary})));
+    EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, Key({u"Interface", kProxyClass, u"ProxyStubClsid32"})));
+}
+
+// A failing step stops registration with its result; what the earlier steps wrote stays.
+TEST_F(RegistrationTest, FailingStepsOfRegistration) {
+    struct Case {
+        const char* operation;
+        unsigned nth;
+        HRESULT failure;
+        bool fileClass, formatClass;
+    };
+    const Case cases[] = {
+        {"CreateRegistrar", 1, E_OUTOFMEMORY, false, false},
+        {"CreateRegistrar", 2, E_OUTOFMEMORY, true, false},
+        {"LoadTypeLib", 1, TYPE_E_CANTLOADLIBRARY, true, true},  // and the .tlb beside it is missing
+        {"RegisterTypeLib", 1, TYPE_E_REGISTRYACCESS, true, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.operation) + " #" + std::to_string(c.nth));
+        platform::testing::ScopedTempRegistry registry;
+        ModuleHost host;
+        ASSERT_TRUE(host.Loaded());
+        FailNthCall(c.operation, c.nth, c.failure, 0);
+        EXPECT_EQ(host.RegisterServer(), c.failure);
+        platform::testing::ResetFaults();
+        EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, Key({u"Interface", kProxyClass, u"ProxyStubClsid32"})));
+        EXPECT_EQ(MapiApps().size(), 1u);
+        EXPECT_EQ(KeyExists(HKEY_CLASSES_ROOT, Key({u"CLSID", kFileClass, u"InprocServer32"})), c.fileClass);
+        EXPECT_EQ(KeyExists(HKEY_CLASSES_ROOT, u"MsgPlugin.MsgFormat.1"), c.formatClass);
+        EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, Key({u"TypeLib", kLibrary, u"1.0"})));
+    }
+}
+
+TEST_F(RegistrationTest, FailingStepsOfUnregistration) {
+    ModuleHost host;
+    ASSERT_TRUE(host.Loaded());
+    ASSERT_EQ(host.RegisterServer(), S_OK);
+    FailNthCall("CreateRegistrar", 2, E_OUTOFMEMORY);
+    EXPECT_EQ(host.UnregisterServer(), E_OUTOFMEMORY);
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, u"MsgPlugin.MsgFile.1"));
+    EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, u"MsgPlugin.MsgFormat.1"));
+    EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, Key({u"TypeLib", kLibrary, u"1.0"}))) << "later steps are skipped";
+
+    FailNthCall("UnRegisterTypeLib", 1, TYPE_E_REGISTRYACCESS);
+    EXPECT_EQ(host.UnregisterServer(), TYPE_E_REGISTRYACCESS);
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, u"MsgPlugin.MsgFormat.1"));
+}
+
+// The mail-client entry is best effort: its failure changes neither the result nor the rest.
+TEST_F(RegistrationTest, MailClientEntryFailureIsIgnored) {
+    // Find the one call of RegSetValueExW whose failure registration survives: the entry's.
+    int survivedWithoutEntry = 0;
+    for (unsigned nth = 1; nth <= 60; ++nth) {
+        platform::testing::ScopedTempRegistry registry;
+        ModuleHost host;
+        ASSERT_TRUE(host.Loaded());
+        FailNthCall("RegSetValueExW", nth, E_ACCESSDENIED);
+        HRESULT hr = host.RegisterServer();
+        bool hasEntry = MapiApps()[u""].count(u"MsgPlugin.dll") == 1;
+        platform::testing::ResetFaults();
+        if (survivedWithoutEntry) {
+            EXPECT_TRUE(FAILED(hr)) << "the call after the entry's belongs to the class scripts";
+            break;
+        }
+        if (SUCCEEDED(hr) && !hasEntry) {
+            ++survivedWithoutEntry;
+            RegistryDump classes = Dump(HKEY_CLASSES_ROOT);
+            EXPECT_EQ(classes, Everything(Wide(host.Path()))) << Describe(classes);
+        } else {
+            EXPECT_TRUE(FAILED(hr)) << "call " << nth << " is the proxy/stub's: registration stops";
+        }
+    }
+    EXPECT_EQ(survivedWithoutEntry, 1);
+}
+
+// Loads a copy of the module from a folder whose path makes the module's path `length` long.
+class CopiedModule {
+public:
+    explicit CopiedModule(size_t length, bool withTypeLibraryFile = false) {
+        char pattern[] = "/tmp/msgplugin-module.XXXXXX";
+        if (!mkdtemp(pattern)) return;
+        root_ = pattern;
+        const std::string name = "MsgPlugin.so";
+        std::string folder = root_;
+        const size_t folderLength = length - 1 - name.size();
+        while (folder.size() < folderLength) {
+            size_t remaining = folderLength - folder.size();  // room for "/" and a name
+            size_t part = remaining > 101 ? 100 : remaining - 1;
+            if (remaining > 101 && remaining - 101 == 1) part = 99;  // never leave room for "/" alone
+            folder += '/';
+            folder.append(part, 'd');
+        }
+        fs::create_directories(folder);
+        path_ = (fs::path(folder) / name).string();
+        fs::copy_file(moduletest::BuiltModulePath(), path_);
+        if (withTypeLibraryFile)
+            fs::copy_file(fs::path(MSGPLUGIN_SOURCE_DIR) / "FileFormats/MsgPlugin/frame/resources/MsgPlugin.idl",
+                          fs::path(folder) / "MsgPlugin.tlb");
+    }
+    ~CopiedModule() {
+        std::error_code ignored;
+        if (!root_.empty()) fs::remove_all(root_, ignored);
+    }
+    const std::string& Path() const { return path_; }
+
+private:
+    std::string root_, path_;
+};
+
+TEST_F(RegistrationTest, ModulePathOfMaxPathOrMoreIsRefused) {
+    for (size_t length : {259u, 260u, 300u}) {
+        SCOPED_TRACE(length);
+        platform::testing::ScopedTempRegistry registry;
+        CopiedModule copy(length);
+        ASSERT_EQ(copy.Path().size(), length);
+        ModuleHost host(copy.Path());
+        ASSERT_TRUE(host.Loaded());
+        const std::u16string module = Wide(copy.Path());
+        if (length < MAX_PATH) {
+            EXPECT_EQ(host.RegisterServer(), S_OK);
+            EXPECT_EQ(Dump(HKEY_CLASSES_ROOT), Everything(module)) << Describe(Dump(HKEY_CLASSES_ROOT));
+            EXPECT_EQ(host.UnregisterServer(), S_OK);
+            continue;
+        }
+        EXPECT_EQ(host.RegisterServer(), HRESULT(0x8007007A));
+        // The proxy/stub and the mail-client entry come first; no class key, no type library.
+        RegistryDump expected = ProxyKeys(module);
+        expected[u""];
+        EXPECT_EQ(Dump(HKEY_CLASSES_ROOT), expected) << Describe(Dump(HKEY_CLASSES_ROOT));
+        EXPECT_EQ(MapiApps().size(), 1u);
+        EXPECT_EQ(host.UnregisterServer(), HRESULT(0x8007007A));
+    }
+}
+
+TEST_F(RegistrationTest, TypeLibraryFromTheFileBesideTheModule) {
+    CopiedModule copy(80, true);
+    ModuleHost host(copy.Path());
+    ASSERT_TRUE(host.Loaded());
+    // The module's own resource cannot be read: the .tlb beside it is registered instead.
+    FailNthCall("LoadTypeLib", 1, TYPE_E_CANTLOADLIBRARY);
+    ASSERT_EQ(host.RegisterServer(), S_OK);
+    std::string tlb = copy.Path().substr(0, copy.Path().size() - 3) + ".tlb";
+    RegistryDump library = Dump(HKEY_CLASSES_ROOT, Key({u"TypeLib", kLibrary, u"1.0", u"0", u"win64"}));
+    EXPECT_EQ(library[u""][u""], Sz(Wide(tlb)));
+    FailNthCall("LoadTypeLib", 1, TYPE_E_CANTLOADLIBRARY);
+    EXPECT_EQ(host.UnregisterServer(), S_OK);
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, Key({u"TypeLib", kLibrary})));
+}
+
+}  // namespace
