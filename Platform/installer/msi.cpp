@@ -23,7 +23,9 @@ extern "C" UINT WINAPI MsiProvideQualifiedComponentW(LPCWSTR szCategory, LPCWSTR
     DWORD bytes = 0;
     LONG status = RegQueryValueExW(category, szQualifier, nullptr, &type, nullptr, &bytes);
     std::u16string path;
-    if (status == ERROR_SUCCESS && (type == REG_SZ || type == REG_EXPAND_SZ)) {
+    // A qualifier whose value is not a path is not an installed component.
+    if (status == ERROR_SUCCESS && type != REG_SZ && type != REG_EXPAND_SZ) status = ERROR_INDEX_ABSENT;
+    if (status == ERROR_SUCCESS) {
         path.resize(bytes / sizeof(WCHAR) + 1);
         status = RegQueryValueExW(category, szQualifier, nullptr, &type, reinterpret_cast<BYTE*>(path.data()), &bytes);
         path.resize(std::char_traits<char16_t>::length(path.c_str()));

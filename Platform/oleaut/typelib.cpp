@@ -342,11 +342,12 @@ private:
 // The definition text of a module's "TYPELIB" resource 1, or of a definition file.
 bool ReadDefinition(LPCOLESTR file, std::string* text) {
     if (HMODULE module = LoadLibraryW(file)) {
+        // A library carries its definition as a resource or not at all: its file is no definition.
         HRSRC resource = FindResourceW(module, MAKEINTRESOURCEW(1), u"TYPELIB");
         const void* data = resource ? LockResource(LoadResource(module, resource)) : nullptr;
         if (data) text->assign(static_cast<const char*>(data), SizeofResource(module, resource));
         FreeLibrary(module);
-        if (data) return true;
+        return data != nullptr;
     }
     std::ifstream stream(platform::utf::ToUtf8(file), std::ios::binary);
     if (!stream) return false;
@@ -465,8 +466,9 @@ STDAPI UnRegisterTypeLib(REFGUID libID, WORD wVerMajor, WORD wVerMinor, LCID lci
             for (DWORD index = 0;; ++index) {
                 char16_t name[64] = {};
                 DWORD length = 64;
-                if (RegEnumKeyExW(interfaces, index, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
-                    break;
+                LONG status = RegEnumKeyExW(interfaces, index, name, &length, nullptr, nullptr, nullptr, nullptr);
+                if (status == ERROR_MORE_DATA) continue;  // too long for an interface id: not one of ours
+                if (status != ERROR_SUCCESS) break;
                 Text owner, ownerVersion;
                 const Text typeLibKey = Text(name) + u"\\TypeLib";
                 if (ReadStringValue(interfaces, typeLibKey, nullptr, &owner) && owner == libraryId &&
@@ -490,8 +492,12 @@ STDAPI UnRegisterTypeLib(REFGUID libID, WORD wVerMajor, WORD wVerMinor, LCID lci
             for (DWORD index = 0;; ++index) {
                 char16_t name[64] = {};
                 DWORD length = 64;
-                if (RegEnumKeyExW(versionHandle, index, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
-                    break;
+                LONG status = RegEnumKeyExW(versionHandle, index, name, &length, nullptr, nullptr, nullptr, nullptr);
+                if (status == ERROR_MORE_DATA) {  // a long name is neither FLAGS nor HELPDIR: keep the key
+                    localeLeft = true;
+                    continue;
+                }
+                if (status != ERROR_SUCCESS) break;
                 Text sub = name;
                 if (sub != u"FLAGS" && sub != u"HELPDIR") localeLeft = true;
             }
