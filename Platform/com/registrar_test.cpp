@@ -217,6 +217,30 @@ TEST_F(RegistrarTest, ReachableThroughCoCreateInstance) {
     EXPECT_EQ(other, nullptr);
 }
 
+TEST_F(RegistrarTest, ScriptsFromALibraryResource) {
+    const std::u16string library(RESOURCE_TESTLIB, RESOURCE_TESTLIB + sizeof(RESOURCE_TESTLIB) - 1);
+    auto read = [] {
+        HKEY key = nullptr;
+        if (RegOpenKeyExW(HKEY_CURRENT_USER, u"Software\\ResourceTest", 0, KEY_READ, &key) != ERROR_SUCCESS)
+            return std::u16string(u"<no key>");
+        WCHAR data[64] = {};
+        DWORD size = sizeof data - 2;
+        RegQueryValueExW(key, nullptr, nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size);
+        RegCloseKey(key);
+        return std::u16string(data);
+    };
+    ASSERT_EQ(registrar_->ResourceRegister(library.c_str(), 7, u"REGISTRY"), S_OK);
+    EXPECT_EQ(read(), u"from a resource");
+    ASSERT_EQ(registrar_->ResourceUnregisterSz(library.c_str(), u"#7", u"REGISTRY"), S_OK);
+    EXPECT_EQ(read(), u"<no key>");
+    ASSERT_EQ(registrar_->ResourceRegisterSz(library.c_str(), MAKEINTRESOURCEW(7), u"REGISTRY"), S_OK);
+    EXPECT_EQ(read(), u"from a resource");
+    EXPECT_EQ(registrar_->ResourceRegister(library.c_str(), 8, u"REGISTRY"), HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
+    // Not a script: the resource is refused whole.
+    EXPECT_EQ(registrar_->ResourceRegister(library.c_str(), 1, u"TYPELIB"), DISP_E_EXCEPTION_REGISTRAR_SYNTAX);
+    EXPECT_EQ(registrar_->ResourceRegister(nullptr, 7, u"REGISTRY"), E_INVALIDARG);
+}
+
 TEST_F(RegistrarTest, RegistryFailuresAreReturned) {
     FailNthCall("RegCreateKeyExW", 3, ERROR_ACCESS_DENIED);  // the registry returns the code as its status
     EXPECT_EQ(Register(u"T { A { B } }"), HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED));

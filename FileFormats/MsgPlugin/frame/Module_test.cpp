@@ -406,4 +406,34 @@ TEST_F(ModuleTest, AllocationFailures) {
     }
 }
 
+// The framework refuses to start when not even 8 KB can be allocated at load: the module then
+// serves nothing and registers nothing, and still unloads.
+TEST(ModuleStart, RefusedWithoutAnEightKilobyteBlock) {
+    platform::testing::ScopedTempRegistry registry;
+    FailNthCall("HeapAlloc", 1, E_OUTOFMEMORY);
+    ModuleHost host;
+    ASSERT_TRUE(host.Loaded());
+    EXPECT_EQ(CallCount("HeapAlloc"), 1u);
+    void* out = reinterpret_cast<void*>(1);
+    EXPECT_EQ(host.GetClassObject(CLSID_MsgFormat, IID_IClassFactory, &out), E_OUTOFMEMORY);
+    EXPECT_EQ(out, nullptr);
+    EXPECT_EQ(host.RegisterServer(), E_OUTOFMEMORY);
+    EXPECT_EQ(host.UnregisterServer(), E_OUTOFMEMORY);
+    EXPECT_EQ(host.CanUnloadNow(), S_OK);
+    HKEY key = nullptr;
+    EXPECT_NE(RegOpenKeyExW(HKEY_CLASSES_ROOT, u"CLSID", 0, KEY_READ, &key), ERROR_SUCCESS);
+}
+
+TEST(ModuleStart, StartsWhenTheBlockCanBeHad) {
+    CountCalls("HeapAlloc");
+    CountCalls("HeapFree");
+    ModuleHost host;
+    ASSERT_TRUE(host.Loaded());
+    EXPECT_EQ(CallCount("HeapAlloc"), 1u) << "the probe block";
+    EXPECT_EQ(CallCount("HeapFree"), 1u) << "given back at once";
+    IClassFactory* factory = host.Factory(CLSID_MsgFormat);
+    ASSERT_NE(factory, nullptr);
+    factory->Release();
+}
+
 }  // namespace
