@@ -44,13 +44,21 @@ WINBASEAPI LPVOID WINAPI HeapAlloc(HANDLE hHeap, DWORD dwFlags, SIZE_T dwBytes) 
 WINBASEAPI LPVOID WINAPI HeapReAlloc(HANDLE hHeap, DWORD dwFlags, LPVOID lpMem, SIZE_T dwBytes) {
     HRESULT hr = S_OK;
     // As on Windows, a null block is not reallocated: HeapAlloc makes the first one.
-    if (PLATFORM_FAULT("HeapReAlloc", hr) || !ValidHeap(hHeap) || !lpMem || dwBytes > SIZE_MAX / 2 ||
-        (dwFlags & HEAP_REALLOC_IN_PLACE_ONLY)) {
+    if (PLATFORM_FAULT("HeapReAlloc", hr) || !ValidHeap(hHeap) || !lpMem || dwBytes > SIZE_MAX / 2) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
     BlockHeader* old = HeaderOf(lpMem);
     SIZE_T oldSize = old->size;
+    // In place, a block can always shrink; it never grows (that would need the allocator's help).
+    if (dwFlags & HEAP_REALLOC_IN_PLACE_ONLY) {
+        if (dwBytes > oldSize) {
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return nullptr;
+        }
+        old->size = dwBytes;
+        return lpMem;
+    }
     auto* header = static_cast<BlockHeader*>(std::realloc(old, sizeof(BlockHeader) + dwBytes));
     if (!header) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);

@@ -54,6 +54,12 @@ TEST(Heap, ReallocationKeepsContentsAndZeroesOnlyTheGrowth) {
     EXPECT_EQ(HeapReAlloc(heap, 0, nullptr, 64), nullptr) << "a null block is not reallocated";
     EXPECT_EQ(HeapReAlloc(heap, 0, block, SIZE_MAX - 8), nullptr);
     EXPECT_EQ(HeapSize(heap, 0, block), 8u);
+    // In place: shrinking keeps the block where it is, growing is refused and changes nothing.
+    EXPECT_EQ(HeapReAlloc(heap, HEAP_REALLOC_IN_PLACE_ONLY, block, 4), block);
+    EXPECT_EQ(HeapSize(heap, 0, block), 4u);
+    EXPECT_EQ(HeapReAlloc(heap, HEAP_REALLOC_IN_PLACE_ONLY, block, 4096), nullptr);
+    EXPECT_EQ(HeapSize(heap, 0, block), 4u);
+    EXPECT_EQ(block[3], 0xAB);
     EXPECT_TRUE(HeapFree(heap, 0, block));
 }
 
