@@ -250,6 +250,7 @@ TEST_F(RegistrationTest, FailingStepsOfRegistration) {
         bool fileClass, formatClass;
     };
     const Case cases[] = {
+        {"GetModuleFileNameW", 2, HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND), false, false},  // 1: the proxy/stub's
         {"CreateRegistrar", 1, E_OUTOFMEMORY, false, false},
         {"CreateRegistrar", 2, E_OUTOFMEMORY, true, false},
         {"LoadTypeLib", 1, TYPE_E_CANTLOADLIBRARY, true, true},  // and the .tlb beside it is missing
