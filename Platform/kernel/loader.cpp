@@ -10,6 +10,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/fault.h"
@@ -55,25 +56,39 @@ const uint8_t* FindResourceSection(const char* path, ElfW(Addr) loadBias) {
     return section;
 }
 
+// The sections found so far, by where a library is loaded and from which file. A handle value
+// can come back for another library once the first is unloaded (by FreeLibrary or by dlclose
+// alone), so the handle itself is no key.
+using SectionKey = std::pair<ElfW(Addr), std::string>;
 std::mutex g_sectionsMutex;
-std::map<HMODULE, const uint8_t*>& SectionCache() {
-    static std::map<HMODULE, const uint8_t*> cache;
+std::map<SectionKey, const uint8_t*>& SectionCache() {
+    static std::map<SectionKey, const uint8_t*> cache;
     return cache;
 }
 
-const uint8_t* ResourceSectionOf(HMODULE module) {
-    std::lock_guard lock(g_sectionsMutex);
-    auto found = SectionCache().find(module);
-    if (found != SectionCache().end()) return found->second;
-    void* handle = module ? static_cast<void*>(module) : dlopen(nullptr, RTLD_NOW);
+bool KeyOf(void* handle, SectionKey* key) {
     link_map* map = nullptr;
+    if (!handle || dlinfo(handle, RTLD_DI_LINKMAP, &map) != 0 || !map) return false;
+    key->first = map->l_addr;
+    key->second = (map->l_name && map->l_name[0]) ? map->l_name : "/proc/self/exe";
+    return true;
+}
+
+const uint8_t* ResourceSectionOf(HMODULE module) {
+    void* handle = module ? static_cast<void*>(module) : dlopen(nullptr, RTLD_NOW);
     const uint8_t* section = nullptr;
-    if (handle && dlinfo(handle, RTLD_DI_LINKMAP, &map) == 0 && map) {
-        std::string path = (map->l_name && map->l_name[0]) ? map->l_name : "/proc/self/exe";
-        section = FindResourceSection(path.c_str(), map->l_addr);
+    SectionKey key;
+    if (KeyOf(handle, &key)) {
+        std::lock_guard lock(g_sectionsMutex);
+        auto found = SectionCache().find(key);
+        if (found != SectionCache().end()) {
+            section = found->second;
+        } else {
+            section = FindResourceSection(key.second.c_str(), key.first);
+            SectionCache()[key] = section;
+        }
     }
     if (!module && handle) dlclose(handle);
-    SectionCache()[module] = section;
     return section;
 }
 
@@ -128,9 +143,11 @@ WINBASEAPI BOOL WINAPI FreeLibrary(HMODULE hLibModule) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    {
+    // The file may change before a library is loaded from it again at the same place.
+    SectionKey key;
+    if (KeyOf(hLibModule, &key)) {
         std::lock_guard lock(g_sectionsMutex);
-        SectionCache().erase(hLibModule);
+        SectionCache().erase(key);
     }
     return dlclose(hLibModule) == 0 ? TRUE : FALSE;
 }

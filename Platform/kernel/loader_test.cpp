@@ -154,4 +154,22 @@ TEST_F(LoaderTest, ResourcesAfterReloading) {
     if (filler) dlclose(filler);
 }
 
+// The same through dlopen and dlclose alone, as a host may load a library: the resources are
+// those of the library loaded now, wherever it lies.
+TEST_F(LoaderTest, ResourcesAfterReloadingWithoutFreeLibrary) {
+    const std::string script = FileText(kTestData + "script.rgs");
+    EXPECT_TRUE(FreeLibrary(module_));
+    module_ = nullptr;
+    for (int round = 0; round < 3; ++round) {
+        void* filler = round == 1 ? dlopen("libm.so.6", RTLD_NOW) : nullptr;
+        module_ = static_cast<HMODULE>(dlopen(kLibrary.c_str(), RTLD_NOW | RTLD_LOCAL));
+        ASSERT_NE(module_, nullptr);
+        EXPECT_EQ(Resource(MAKEINTRESOURCEW(7), u"REGISTRY"), script);
+        EXPECT_EQ(Resource(MAKEINTRESOURCEW(1), RT_VERSION), FileText(kTestData + "version.txt"));
+        dlclose(module_);
+        module_ = nullptr;
+        if (filler) dlclose(filler);
+    }
+}
+
 }  // namespace
