@@ -297,8 +297,8 @@ TEST_F(SizeCheck, BackupNameFollowsTheLocalTimeAndLogName) {
 TEST_F(SizeCheck, SameMinuteBackupTakenCutsADamagedLastEntry) {
     WriteFile(BackupPath(), {1, 2, 3});
     std::vector<BYTE> small = WriteSoundLog(kLimit);
-    std::vector<BYTE> last = EntryBytes(EntrySpec{});
-    last.resize(last.size() - 10);  // header intact, strings cut short
+    const std::vector<BYTE> whole = EntryBytes(EntrySpec{});
+    const std::vector<BYTE> last(whole.begin(), whole.begin() + 60);  // header intact, strings cut short
     WriteAt(LogPath(), kLimit, last);
     ASSERT_TRUE(WriteCallerEntry());
     EXPECT_EQ(Length(BackupPath()), 3u);

@@ -68,8 +68,8 @@ TEST_F(LogReader, ReportsDamagedTailsWithoutFailing) {
         const char* what;
         std::vector<BYTE> tail;
     };
-    std::vector<BYTE> cutStrings = EntryBytes(EntrySpec{});
-    cutStrings.resize(cutStrings.size() - 7);
+    const std::vector<BYTE> full = EntryBytes(EntrySpec{});
+    const std::vector<BYTE> cutStrings(full.begin(), full.begin() + 70);
     std::vector<BYTE> wrongSum = EntryBytes(EntrySpec{});
     wrongSum[0] += 2;  // entryLength two more than the strings
     std::vector<BYTE> wrapping = HugeEntryHeader(0);
