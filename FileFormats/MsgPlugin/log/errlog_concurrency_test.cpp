@@ -1,7 +1,7 @@
 // Four processes of four threads each append 200 entries apiece to one log: every entry
 // arrives whole, none is lost and none interleaves with another.
 //
-// This program replaces Sleep with a wait of a two-hundredth of the time asked for, so the
+// This program replaces Sleep with a wait of a hundredth of the time asked for, so the
 // writers' retries (1000 ms apart in production) keep the test short while the waits remain
 // real, which immediate returns would not be: a writer whose open fails must still give the
 // holder time to finish.
@@ -24,7 +24,7 @@ std::atomic<unsigned>* g_retries = nullptr;
 
 extern "C" void Sleep(DWORD milliseconds) {
     if (g_retries) g_retries->fetch_add(1);
-    std::this_thread::sleep_for(std::chrono::microseconds(milliseconds * 5));
+    std::this_thread::sleep_for(std::chrono::microseconds(milliseconds * 10));
 }
 
 namespace {
