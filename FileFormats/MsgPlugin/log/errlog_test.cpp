@@ -7,6 +7,7 @@
 #include <sys/resource.h>
 #include <sys/wait.h>
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -134,6 +135,33 @@ TEST_F(ErrLogTest, AModuleNameArgumentReplacesTheStoredOneOnEveryCall) {
     EXPECT_EQ(log.entries[1].moduleName, u"Other.exe");
     EXPECT_EQ(log.entries[2].moduleName, u"Other.exe");
     EXPECT_EQ(log.entries[3].moduleName, std::u16string(260, u'n'));
+}
+
+TEST_F(ErrLogTest, RacingFirstWritesInitialiseAndCheckOnce) {
+    platform::testing::CountCalls("GetModuleFileNameW");
+    platform::testing::CountCalls("SHGetSpecialFolderLocation");
+    platform::testing::CountCalls("_wstat64");
+    constexpr int kThreads = 8;
+    std::atomic<int> waiting{kThreads};
+    std::atomic<int> written{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kThreads; ++i) {
+        threads.emplace_back([&] {
+            waiting.fetch_sub(1);
+            while (waiting.load() > 0) {
+            }
+            LogEntryHeader header = HeaderNow();
+            if (g_errLog.Write(&header, u"f", u"racing", nullptr)) written.fetch_add(1);
+        });
+    }
+    for (std::thread& t : threads) t.join();
+    EXPECT_EQ(written.load(), kThreads);
+    EXPECT_EQ(platform::testing::CallCount("GetModuleFileNameW"), 1u);
+    EXPECT_EQ(platform::testing::CallCount("SHGetSpecialFolderLocation"), 1u);
+    EXPECT_EQ(platform::testing::CallCount("_wstat64"), 1u);
+    LogContents log = ReadLog();
+    EXPECT_EQ(log.entries.size(), static_cast<size_t>(kThreads));
+    for (const LogEntry& entry : log.entries) EXPECT_EQ(entry.moduleName, u"msgplugin_log_test");
 }
 
 TEST_F(ErrLogTest, AnUnopenableLogIsShownAfterTwentyAttempts) {
