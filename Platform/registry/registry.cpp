@@ -12,6 +12,7 @@
 // a child process after fork() opens its own.
 #include "registry/winreg.h"
 
+#include <pwd.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -141,8 +142,18 @@ std::string ConfiguredFolder() {
     if (const char* dir = std::getenv(kFolderVariable); dir && *dir) return dir;
     if (const char* state = std::getenv("XDG_STATE_HOME"); state && *state == '/')
         return std::string(state) + "/msgplugin/registry";
-    const char* home = std::getenv("HOME");
-    return std::string(home && *home ? home : ".") + "/.local/state/msgplugin/registry";
+    std::string home;
+    if (const char* variable = std::getenv("HOME"); variable && *variable == '/') {
+        home = variable;
+    } else {
+        passwd entry{};
+        passwd* found = nullptr;
+        std::vector<char> buffer(16384);
+        if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found && found->pw_dir)
+            home = found->pw_dir;
+    }
+    if (home.empty()) home = "/tmp";
+    return home + "/.local/state/msgplugin/registry";
 }
 
 bool MakeFolders(const std::string& folder) {
