@@ -102,6 +102,18 @@ TEST_F(LogReader, ReportsDamagedTailsWithoutFailing) {
     }
 }
 
+TEST(LogEntryText, OneLinePerEntry) {
+    LogEntry entry;
+    entry.localTime = SYSTEMTIME{2026, 12, 1, 7, 6, 57, 30, 25};
+    entry.resultCode = static_cast<HRESULT>(0x8000FFFF);
+    entry.category = 0x2000;
+    entry.moduleName = u"MsgHost.exe";
+    entry.functionName = u"";
+    entry.message = u"The log has been truncated! File backed up at: \n/x\ty";
+    EXPECT_EQ(FormatLogEntry(entry), u"2026-12-07 06:57:30.025\t0x8000FFFF\t0x2000\tMsgHost.exe\t\t"
+                                     u"The log has been truncated! File backed up at: \\n/x\\ty");
+}
+
 TEST_F(LogReader, EmptyAndMissingFiles) {
     WriteFile(Path(), {});
     LogContents log = Read();
