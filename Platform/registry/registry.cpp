@@ -12,6 +12,7 @@
 // a child process after fork() opens its own.
 #include "registry/winreg.h"
 
+#include <pwd.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -141,8 +142,18 @@ std::string ConfiguredFolder() {
     if (const char* dir = std::getenv(kFolderVariable); dir && *dir) return dir;
     if (const char* state = std::getenv("XDG_STATE_HOME"); state && *state == '/')
         return std::string(state) + "/msgplugin/registry";
-    const char* home = std::getenv("HOME");
-    return std::string(home && *home ? home : ".") + "/.local/state/msgplugin/registry";
+    std::string home;
+    if (const char* variable = std::getenv("HOME"); variable && *variable == '/') {
+        home = variable;
+    } else {
+        passwd entry{};
+        passwd* found = nullptr;
+        std::vector<char> buffer(16384);
+        if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found && found->pw_dir)
+            home = found->pw_dir;
+    }
+    if (home.empty()) home = "/tmp";
+    return home + "/.local/state/msgplugin/registry";
 }
 
 bool MakeFolders(const std::string& folder) {
@@ -188,6 +199,11 @@ LSTATUS FromSqlite(int rc, bool writing) {
     }
 }
 
+struct CachedStatement {
+    sqlite3_stmt* stmt = nullptr;
+    bool inUse = false;
+};
+
 struct Database {
     std::string folder;
     Hive hive = Hive::Machine;
@@ -195,17 +211,48 @@ struct Database {
     pid_t owner = 0;
     bool readOnly = false;
     std::mutex mutex;  // one transaction at a time on this connection
+    std::unordered_map<std::string, CachedStatement> statements;  // prepared once, under `mutex`
 
     ~Database() {
         // A connection inherited through fork() belongs to the parent: leave it alone.
-        if (db && owner == getpid()) sqlite3_close(db);
+        if (!db || owner != getpid()) return;
+        for (auto& entry : statements) sqlite3_finalize(entry.second.stmt);
+        sqlite3_close(db);
     }
 };
 
 class Statement {
 public:
-    Statement(sqlite3* db, const char* sql) : db_(db) { rc_ = sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr); }
-    ~Statement() { sqlite3_finalize(stmt_); }
+    Statement(sqlite3* db, const char* sql) { rc_ = sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr); }
+    // A statement of the connection's cache (the caller holds the connection's mutex); one
+    // already in use further up the stack is prepared afresh.
+    Statement(Database& database, const char* sql) {
+        CachedStatement& entry = database.statements[sql];
+        if (!entry.stmt) {
+            rc_ = sqlite3_prepare_v3(database.db, sql, -1, SQLITE_PREPARE_PERSISTENT, &entry.stmt, nullptr);
+            if (rc_ != SQLITE_OK) {
+                sqlite3_finalize(entry.stmt);
+                entry.stmt = nullptr;
+                return;
+            }
+        } else if (entry.inUse) {
+            rc_ = sqlite3_prepare_v2(database.db, sql, -1, &stmt_, nullptr);
+            return;
+        }
+        rc_ = SQLITE_OK;
+        stmt_ = entry.stmt;
+        entry.inUse = true;
+        cached_ = &entry;
+    }
+    ~Statement() {
+        if (!cached_) {
+            sqlite3_finalize(stmt_);
+            return;
+        }
+        sqlite3_reset(stmt_);
+        sqlite3_clear_bindings(stmt_);
+        cached_->inUse = false;
+    }
     Statement(const Statement&) = delete;
     Statement& operator=(const Statement&) = delete;
 
@@ -240,8 +287,8 @@ public:
     }
 
 private:
-    sqlite3* db_;
     sqlite3_stmt* stmt_ = nullptr;
+    CachedStatement* cached_ = nullptr;
     int rc_;
 };
 
@@ -263,6 +310,7 @@ LSTATUS CreateSchema(sqlite3* db, Hive hive) {
                   "CREATE TABLE vals(seq INTEGER PRIMARY KEY AUTOINCREMENT, key INTEGER NOT NULL,"
                   " name BLOB NOT NULL, folded BLOB NOT NULL, type INTEGER NOT NULL, data BLOB NOT NULL,"
                   " UNIQUE(key, folded));"
+                  "CREATE INDEX vals_order ON vals(key, seq);"
                   "INSERT INTO keys(id, parent, name, folded) VALUES(1, 0, x'', x'');");
         if (rc == SQLITE_OK && hive == Hive::Machine) {
             // The machine keys every installation has (HKEY_CLASSES_ROOT lives under SOFTWARE).
@@ -496,6 +544,7 @@ public:
     }
     LSTATUS Error(int rc) const { return FromSqlite(rc, writing_); }
     sqlite3* db() const { return database_.db; }
+    Database& database() const { return database_; }
 
 private:
     Database& database_;
@@ -511,14 +560,14 @@ LSTATUS Done(Transaction& tx, Statement& statement) {
 }
 
 LSTATUS KeyExists(Transaction& tx, sqlite3_int64 id) {
-    Statement query(tx.db(), "SELECT 1 FROM keys WHERE id = ?");
+    Statement query(tx.database(), "SELECT 1 FROM keys WHERE id = ?");
     int rc = query.Int(1, id).Step();
     if (rc == SQLITE_ROW) return ERROR_SUCCESS;
     return rc == SQLITE_DONE ? ERROR_KEY_DELETED : tx.Error(rc);
 }
 
 LSTATUS FindChild(Transaction& tx, sqlite3_int64 parent, const StoredName& name, sqlite3_int64* id) {
-    Statement query(tx.db(), "SELECT id FROM keys WHERE parent = ? AND folded = ?");
+    Statement query(tx.database(), "SELECT id FROM keys WHERE parent = ? AND folded = ?");
     int rc = query.Int(1, parent).Blob(2, name.folded).Step();
     if (rc == SQLITE_ROW) {
         *id = query.ColumnInt(0);
@@ -528,14 +577,14 @@ LSTATUS FindChild(Transaction& tx, sqlite3_int64 parent, const StoredName& name,
 }
 
 LSTATUS Touch(Transaction& tx, sqlite3_int64 id) {
-    Statement update(tx.db(), "UPDATE keys SET written = ? WHERE id = ?");
+    Statement update(tx.database(), "UPDATE keys SET written = ? WHERE id = ?");
     update.Int(1, static_cast<sqlite3_int64>(clock::NowFileTime())).Int(2, id);
     return Done(tx, update);
 }
 
 LSTATUS CreateChild(Transaction& tx, sqlite3_int64 parent, const StoredName& name, const StoredName* keyClass,
                     sqlite3_int64* id) {
-    Statement insert(tx.db(), "INSERT INTO keys(parent, name, folded, class, written) VALUES(?, ?, ?, ?, ?)");
+    Statement insert(tx.database(), "INSERT INTO keys(parent, name, folded, class, written) VALUES(?, ?, ?, ?, ?)");
     insert.Int(1, parent).Blob(2, name.bytes).Blob(3, name.folded);
     if (keyClass && !keyClass->bytes.empty())
         insert.Blob(4, keyClass->bytes);
@@ -569,7 +618,7 @@ LSTATUS TargetKey(Transaction& tx, const Target& target, bool create, sqlite3_in
 }
 
 LSTATUS HasSubkeys(Transaction& tx, sqlite3_int64 id, bool* has) {
-    Statement query(tx.db(), "SELECT 1 FROM keys WHERE parent = ? LIMIT 1");
+    Statement query(tx.database(), "SELECT 1 FROM keys WHERE parent = ? LIMIT 1");
     int rc = query.Int(1, id).Step();
     if (rc != SQLITE_ROW && rc != SQLITE_DONE) return tx.Error(rc);
     *has = rc == SQLITE_ROW;
@@ -582,17 +631,17 @@ LSTATUS DeleteSubtree(Transaction& tx, sqlite3_int64 id, bool self) {
         "WITH RECURSIVE tree(id) AS (SELECT ?1 UNION ALL SELECT keys.id FROM keys JOIN tree ON keys.parent = tree.id) ";
     std::string values = std::string(kTree) + "DELETE FROM vals WHERE key IN tree";
     std::string keys = std::string(kTree) + "DELETE FROM keys WHERE id IN tree AND (?2 OR id <> ?1)";
-    Statement deleteValues(tx.db(), values.c_str());
+    Statement deleteValues(tx.database(), values.c_str());
     deleteValues.Int(1, id);
     LSTATUS status = Done(tx, deleteValues);
     if (status != ERROR_SUCCESS) return status;
-    Statement deleteKeys(tx.db(), keys.c_str());
+    Statement deleteKeys(tx.database(), keys.c_str());
     deleteKeys.Int(1, id).Int(2, self ? 1 : 0);
     return Done(tx, deleteKeys);
 }
 
 LSTATUS ParentOf(Transaction& tx, sqlite3_int64 id, sqlite3_int64* parent) {
-    Statement query(tx.db(), "SELECT parent FROM keys WHERE id = ?");
+    Statement query(tx.database(), "SELECT parent FROM keys WHERE id = ?");
     int rc = query.Int(1, id).Step();
     if (rc == SQLITE_ROW) {
         *parent = query.ColumnInt(0);
@@ -619,7 +668,7 @@ struct FoundValue {
 
 LSTATUS FindValue(Transaction& tx, sqlite3_int64 key, std::u16string_view name, FoundValue* value) {
     StoredName stored = Store(name);
-    Statement query(tx.db(), "SELECT type, data FROM vals WHERE key = ? AND folded = ?");
+    Statement query(tx.database(), "SELECT type, data FROM vals WHERE key = ? AND folded = ?");
     int rc = query.Int(1, key).Blob(2, stored.folded).Step();
     if (rc == SQLITE_DONE) return ERROR_FILE_NOT_FOUND;
     if (rc != SQLITE_ROW) return tx.Error(rc);
@@ -787,7 +836,7 @@ LSTATUS APIENTRY RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, 
     if (status == ERROR_SUCCESS) status = TargetKey(tx, target, true, &id);
     if (status == ERROR_SUCCESS) {
         // An existing value keeps its place in the enumeration order and the case of its name.
-        Statement upsert(tx.db(),
+        Statement upsert(tx.database(),
                          "INSERT INTO vals(key, name, folded, type, data) VALUES(?, ?, ?, ?, ?)"
                          " ON CONFLICT(key, folded) DO UPDATE SET type = excluded.type, data = excluded.data");
         upsert.Int(1, id).Blob(2, stored.bytes).Blob(3, stored.folded).Int(4, dwType).Blob(5, lpData, cbData);
@@ -809,7 +858,7 @@ LSTATUS APIENTRY RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) {
     sqlite3_int64 id = 0;
     if (status == ERROR_SUCCESS) status = TargetKey(tx, target, false, &id);
     if (status == ERROR_SUCCESS) {
-        Statement remove(tx.db(), "DELETE FROM vals WHERE key = ? AND folded = ?");
+        Statement remove(tx.database(), "DELETE FROM vals WHERE key = ? AND folded = ?");
         remove.Int(1, id).Blob(2, stored.folded);
         status = Done(tx, remove);
         if (status == ERROR_SUCCESS && sqlite3_changes(tx.db()) == 0) status = ERROR_FILE_NOT_FOUND;
@@ -900,7 +949,7 @@ LSTATUS APIENTRY RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD 
         sqlite3_int64 id = 0;
         if (status == ERROR_SUCCESS) status = TargetKey(tx, target, false, &id);
         if (status == ERROR_SUCCESS) {
-            Statement query(tx.db(), "SELECT name, class, written FROM keys WHERE parent = ? ORDER BY folded LIMIT 1 OFFSET ?");
+            Statement query(tx.database(), "SELECT name, class, written FROM keys WHERE parent = ? ORDER BY folded LIMIT 1 OFFSET ?");
             int rc = query.Int(1, id).Int(2, dwIndex).Step();
             if (rc == SQLITE_ROW) {
                 name = query.ColumnName(0);
@@ -935,7 +984,7 @@ LSTATUS APIENTRY RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPD
         sqlite3_int64 id = 0;
         if (status == ERROR_SUCCESS) status = TargetKey(tx, target, false, &id);
         if (status == ERROR_SUCCESS) {
-            Statement query(tx.db(), "SELECT name, type, data FROM vals WHERE key = ? ORDER BY seq LIMIT 1 OFFSET ?");
+            Statement query(tx.database(), "SELECT name, type, data FROM vals WHERE key = ? ORDER BY seq LIMIT 1 OFFSET ?");
             int rc = query.Int(1, id).Int(2, dwIndex).Step();
             if (rc == SQLITE_ROW) {
                 name = query.ColumnName(0);
@@ -978,7 +1027,7 @@ LSTATUS APIENTRY RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass,
         sqlite3_int64 id = 0;
         if (status == ERROR_SUCCESS) status = TargetKey(tx, target, false, &id);
         if (status == ERROR_SUCCESS) {
-            Statement self(tx.db(), "SELECT class, written FROM keys WHERE id = ?");
+            Statement self(tx.database(), "SELECT class, written FROM keys WHERE id = ?");
             int rc = self.Int(1, id).Step();
             if (rc == SQLITE_ROW) {
                 if (!self.ColumnIsNull(0)) keyClass = self.ColumnName(0);
@@ -988,7 +1037,7 @@ LSTATUS APIENTRY RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass,
             }
         }
         if (status == ERROR_SUCCESS) {
-            Statement keys(tx.db(),
+            Statement keys(tx.database(),
                            "SELECT count(*), ifnull(max(length(name)), 0) / 2, ifnull(max(length(class)), 0) / 2"
                            " FROM keys WHERE parent = ?");
             int rc = keys.Int(1, id).Step();
@@ -1001,7 +1050,7 @@ LSTATUS APIENTRY RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass,
             }
         }
         if (status == ERROR_SUCCESS) {
-            Statement vals(tx.db(),
+            Statement vals(tx.database(),
                            "SELECT count(*), ifnull(max(length(name)), 0) / 2, ifnull(max(length(data)), 0)"
                            " FROM vals WHERE key = ?");
             int rc = vals.Int(1, id).Step();
