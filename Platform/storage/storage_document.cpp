@@ -391,12 +391,22 @@ HRESULT Document::LoadDirectory() {
         const BYTE* e = entry(id);
         auto node = std::make_shared<Node>();
         uint16_t nameLength = Load16(e + 64);
-        if (nameLength < 2 || nameLength > 64 || (nameLength & 1)) return STG_E_DOCFILECORRUPT;
-        for (uint16_t i = 0; i + 1 < nameLength / 2; ++i) node->name.push_back(char16_t(Load16(e + 2 * i)));
+        if (id == 0) {
+            nameLength = std::min<uint16_t>(nameLength & ~1u, 64);  // nobody looks the root up by name
+        } else if (nameLength < 2 || nameLength > 64 || (nameLength & 1)) {
+            return STG_E_DOCFILECORRUPT;
+        }
+        // Names end at their first null character, as callers pass them.
+        for (uint16_t i = 0; i + 1 < nameLength / 2; ++i) {
+            char16_t c = char16_t(Load16(e + 2 * i));
+            if (c == 0) break;
+            node->name.push_back(c);
+        }
         std::memcpy(node->rawName, e, 64);
         node->rawNameLength = nameLength;
         node->rawNameValid = true;
         node->type = e[66];
+        if (node->name.empty() && node->type != kTypeRoot) return STG_E_DOCFILECORRUPT;
         std::memcpy(&node->clsid, e + 80, 16);
         node->stateBits = Load32(e + 96);
         node->ctime = {Load32(e + 100), Load32(e + 104)};
@@ -417,7 +427,7 @@ HRESULT Document::LoadDirectory() {
         return S_OK;
     };
 
-    if (Load16(entry(0) + 64) == 0 || entry(0)[66] != kTypeRoot) return STG_E_DOCFILECORRUPT;
+    if (entry(0)[66] != kTypeRoot) return STG_E_DOCFILECORRUPT;
     hr = makeNode(0, &root);
     if (FAILED(hr)) return hr;
     containerStart_ = root->content.originStart;
