@@ -221,3 +221,18 @@ TEST(StorageDamaged, RandomDamageNeverCrashes) {
             << std::hex << hr;
     }
 }
+
+// Inputs the fuzz target found interesting (and any that once failed) open or fail cleanly.
+TEST(StorageDamaged, FuzzRegressionInputs) {
+    std::string folder = std::string(MSGPLUGIN_SOURCE_DIR) + "/fuzz/regressions/storage_fuzz";
+    int count = 0;
+    for (auto& entry : std::filesystem::directory_iterator(folder)) {
+        SCOPED_TRACE(entry.path().string());
+        HRESULT hr = OpenAndWalk(ReadFileBytes(entry.path().string()));
+        EXPECT_TRUE(hr == S_OK || hr == STG_E_DOCFILECORRUPT || hr == STG_E_INVALIDHEADER ||
+                    hr == STG_E_FILEALREADYEXISTS)
+            << std::hex << hr;
+        ++count;
+    }
+    EXPECT_GE(count, 2);
+}
