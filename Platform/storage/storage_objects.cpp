@@ -673,7 +673,7 @@ public:
             if (node_->Find(newName) != node_->children.end()) return STG_E_ACCESSDENIED;
             NodePtr element = *found;
             node_->children.erase(found);
-            element->name = newName;
+            element->SetName(newName);
             element->rawNameValid = false;
             node_->Insert(element);
             document_->dirty = true;
@@ -753,7 +753,7 @@ private:
             RemoveChild(name);
         }
         auto node = std::make_shared<Node>();
-        node->name = name;
+        node->SetName(name);
         node->type = type;
         node->content.extentsResolved = true;
         if (type == kTypeStorage) {
