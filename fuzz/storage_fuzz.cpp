@@ -14,7 +14,7 @@ namespace {
 using platform::ComPtr;
 
 // Keeps one input's work small: a hostile image may claim many large streams.
-constexpr uint64_t kReadBudget = 1 << 20;
+constexpr uint64_t kReadBudget = 256 << 10;
 
 void Walk(IStorage* storage, int depth, uint64_t* budget) {
     if (depth > 32) return;
