@@ -453,6 +453,25 @@ TEST(MapiDamaged, BadValuesComeBackAsErrors) {
     EXPECT_EQ(p.values[10].Value.l, 9);
 }
 
+TEST(MapiDamaged, SizesBeyondTheLimitAreJudgedFromTheEntry) {
+    // The entry alone says the value is too large: GetProps does not open its stream; a stream
+    // that is not there shows when someone opens it.
+    auto root = std::make_shared<MemNode>();
+    root->isStorage = true;
+    std::vector<BYTE> props = MessageHeader();
+    Entry(props, PR_BODY_W, 200000);
+    PutStream(root, "__properties_version1.0", props);
+    Opened o = Open(root);
+    ASSERT_EQ(o.hr, S_OK);
+    LPSPropValue body = nullptr;
+    EXPECT_EQ(HrGetOneProp(o.message.Get(), PR_BODY_W, &body), MAPI_E_NOT_ENOUGH_MEMORY);
+    ComPtr<IUnknown> unknown;
+    EXPECT_EQ(o.message->OpenProperty(PR_BODY_W, &IID_IStream, 0, 0, unknown.Put()), MAPI_E_NOT_FOUND);
+    // Present but of another size: corrupt.
+    PutStream(root, "__substg1.0_1000001F", Wide(u"tiny"));
+    EXPECT_EQ(o.message->OpenProperty(PR_BODY_W, &IID_IStream, 0, 0, unknown.Put()), MAPI_E_CORRUPT_DATA);
+}
+
 TEST(MapiDamaged, HugeClaimedSizesAllocateNothing) {
     auto root = std::make_shared<MemNode>();
     root->isStorage = true;

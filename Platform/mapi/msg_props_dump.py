@@ -8,8 +8,8 @@ message and each attachment, one line per property of its property stream, in st
 
 where the value is the hex of the value's bytes (fixed-size values: their little-endian bytes;
 strings: their characters up to the first null; multi-valued: items joined by ','), "obj" for
-an object, or "ERR <code>" when the store must return an error instead (value missing, sizes
-that disagree, more than 16384 bytes, unknown type). Then one line per attachment storage:
+an object, or "ERR <code>" when the store must return an error instead (more than 16384 bytes, which
+is judged from the entry's size first; value missing; sizes that disagree; unknown type). Then one line per attachment storage:
 
     row <attachment number> <value of its long file name, as above, or NONE>
 
@@ -90,6 +90,8 @@ class Reader:
         if ptype == 0xD:
             return "obj"
         if ptype in VARIABLE:
+            if size > LIMIT + terminator(ptype):
+                raise Error(NO_MEMORY)
             path, length = self.stream(name, size, terminator(ptype))
             if length > LIMIT:
                 raise Error(NO_MEMORY)
@@ -98,6 +100,8 @@ class Reader:
                 raise Error(CORRUPT)
             return cut_string(data, ptype).hex()
         if ptype in MV_FIXED:
+            if size > LIMIT:
+                raise Error(NO_MEMORY)
             path, length = self.stream(name, size, 0)
             if length % MV_FIXED[ptype]:
                 raise Error(CORRUPT)
@@ -105,6 +109,8 @@ class Reader:
                 raise Error(NO_MEMORY)
             return self.read(path, length).hex()
         if ptype in MV_VARIABLE:
+            if size > LIMIT:
+                raise Error(NO_MEMORY)
             path, length = self.stream(name, size, 0)
             slot = 8 if ptype == 0x1102 else 4
             if length % slot:

@@ -37,7 +37,8 @@ constexpr ULONG kSubObjectHeaderSize = 8;
 constexpr uint64_t kMaxPropertyStreamBytes = 16ull << 20;
 // Values read whole into memory (OpenProperty conversions and writable streams) stop here.
 constexpr uint64_t kMaxWholeValueBytes = 1ull << 30;
-constexpr ULONG PROPATTR_MANDATORY = 1, PROPATTR_READABLE = 2, PROPATTR_WRITABLE = 4;
+// Entry flags of properties this store adds (readable and writable).
+constexpr ULONG PROPATTR_READABLE = 2, PROPATTR_WRITABLE = 4;
 
 const char16_t kPropertiesStream[] = u"__properties_version1.0";
 const char16_t kNameIdStorage[] = u"__nameid_version1.0";
@@ -246,6 +247,10 @@ public:
             case TypeClass::Unsupported:
                 return type == PT_SRESTRICTION || type == PT_ACTIONS ? MAPI_E_NO_SUPPORT : MAPI_E_CORRUPT_DATA;
             case TypeClass::Variable: {
+                // A size beyond the limit is refused before the stream is even opened, so large
+                // values cost nothing until someone reads them as a stream.
+                if (limit && Load32(e.stored) > MAPI_MAX_INLINE_VALUE_BYTES + TerminatorSize(type))
+                    return MAPI_E_NOT_ENOUGH_MEMORY;
                 uint64_t length = 0;
                 ComPtr<IStream> stream;
                 SCODE sc = OpenValueStream(ValueStreamName(e.storedTag), Load32(e.stored), TerminatorSize(type),
@@ -255,6 +260,7 @@ public:
                 return ReadExactly(stream.Get(), length, raw.bytes);
             }
             case TypeClass::MultiFixed: {
+                if (limit && Load32(e.stored) > MAPI_MAX_INLINE_VALUE_BYTES) return MAPI_E_NOT_ENOUGH_MEMORY;
                 uint64_t length = 0;
                 ComPtr<IStream> stream;
                 SCODE sc = OpenValueStream(ValueStreamName(e.storedTag), Load32(e.stored), 0, stream, length);
@@ -264,6 +270,7 @@ public:
                 return ReadExactly(stream.Get(), length, raw.bytes);
             }
             case TypeClass::MultiVariable: {
+                if (limit && Load32(e.stored) > MAPI_MAX_INLINE_VALUE_BYTES) return MAPI_E_NOT_ENOUGH_MEMORY;
                 uint64_t length = 0;
                 ComPtr<IStream> stream;
                 SCODE sc = OpenValueStream(ValueStreamName(e.storedTag), Load32(e.stored), 0, stream, length);
