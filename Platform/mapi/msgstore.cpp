@@ -1014,7 +1014,7 @@ public:
         *lppTable = nullptr;
         if (ulFlags & ~(MAPI_UNICODE | MAPI_DEFERRED_ERRORS)) return MAPI_E_UNKNOWN_FLAGS;
         std::vector<ULONG> columns = {PR_ROWID};
-        std::set<ULONG> seenIds;
+        std::set<ULONG> seenIds = {PROP_ID(PR_ROWID)};
         std::vector<TableRow> rows;
         auto freeRows = [&] {
             for (auto& row : rows) MAPIFreeBuffer(row.props);
@@ -1036,7 +1036,8 @@ public:
                 freeRows();
                 return hr;
             }
-            // One more value in front: the row id.
+            // The row id in front, unless the recipient stores its own.
+            const ULONG extra = recipient.Find(PR_ROWID) ? 0 : 1;
             void* p = nullptr;
             if (FAILED(hr = MAPIAllocateBuffer(static_cast<ULONG>(sizeof(SPropValue) * (count + 1)), &p))) {
                 MAPIFreeBuffer(values);
@@ -1048,12 +1049,12 @@ public:
             row[0].ulPropTag = PR_ROWID;
             row[0].Value.l = static_cast<LONG>(number);
             for (ULONG i = 0; i < count && SUCCEEDED(hr); ++i) {
-                hr = CopyProp(values[i], DefaultAllocators(), p, row[i + 1]);
+                hr = CopyProp(values[i], DefaultAllocators(), p, row[i + extra]);
                 if (seenIds.insert(PROP_ID(values[i].ulPropTag)).second)
                     columns.push_back(PROP_TAG(PT_UNSPECIFIED, PROP_ID(values[i].ulPropTag)));
             }
             MAPIFreeBuffer(values);
-            rows.push_back(TableRow{row, count + 1});
+            rows.push_back(TableRow{row, count + extra});
             if (FAILED(hr)) {
                 freeRows();
                 return hr;
