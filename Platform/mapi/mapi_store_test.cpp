@@ -543,6 +543,37 @@ TEST(MapiSave, WritesOnlyWhatChangedAndReplacesRetypedStreams) {
     EXPECT_EQ(std::u16string(all.Find(PR_BODY_W)->Value.lpszW), u"body");
 }
 
+TEST(MapiSave, RepeatedSavesKeepWritingTheLatestValues) {
+    auto root = Build({{msgwriter::Ansi(PR_SUBJECT_A, "one"), msgwriter::Long(PR_MESSAGE_FLAGS, 1)}, {}});
+    Opened o = Open(root);
+    auto set = [&](ULONG tag, const char16_t* text) {
+        SPropValue v{tag, 0, {}};
+        v.Value.lpszW = const_cast<LPWSTR>(text);
+        return o.message->SetProps(1, &v, nullptr);
+    };
+    ASSERT_EQ(set(PR_SUBJECT_W, u"two"), S_OK);
+    ASSERT_EQ(o.message->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
+    ASSERT_EQ(set(PR_SUBJECT_W, u"three!"), S_OK);
+    ASSERT_EQ(set(PR_BODY_W, u"added later"), S_OK);
+    ASSERT_EQ(o.message->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
+    EXPECT_FALSE(mapitest::NodeAt(root, "__substg1.0_0037001E", false, false));
+    EXPECT_EQ(mapitest::NodeAt(root, "__substg1.0_0037001F", false, false)->data, Wide(u"three!"));
+    const auto& p = mapitest::NodeAt(root, "__properties_version1.0", false, false)->data;
+    ASSERT_EQ(p.size(), 32u + 3 * 16);
+    EXPECT_EQ(Get32(p, 32 + 8), 14u);
+    EXPECT_EQ(Get32(p, 64), PR_BODY_W);
+    // A save with nothing changed rewrites nothing.
+    auto props = mapitest::NodeAt(root, "__properties_version1.0", false, false);
+    const int writes = props->writes;
+    ASSERT_EQ(o.message->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
+    EXPECT_EQ(props->writes, writes);
+    Opened again = Open(root);
+    LPSPropValue body = nullptr;
+    ASSERT_EQ(HrGetOneProp(again.message.Get(), PR_BODY_W, &body), S_OK);
+    EXPECT_EQ(std::u16string(body->Value.lpszW), u"added later");
+    MAPIFreeBuffer(body);
+}
+
 TEST(MapiSave, AttachmentsAddedAndDeletedKeepTheHeaderRight) {
     auto root = Build({{msgwriter::Unicode(PR_SUBJECT_W, u"s")},
                        {{{msgwriter::Unicode(PR_ATTACH_LONG_FILENAME_W, u"a")}},
