@@ -76,7 +76,13 @@ public:
         for (const Entry& entry : entries_)
             if (entry.number == page.number && entry.toUnicode == toUnicode) return entry.descriptor;
         iconv_t descriptor = toUnicode ? iconv_open("UTF-16LE", page.iconvName) : iconv_open(page.iconvName, "UTF-16LE");
-        if (descriptor != reinterpret_cast<iconv_t>(-1)) entries_.push_back(Entry{page.number, toUnicode, descriptor});
+        if (descriptor == reinterpret_cast<iconv_t>(-1)) return descriptor;
+        try {
+            entries_.push_back(Entry{page.number, toUnicode, descriptor});
+        } catch (...) {
+            iconv_close(descriptor);
+            return reinterpret_cast<iconv_t>(-1);
+        }
         return descriptor;
     }
 
@@ -303,6 +309,7 @@ int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCCH lpMultiByteSt
         if (!wellFormed && strict) return Fail(ERROR_NO_UNICODE_TRANSLATION);
         return Finish(out);
     }
+    if (number == kGb18030 && (dwFlags & ~DWORD{MB_ERR_INVALID_CHARS}) != 0) return Fail(ERROR_INVALID_FLAGS);
     if (number == CP_UTF7 ? dwFlags != 0
                           : ((dwFlags & ~DWORD{MB_PRECOMPOSED | MB_COMPOSITE | MB_USEGLYPHCHARS | MB_ERR_INVALID_CHARS}) != 0 ||
                              (dwFlags & (MB_PRECOMPOSED | MB_COMPOSITE)) == (MB_PRECOMPOSED | MB_COMPOSITE)))

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -186,43 +187,42 @@ TEST(KernelCodePage, LongInputCrossesConversionChunks) {
 }
 
 TEST(KernelCodePage, BadArgumentsAndFlags) {
-    struct Case {
-        const char* what;
-        int result;
-        DWORD error;
-    };
     WCHAR wide[8];
     char narrow[8];
     BOOL used = FALSE;
+    struct Case {
+        const char* what;
+        std::function<int()> call;
+        DWORD error;
+    };
     const Case cases[] = {
-        {"null input", MultiByteToWideChar(1252, 0, nullptr, 3, wide, 8), ERROR_INVALID_PARAMETER},
-        {"empty input", MultiByteToWideChar(1252, 0, "abc", 0, wide, 8), ERROR_INVALID_PARAMETER},
-        {"count below -1", MultiByteToWideChar(1252, 0, "abc", -2, wide, 8), ERROR_INVALID_PARAMETER},
-        {"null output with a count", MultiByteToWideChar(1252, 0, "abc", 3, nullptr, 8), ERROR_INVALID_PARAMETER},
-        {"unknown code page", MultiByteToWideChar(12345, 0, "abc", 3, wide, 8), ERROR_INVALID_PARAMETER},
-        {"UTF-8 and MB_PRECOMPOSED", MultiByteToWideChar(CP_UTF8, MB_PRECOMPOSED, "abc", 3, wide, 8), ERROR_INVALID_FLAGS},
-        {"both compositions", MultiByteToWideChar(1252, MB_PRECOMPOSED | MB_COMPOSITE, "abc", 3, wide, 8), ERROR_INVALID_FLAGS},
-        {"wide null input", WideCharToMultiByte(1252, 0, nullptr, 3, narrow, 8, nullptr, nullptr), ERROR_INVALID_PARAMETER},
-        {"wide unknown code page", WideCharToMultiByte(12345, 0, u"abc", 3, narrow, 8, nullptr, nullptr), ERROR_INVALID_PARAMETER},
-        {"UTF-8 with a default", WideCharToMultiByte(CP_UTF8, 0, u"abc", 3, narrow, 8, "?", nullptr), ERROR_INVALID_PARAMETER},
-        {"UTF-8 asking for defaults", WideCharToMultiByte(CP_UTF8, 0, u"abc", 3, narrow, 8, nullptr, &used), ERROR_INVALID_PARAMETER},
-        {"WC_ERR_INVALID_CHARS for 1252", WideCharToMultiByte(1252, WC_ERR_INVALID_CHARS, u"abc", 3, narrow, 8, nullptr, nullptr), ERROR_INVALID_FLAGS},
+        {"null input", [&] { return MultiByteToWideChar(1252, 0, nullptr, 3, wide, 8); }, ERROR_INVALID_PARAMETER},
+        {"empty input", [&] { return MultiByteToWideChar(1252, 0, "abc", 0, wide, 8); }, ERROR_INVALID_PARAMETER},
+        {"count below -1", [&] { return MultiByteToWideChar(1252, 0, "abc", -2, wide, 8); }, ERROR_INVALID_PARAMETER},
+        {"negative output count", [&] { return MultiByteToWideChar(1252, 0, "abc", 3, wide, -1); }, ERROR_INVALID_PARAMETER},
+        {"null output with a count", [&] { return MultiByteToWideChar(1252, 0, "abc", 3, nullptr, 8); }, ERROR_INVALID_PARAMETER},
+        {"unknown code page", [&] { return MultiByteToWideChar(12345, 0, "abc", 3, wide, 8); }, ERROR_INVALID_PARAMETER},
+        {"UTF-8 and MB_PRECOMPOSED", [&] { return MultiByteToWideChar(CP_UTF8, MB_PRECOMPOSED, "abc", 3, wide, 8); }, ERROR_INVALID_FLAGS},
+        {"GB18030 and MB_PRECOMPOSED", [&] { return MultiByteToWideChar(54936, MB_PRECOMPOSED, "abc", 3, wide, 8); }, ERROR_INVALID_FLAGS},
+        {"UTF-7 with a flag", [&] { return MultiByteToWideChar(CP_UTF7, MB_ERR_INVALID_CHARS, "abc", 3, wide, 8); }, ERROR_INVALID_FLAGS},
+        {"both compositions", [&] { return MultiByteToWideChar(1252, MB_PRECOMPOSED | MB_COMPOSITE, "abc", 3, wide, 8); }, ERROR_INVALID_FLAGS},
+        {"unknown flag", [&] { return MultiByteToWideChar(1252, 0x100, "abc", 3, wide, 8); }, ERROR_INVALID_FLAGS},
+        {"wide null input", [&] { return WideCharToMultiByte(1252, 0, nullptr, 3, narrow, 8, nullptr, nullptr); }, ERROR_INVALID_PARAMETER},
+        {"wide empty input", [&] { return WideCharToMultiByte(1252, 0, u"abc", 0, narrow, 8, nullptr, nullptr); }, ERROR_INVALID_PARAMETER},
+        {"null bytes with a count", [&] { return WideCharToMultiByte(1252, 0, u"abc", 3, nullptr, 8, nullptr, nullptr); }, ERROR_INVALID_PARAMETER},
+        {"wide unknown code page", [&] { return WideCharToMultiByte(12345, 0, u"abc", 3, narrow, 8, nullptr, nullptr); }, ERROR_INVALID_PARAMETER},
+        {"UTF-8 with a default", [&] { return WideCharToMultiByte(CP_UTF8, 0, u"abc", 3, narrow, 8, "?", nullptr); }, ERROR_INVALID_PARAMETER},
+        {"UTF-8 asking for defaults", [&] { return WideCharToMultiByte(CP_UTF8, 0, u"abc", 3, narrow, 8, nullptr, &used); }, ERROR_INVALID_PARAMETER},
+        {"UTF-8 and WC_NO_BEST_FIT_CHARS", [&] { return WideCharToMultiByte(CP_UTF8, WC_NO_BEST_FIT_CHARS, u"abc", 3, narrow, 8, nullptr, nullptr); }, ERROR_INVALID_FLAGS},
+        {"WC_ERR_INVALID_CHARS for 1252", [&] { return WideCharToMultiByte(1252, WC_ERR_INVALID_CHARS, u"abc", 3, narrow, 8, nullptr, nullptr); }, ERROR_INVALID_FLAGS},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(c.result, 0) << c.what;
-    }
-    // Each call above set its own error; check them one at a time.
-    auto errorOf = [](auto call) {
         SetLastError(0);
-        call();
-        return GetLastError();
-    };
-    EXPECT_EQ(errorOf([&] { MultiByteToWideChar(12345, 0, "abc", 3, wide, 8); }), DWORD(ERROR_INVALID_PARAMETER));
-    EXPECT_EQ(errorOf([&] { MultiByteToWideChar(CP_UTF8, MB_PRECOMPOSED, "abc", 3, wide, 8); }), DWORD(ERROR_INVALID_FLAGS));
-    EXPECT_EQ(errorOf([&] { WideCharToMultiByte(CP_UTF8, 0, u"abc", 3, narrow, 8, "?", nullptr); }),
-              DWORD(ERROR_INVALID_PARAMETER));
-    EXPECT_EQ(errorOf([&] { WideCharToMultiByte(1252, WC_ERR_INVALID_CHARS, u"a", 1, narrow, 8, nullptr, nullptr); }),
-              DWORD(ERROR_INVALID_FLAGS));
+        EXPECT_EQ(c.call(), 0) << c.what;
+        EXPECT_EQ(GetLastError(), c.error) << c.what;
+    }
+    EXPECT_EQ(WideCharToMultiByte(1252, WC_NO_BEST_FIT_CHARS | WC_COMPOSITECHECK, u"abc", 3, narrow, 8, nullptr, nullptr), 3);
+    EXPECT_EQ(MultiByteToWideChar(1252, MB_PRECOMPOSED | MB_USEGLYPHCHARS, "abc", 3, wide, 8), 3);
     EXPECT_FALSE(IsValidCodePage(12345));
     EXPECT_FALSE(IsValidCodePage(CP_ACP));
 }

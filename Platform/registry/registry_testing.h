@@ -1,4 +1,29 @@
 // Test-only controls of the registry service (included by <platform_testing.h>).
 #pragma once
 
+#include <string>
+
 #include "base/wintypes.h"
+
+namespace platform::testing {
+
+// Keeps the hives in `folder` (created when missing) instead of the configured one, and sets
+// MSGPLUGIN_REGISTRY_DIR to it so that child processes use the same registry. An empty folder
+// restores the configuration. ResetAll restores it too.
+PLATFORM_API void UseRegistryFolder(const std::string& folder);
+
+// A fresh, empty registry in a new temporary folder for the life of this object; the folder
+// and the previous choice are restored afterwards.
+class ScopedTempRegistry {
+public:
+    ScopedTempRegistry();
+    ~ScopedTempRegistry();
+    ScopedTempRegistry(const ScopedTempRegistry&) = delete;
+    ScopedTempRegistry& operator=(const ScopedTempRegistry&) = delete;
+    const std::string& folder() const { return folder_; }
+
+private:
+    std::string folder_;
+};
+
+}  // namespace platform::testing

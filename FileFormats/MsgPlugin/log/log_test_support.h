@@ -1,0 +1,172 @@
+// Helpers of the log's tests: temporary folders, entry bytes built independently of the
+// writer, and sparse files.
+#pragma once
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include <windows.h>
+
+#include "log_reader.h"
+
+namespace logtest {
+
+namespace fs = std::filesystem;
+
+inline std::u16string Wide(const std::string& ascii) { return std::u16string(ascii.begin(), ascii.end()); }
+
+inline std::string Narrow(const std::u16string& ascii) {
+    std::string out;
+    for (char16_t c : ascii) out.push_back(static_cast<char>(c));
+    return out;
+}
+
+inline std::string MakeTempFolder(const char* tag) {
+    std::string pattern = std::string("/tmp/") + tag + ".XXXXXX";
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back(0);
+    if (!mkdtemp(buffer.data())) std::abort();
+    return buffer.data();
+}
+
+inline void PutLe(std::vector<BYTE>& out, uint64_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<BYTE>(value >> (8 * i)));
+}
+
+inline void PutText(std::vector<BYTE>& out, const std::u16string& text) {
+    for (char16_t c : text) PutLe(out, c, 2);
+}
+
+struct EntrySpec {
+    SYSTEMTIME time{2026, 12, 1, 7, 6, 57, 30, 250};
+    int32_t result = static_cast<int32_t>(0x80030020);
+    uint32_t category = 0x2000;
+    std::u16string module = u"MsgHost.exe";
+    std::u16string function = u"CMsgFile::mhInitialize";
+    std::u16string message = u"Failed: StgOpenStorage /x.msg";
+    bool flags = true;  // bit 31 in the three length words
+};
+
+// The bytes of one entry, laid out field by field as the format describes them.
+inline std::vector<BYTE> EntryBytes(const EntrySpec& spec) {
+    std::vector<BYTE> out;
+    uint32_t m = static_cast<uint32_t>(spec.module.size() * 2), f = static_cast<uint32_t>(spec.function.size() * 2),
+             s = static_cast<uint32_t>(spec.message.size() * 2);
+    uint32_t flag = spec.flags ? 0x80000000u : 0;
+    PutLe(out, 40 + m + f + s, 4);
+    for (WORD w : {spec.time.wYear, spec.time.wMonth, spec.time.wDayOfWeek, spec.time.wDay, spec.time.wHour,
+                   spec.time.wMinute, spec.time.wSecond, spec.time.wMilliseconds})
+        PutLe(out, w, 2);
+    PutLe(out, static_cast<uint32_t>(spec.result), 4);
+    PutLe(out, spec.category, 4);
+    PutLe(out, m | flag, 4);
+    PutLe(out, f | flag, 4);
+    PutLe(out, s | flag, 4);
+    PutText(out, spec.module);
+    PutText(out, spec.function);
+    PutText(out, spec.message);
+    return out;
+}
+
+// A header whose message is `messageBytes` long; the message itself is left to the file's holes.
+inline std::vector<BYTE> HugeEntryHeader(uint32_t messageBytes) {
+    std::vector<BYTE> out;
+    PutLe(out, 40ULL + messageBytes, 4);
+    for (int i = 0; i < 8; ++i) PutLe(out, 1, 2);
+    PutLe(out, 0, 4);
+    PutLe(out, 0x2000, 4);
+    PutLe(out, 0x80000000u, 4);
+    PutLe(out, 0x80000000u, 4);
+    PutLe(out, 0x80000000u | messageBytes, 4);
+    return out;
+}
+
+inline void Append(std::vector<BYTE>& to, const std::vector<BYTE>& from) { to.insert(to.end(), from.begin(), from.end()); }
+
+inline void WriteFile(const std::string& path, const std::vector<BYTE>& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+inline std::vector<BYTE> ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<BYTE>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Writes bytes at offset of a file without filling what lies before (a sparse file).
+inline void WriteAt(const std::string& path, uint64_t offset, const std::vector<BYTE>& bytes) {
+    int fd = open(path.c_str(), O_CREAT | O_WRONLY, 0644);
+    if (fd < 0) std::abort();
+    if (pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(offset)) != static_cast<ssize_t>(bytes.size()))
+        std::abort();
+    close(fd);
+}
+
+// Sets a file's length; growing leaves a hole, so nothing is written to disk.
+inline void SetLength(const std::string& path, uint64_t length) {
+    int fd = open(path.c_str(), O_CREAT | O_WRONLY, 0644);
+    if (fd < 0 || ftruncate(fd, static_cast<off_t>(length)) != 0) std::abort();
+    close(fd);
+}
+
+inline uint64_t Length(const std::string& path) { return fs::file_size(path); }
+
+}  // namespace logtest
+
+#include <ctime>
+#include <memory>
+
+#include <gtest/gtest.h>
+
+#include "errlog.h"
+#include "errlog_testing.h"
+#include "platform_testing.h"
+
+namespace logtest {
+
+// Each test gets its own application-data folder and registry, a fresh load of the log, UTC as
+// the local zone and silent message boxes (still counted).
+class LogFixture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = MakeTempFolder("log_test");
+        setenv("XDG_DATA_HOME", (dir_ + "/data").c_str(), 1);
+        setenv("TZ", "UTC", 1);
+        tzset();
+        registry_ = std::make_unique<platform::testing::ScopedTempRegistry>();
+        platform::testing::SetMessageBoxesSilent(true);
+        ErrLogTestingRestartLoad();
+    }
+    void TearDown() override {
+        ErrLogTestingRestartLoad();
+        registry_.reset();
+        fs::remove_all(dir_);
+    }
+
+    std::string Folder() const { return dir_ + "/data/ORVANE/ORVANE KESTREL"; }
+    std::string LogPath() const { return Folder() + "/ORVANE KESTREL.mlg"; }
+    LogContents ReadLog(size_t limit = kLogDefaultStringLimitBytes) const {
+        return ReadLogFile(Wide(LogPath()).c_str(), 1000000, limit);
+    }
+
+    static LogEntryHeader HeaderNow(HRESULT result = E_FAIL, DWORD category = kLogCategoryOpening) {
+        LogEntryHeader header{};
+        GetLocalTime(&header.localTime);
+        header.resultCode = result;
+        header.category = category;
+        return header;
+    }
+
+    std::string dir_;
+    std::unique_ptr<platform::testing::ScopedTempRegistry> registry_;
+};
+
+}  // namespace logtest
