@@ -37,7 +37,8 @@ constexpr ULONG kSubObjectHeaderSize = 8;
 constexpr uint64_t kMaxPropertyStreamBytes = 16ull << 20;
 // Values read whole into memory (OpenProperty conversions and writable streams) stop here.
 constexpr uint64_t kMaxWholeValueBytes = 1ull << 30;
-constexpr ULONG PROPATTR_MANDATORY = 1, PROPATTR_READABLE = 2, PROPATTR_WRITABLE = 4;
+// Entry flags of properties this store adds (readable and writable).
+constexpr ULONG PROPATTR_READABLE = 2, PROPATTR_WRITABLE = 4;
 
 const char16_t kPropertiesStream[] = u"__properties_version1.0";
 const char16_t kNameIdStorage[] = u"__nameid_version1.0";
@@ -246,6 +247,10 @@ public:
             case TypeClass::Unsupported:
                 return type == PT_SRESTRICTION || type == PT_ACTIONS ? MAPI_E_NO_SUPPORT : MAPI_E_CORRUPT_DATA;
             case TypeClass::Variable: {
+                // A size beyond the limit is refused before the stream is even opened, so large
+                // values cost nothing until someone reads them as a stream.
+                if (limit && Load32(e.stored) > MAPI_MAX_INLINE_VALUE_BYTES + TerminatorSize(type))
+                    return MAPI_E_NOT_ENOUGH_MEMORY;
                 uint64_t length = 0;
                 ComPtr<IStream> stream;
                 SCODE sc = OpenValueStream(ValueStreamName(e.storedTag), Load32(e.stored), TerminatorSize(type),
@@ -255,6 +260,7 @@ public:
                 return ReadExactly(stream.Get(), length, raw.bytes);
             }
             case TypeClass::MultiFixed: {
+                if (limit && Load32(e.stored) > MAPI_MAX_INLINE_VALUE_BYTES) return MAPI_E_NOT_ENOUGH_MEMORY;
                 uint64_t length = 0;
                 ComPtr<IStream> stream;
                 SCODE sc = OpenValueStream(ValueStreamName(e.storedTag), Load32(e.stored), 0, stream, length);
@@ -264,6 +270,7 @@ public:
                 return ReadExactly(stream.Get(), length, raw.bytes);
             }
             case TypeClass::MultiVariable: {
+                if (limit && Load32(e.stored) > MAPI_MAX_INLINE_VALUE_BYTES) return MAPI_E_NOT_ENOUGH_MEMORY;
                 uint64_t length = 0;
                 ComPtr<IStream> stream;
                 SCODE sc = OpenValueStream(ValueStreamName(e.storedTag), Load32(e.stored), 0, stream, length);
@@ -1007,7 +1014,7 @@ public:
         *lppTable = nullptr;
         if (ulFlags & ~(MAPI_UNICODE | MAPI_DEFERRED_ERRORS)) return MAPI_E_UNKNOWN_FLAGS;
         std::vector<ULONG> columns = {PR_ROWID};
-        std::set<ULONG> seenIds;
+        std::set<ULONG> seenIds = {PROP_ID(PR_ROWID)};
         std::vector<TableRow> rows;
         auto freeRows = [&] {
             for (auto& row : rows) MAPIFreeBuffer(row.props);
@@ -1029,7 +1036,8 @@ public:
                 freeRows();
                 return hr;
             }
-            // One more value in front: the row id.
+            // The row id in front, unless the recipient stores its own.
+            const ULONG extra = recipient.Find(PR_ROWID) ? 0 : 1;
             void* p = nullptr;
             if (FAILED(hr = MAPIAllocateBuffer(static_cast<ULONG>(sizeof(SPropValue) * (count + 1)), &p))) {
                 MAPIFreeBuffer(values);
@@ -1041,12 +1049,12 @@ public:
             row[0].ulPropTag = PR_ROWID;
             row[0].Value.l = static_cast<LONG>(number);
             for (ULONG i = 0; i < count && SUCCEEDED(hr); ++i) {
-                hr = CopyProp(values[i], DefaultAllocators(), p, row[i + 1]);
+                hr = CopyProp(values[i], DefaultAllocators(), p, row[i + extra]);
                 if (seenIds.insert(PROP_ID(values[i].ulPropTag)).second)
                     columns.push_back(PROP_TAG(PT_UNSPECIFIED, PROP_ID(values[i].ulPropTag)));
             }
             MAPIFreeBuffer(values);
-            rows.push_back(TableRow{row, count + 1});
+            rows.push_back(TableRow{row, count + extra});
             if (FAILED(hr)) {
                 freeRows();
                 return hr;
