@@ -22,6 +22,7 @@
 
 #include "base/comptr.h"
 #include "base/fault.h"
+#include "kernel/winbase.h"
 #include "mapi/mapi_internal.h"
 
 namespace platform::mapi {
@@ -489,13 +490,32 @@ public:
     }
 };
 
+// 8-bit strings are kept in a Windows code page: a message's Internet character set (a MIME
+// charset such as ISO-2022-JP, which is 7-bit) stands for the Windows code page of its family.
+UINT WindowsCodePageOfFamily(UINT codePage) {
+    switch (codePage) {
+    case 50220: case 50221: case 50222: case 51932: case 20932: return 932;
+    case 52936: return 936;
+    case 50225: case 51949: return 949;
+    case 28591: return 1252;
+    case 28592: return 1250;
+    case 28595: case 20866: case 21866: return 1251;
+    case 28597: return 1253;
+    case 28599: return 1254;
+    case 28598: case 38598: return 1255;
+    case 28596: return 1256;
+    case 28594: case 28603: return 1257;
+    default: return codePage;
+    }
+}
+
 UINT CodePageOf(const PropertySet& props) {
     for (ULONG tag : {PR_INTERNET_CPID, PR_MESSAGE_CODEPAGE}) {
         for (const auto& e : props.entries) {
             if (e.tag != tag) continue;
             const BYTE* p = e.changed ? e.value.fixed : e.stored;
-            ULONG cp = Load32(p);
-            if (cp != 0) return cp;
+            UINT cp = WindowsCodePageOfFamily(Load32(p));
+            if (cp != 0 && IsValidCodePage(cp)) return cp;
         }
     }
     return AnsiCodePage();
