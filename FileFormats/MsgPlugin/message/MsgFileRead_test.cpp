@@ -362,13 +362,7 @@ std::map<std::string, ExpectedValue> IndependentCard(const std::string& path) {
     std::string command = std::string(MSGPLUGIN_PYTHON) + " '" + MSGPLUGIN_SOURCE_DIR +
                           "/FileFormats/MsgPlugin/message/card_values.py' '" + path + "'";
     std::map<std::string, ExpectedValue> card;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe) return card;
-    std::string output;
-    std::array<char, 65536> buffer{};
-    size_t read = 0;
-    while ((read = fread(buffer.data(), 1, buffer.size(), pipe)) > 0) output.append(buffer.data(), read);
-    pclose(pipe);
+    const std::string output = RunCommand(command);
     std::istringstream lines(output);
     std::string name, kind, value;
     while (lines >> name >> kind) {
@@ -380,18 +374,6 @@ std::map<std::string, ExpectedValue> IndependentCard(const std::string& path) {
         card[name] = {kind, value};
     }
     return card;
-}
-
-std::string Utf16Hex(const std::u16string& text) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (char16_t c : text)
-        for (int shift : {0, 8}) {
-            unsigned byte = (c >> shift) & 0xFF;
-            out += digits[byte >> 4];
-            out += digits[byte & 0xF];
-        }
-    return out;
 }
 
 TEST_F(Reading, EverySampleMessageReadsAsAnIndependentReaderSays) {

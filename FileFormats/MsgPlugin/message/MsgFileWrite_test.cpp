@@ -13,17 +13,6 @@ namespace {
 
 using msgplugin::CMsgFile;
 
-std::string RunCommand(const std::string& command) {
-    std::string output;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe) return output;
-    std::array<char, 65536> buffer{};
-    size_t read = 0;
-    while ((read = fread(buffer.data(), 1, buffer.size(), pipe)) > 0) output.append(buffer.data(), read);
-    pclose(pipe);
-    return output;
-}
-
 std::set<std::string> Lines(const std::string& text) {
     std::set<std::string> lines;
     size_t start = 0;
@@ -48,18 +37,6 @@ std::set<std::string> Added(const std::set<std::string>& before, const std::set<
     for (const std::string& line : after)
         if (!before.count(line)) added.insert(line);
     return added;
-}
-
-std::string Utf16Hex(const std::u16string& text) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (char16_t c : text)
-        for (int shift : {0, 8}) {
-            unsigned byte = (c >> shift) & 0xFF;
-            out += digits[byte >> 4];
-            out += digits[byte & 0xF];
-        }
-    return out;
 }
 
 std::string FileBytes(const std::string& path) {
