@@ -12,6 +12,7 @@
 // a child process after fork() opens its own.
 #include "registry/winreg.h"
 
+#include <pthread.h>
 #include <pwd.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -23,6 +24,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -199,6 +201,24 @@ LSTATUS FromSqlite(int rc, bool writing) {
     }
 }
 
+// Every use of SQLite runs inside a section of this lock, shared; fork() takes it alone, so that
+// no other thread is inside SQLite (holding its own internal locks) when the child is made.
+std::shared_mutex* g_sqliteLock = new std::shared_mutex;  // replaced in a child of fork()
+std::shared_mutex& SqliteLock() { return *g_sqliteLock; }
+thread_local int t_sqliteDepth = 0;
+
+class SqliteSection {
+public:
+    SqliteSection() {
+        if (t_sqliteDepth++ == 0) SqliteLock().lock_shared();
+    }
+    ~SqliteSection() {
+        if (--t_sqliteDepth == 0) SqliteLock().unlock_shared();
+    }
+    SqliteSection(const SqliteSection&) = delete;
+    SqliteSection& operator=(const SqliteSection&) = delete;
+};
+
 struct CachedStatement {
     sqlite3_stmt* stmt = nullptr;
     bool inUse = false;
@@ -216,6 +236,7 @@ struct Database {
     ~Database() {
         // A connection inherited through fork() belongs to the parent: leave it alone.
         if (!db || owner != getpid()) return;
+        SqliteSection section;
         for (auto& entry : statements) sqlite3_finalize(entry.second.stmt);
         sqlite3_close(db);
     }
@@ -342,6 +363,7 @@ LSTATUS CreateSchema(sqlite3* db, Hive hive) {
 }
 
 LSTATUS OpenDatabase(const std::string& folder, Hive hive, std::shared_ptr<Database>* out) {
+    SqliteSection section;
     if (!MakeFolders(folder)) return errno == EACCES || errno == EROFS ? ERROR_ACCESS_DENIED : ERROR_CANTOPEN;
     auto database = std::make_shared<Database>();
     database->folder = folder;
@@ -469,6 +491,30 @@ bool IsPredefined(HKEY key, Hive* hive, bool* classes) {
     return true;
 }
 
+// fork() while another thread holds one of the process-wide locks would leave it locked for
+// ever in the child: take them all around fork(), in the order in which calls nest them.
+void LockForFork() {
+    Handles().mutex.lock();
+    Connections().mutex.lock();
+    OverrideMutex().lock();
+    SqliteLock().lock();
+}
+void UnlockAfterFork() {
+    SqliteLock().unlock();
+    OverrideMutex().unlock();
+    Connections().mutex.unlock();
+    Handles().mutex.unlock();
+}
+void UnlockInChild() {
+    // A read-write lock knows its writer by thread id, which the child does not share: the
+    // child starts with a fresh one (the old one is left behind, as it cannot be released).
+    g_sqliteLock = new std::shared_mutex;
+    OverrideMutex().unlock();
+    Connections().mutex.unlock();
+    Handles().mutex.unlock();
+}
+const bool g_forkHandlers = (pthread_atfork(&LockForFork, &UnlockAfterFork, &UnlockInChild), true);
+
 REGSAM MapAccess(REGSAM desired) {
     REGSAM access = desired & ~static_cast<REGSAM>(KEY_WOW64_RES);
     if (access & GENERIC_READ) access |= KEY_READ;
@@ -525,6 +571,7 @@ class Transaction {
 public:
     Transaction(Database& database, bool writing)
         : database_(database), lock_(database.mutex), writing_(writing) {}
+    // (section_ is declared first, so it is entered before and left after the connection's lock.)
     ~Transaction() {
         if (begun_ && !committed_) Exec(database_.db, "ROLLBACK");
     }
@@ -547,6 +594,7 @@ public:
     Database& database() const { return database_; }
 
 private:
+    SqliteSection section_;
     Database& database_;
     std::lock_guard<std::mutex> lock_;
     bool writing_;

@@ -676,6 +676,42 @@ TEST_F(Registry, ProcessesWritingAtOnceLoseNothing) {
     }
 }
 
+// A thread busy with the registry while the process forks must not leave the child locked out.
+TEST_F(Registry, ForkWhileAnotherThreadUsesTheRegistry) {
+    std::atomic<bool> stop{false};
+    std::thread busy([&] {
+        Key key;
+        while (!stop.load()) {
+            Create(HKEY_CURRENT_USER, u"Software\\Busy", key);
+            SetDword(key.get(), u"v", 1);
+        }
+    });
+    std::vector<pid_t> children;
+    for (int c = 0; c < 20; ++c) {
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            alarm(20);  // a deadlock ends the child by signal, and the test fails
+            HKEY key = nullptr;
+            LSTATUS status = RegCreateKeyExW(HKEY_CURRENT_USER, Numbered("Software\\Forked", c).c_str(), 0, nullptr,
+                                             0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
+            if (status == ERROR_SUCCESS) status = SetDword(key, u"v", 1);
+            _exit(status == ERROR_SUCCESS ? 0 : 1);
+        }
+        children.push_back(pid);
+    }
+    for (pid_t pid : children) {
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
+    }
+    stop = true;
+    busy.join();
+    Key key;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, u"Software", 0, KEY_READ, key.put()), ERROR_SUCCESS);
+    EXPECT_EQ(Subkeys(key.get()).size(), 21u);
+}
+
 TEST_F(Registry, AnsiCodePageComesFromTheNlsKey) {
     using platform::registry::ReadAnsiCodePage;
     EXPECT_EQ(ReadAnsiCodePage(), 1252u);
