@@ -324,6 +324,46 @@ TEST_F(Registry, QueryInfoCountsAndMeasures) {
     EXPECT_EQ(values, 0u);
 }
 
+TEST_F(Registry, ClassTextTooLongForTheBufferIsMoreData) {
+    Key key;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, u"Software\\Classed", 0, const_cast<LPWSTR>(u"Twelve chars"), 0,
+                              KEY_ALL_ACCESS, nullptr, key.put(), nullptr),
+              ERROR_SUCCESS);
+    WCHAR text[12];
+    DWORD chars = 12;  // no room for the terminator
+    EXPECT_EQ(RegQueryInfoKeyW(key.get(), text, &chars, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                               nullptr, nullptr),
+              ERROR_MORE_DATA);
+    EXPECT_EQ(chars, 12u);
+    Key parent;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, u"Software", 0, KEY_READ, parent.put()), ERROR_SUCCESS);
+    WCHAR name[16];
+    DWORD nameChars = 16;
+    chars = 12;
+    EXPECT_EQ(RegEnumKeyExW(parent.get(), 0, name, &nameChars, nullptr, text, &chars, nullptr), ERROR_MORE_DATA);
+    WCHAR roomy[13];
+    chars = 13;
+    nameChars = 16;
+    ASSERT_EQ(RegEnumKeyExW(parent.get(), 0, name, &nameChars, nullptr, roomy, &chars, nullptr), ERROR_SUCCESS);
+    EXPECT_EQ(u16string(roomy, chars), u"Twelve chars");
+    EXPECT_EQ(u16string(name, nameChars), u"Classed");
+}
+
+TEST_F(Registry, UsersHiveIsItsOwnAndVolatileKeysAreKept) {
+    Key key;
+    DWORD disposition = 0;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_USERS, u".DEFAULT\\Software", 0, nullptr, REG_OPTION_VOLATILE, KEY_ALL_ACCESS,
+                              nullptr, key.put(), &disposition),
+              ERROR_SUCCESS);
+    EXPECT_EQ(disposition, static_cast<DWORD>(REG_CREATED_NEW_KEY));
+    EXPECT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, u".DEFAULT", 0, KEY_READ, key.put()), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u".DEFAULT", 0, KEY_READ, key.put()), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegOpenKeyExW(HKEY_USERS, u".default\\software", 0, KEY_READ, key.put()), ERROR_SUCCESS);
+    EXPECT_EQ(RegCreateKeyExW(HKEY_USERS, u"Link", 0, nullptr, REG_OPTION_CREATE_LINK, KEY_ALL_ACCESS, nullptr,
+                              key.put(), nullptr),
+              ERROR_NOT_SUPPORTED);
+}
+
 TEST_F(Registry, LastWriteTimeFollowsThePlatformClock) {
     SYSTEMTIME now{2026, 3, 0, 14, 9, 30, 0, 0};
     platform::testing::SetNow(now);
