@@ -94,7 +94,7 @@ bool ModulePath(HMODULE handle, std::string* path) {
 
 }  // namespace
 
-DWORD WINAPI GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize) {
+DWORD WINAPI GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize) try {
     HRESULT hr = S_OK;
     if (PLATFORM_FAULT("GetModuleFileNameW", hr)) {
         SetLastError(platform::kernel::Win32ErrorFromResult(hr));
@@ -123,9 +123,12 @@ DWORD WINAPI GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize)
     lpFilename[nSize - 1] = 0;
     SetLastError(ERROR_INSUFFICIENT_BUFFER);
     return nSize;
+} catch (...) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return 0;
 }
 
-HMODULE WINAPI GetModuleHandleW(LPCWSTR lpModuleName) {
+HMODULE WINAPI GetModuleHandleW(LPCWSTR lpModuleName) try {
     HRESULT hr = S_OK;
     if (PLATFORM_FAULT("GetModuleHandleW", hr)) {
         SetLastError(platform::kernel::Win32ErrorFromResult(hr));
@@ -143,4 +146,7 @@ HMODULE WINAPI GetModuleHandleW(LPCWSTR lpModuleName) {
         return nullptr;
     }
     return static_cast<HMODULE>(static_cast<void*>(const_cast<link_map*>(lookup.map)));
+} catch (...) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
 }

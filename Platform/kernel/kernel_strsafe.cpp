@@ -412,7 +412,14 @@ HRESULT StringCchVPrintfW(LPWSTR pszDest, size_t cchDest, LPCWSTR pszFormat, va_
     Output out(pszDest, cchDest);
     va_list args;
     va_copy(args, argList);
-    const bool known = Format(out, pszFormat, args);
+    bool known = true;
+    try {
+        known = Format(out, pszFormat, args);
+    } catch (...) {
+        va_end(args);
+        out.Terminate();
+        return E_OUTOFMEMORY;  // only a floating-point conversion allocates
+    }
     va_end(args);
     out.Terminate();
     if (!known) return STRSAFE_E_INVALID_PARAMETER;

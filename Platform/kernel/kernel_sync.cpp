@@ -1,5 +1,6 @@
 // Last error, thread and process ids, and critical sections.
 #include <linux/futex.h>
+#include <pthread.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -17,6 +18,10 @@ DWORD CurrentThreadId() noexcept {
     if (t_threadId == 0) t_threadId = static_cast<DWORD>(gettid());
     return t_threadId;
 }
+
+// The thread that forks lives on in the child under a new id.
+void ForgetThreadIdInChild() { t_threadId = 0; }
+const int g_atforkRegistered = pthread_atfork(nullptr, nullptr, &ForgetThreadIdInChild);
 
 // Windows thread ids are never 0, nor are Linux ones, so 0 marks "no owner".
 HANDLE OwnerValue(DWORD threadId) noexcept {
@@ -82,7 +87,10 @@ DWORD WINAPI GetLastError() { return t_lastError; }
 
 void WINAPI SetLastError(DWORD dwErrCode) { t_lastError = dwErrCode; }
 
-DWORD WINAPI GetCurrentThreadId() { return CurrentThreadId(); }
+DWORD WINAPI GetCurrentThreadId() {
+    (void)g_atforkRegistered;
+    return CurrentThreadId();
+}
 
 DWORD WINAPI GetCurrentProcessId() { return static_cast<DWORD>(getpid()); }
 

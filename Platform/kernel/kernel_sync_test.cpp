@@ -3,6 +3,9 @@
 
 #include <windows.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <thread>
 #include <vector>
@@ -189,6 +192,28 @@ TEST(KernelThread, IdsAreStableAndDistinct) {
     std::thread([&] { other = GetCurrentThreadId(); }).join();
     EXPECT_NE(other, mine);
     EXPECT_NE(GetCurrentProcessId(), 0u);
+}
+
+TEST(KernelThread, ForkedChildGetsItsOwnThreadId) {
+    const DWORD parent = GetCurrentThreadId();
+    int pipeEnds[2];
+    ASSERT_EQ(pipe(pipeEnds), 0);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        DWORD id = GetCurrentThreadId();
+        bool matches = id == static_cast<DWORD>(getpid());
+        ssize_t ignored = write(pipeEnds[1], &matches, 1);
+        (void)ignored;
+        _exit(0);
+    }
+    bool childMatches = false;
+    EXPECT_EQ(read(pipeEnds[0], &childMatches, 1), 1);
+    waitpid(child, nullptr, 0);
+    close(pipeEnds[0]);
+    close(pipeEnds[1]);
+    EXPECT_TRUE(childMatches) << "the child's main thread id is its process id";
+    EXPECT_EQ(GetCurrentThreadId(), parent);
 }
 
 }  // namespace

@@ -2,3 +2,11 @@
 #pragma once
 
 #include "base/wintypes.h"
+
+namespace platform::testing {
+
+// Sets the ANSI code page for the current test (back to 1252 when the test ends). Returns
+// false for a code page the platform cannot convert.
+PLATFORM_API bool SetAnsiCodePage(UINT codePage);
+
+}  // namespace platform::testing

@@ -122,5 +122,6 @@ PLATFORM_API DWORD Win32ErrorFromResult(HRESULT code) noexcept;
 
 }  // namespace platform::kernel
 
+#include "kernel/winnls.h"
 #include "kernel/wcrt.h"
 #include "kernel/strsafe.h"

@@ -2,3 +2,14 @@
 #pragma once
 
 #include "base/wintypes.h"
+
+namespace platform::testing {
+
+// MAPIAllocateBuffer chains not yet freed with MAPIFreeBuffer (process-wide; compare before
+// and after the code under test).
+PLATFORM_API long MapiBuffersInUse();
+
+// MAPIInitialize calls not yet matched by MAPIUninitialize (reset to 0 between tests).
+PLATFORM_API long MapiInitializeCount();
+
+}  // namespace platform::testing

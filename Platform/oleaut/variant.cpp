@@ -646,9 +646,15 @@ WINOLEAPI VariantCopy(VARIANTARG* pvargDest, const VARIANTARG* pvargSrc) {
     if (!pvargDest || !pvargSrc) return E_INVALIDARG;
     if (!IsHoldableType(pvargSrc->vt)) return DISP_E_BADVARTYPE;
     if (pvargDest == pvargSrc) return S_OK;
+    // The copy is made before the destination is cleared, so a source that shares the
+    // destination's string or object is still alive while it is copied.
+    ScopedVariant copy;
+    hr = CopyInto(&copy.v, pvargSrc);
+    if (FAILED(hr)) return hr;
     hr = ClearVariant(pvargDest);
     if (FAILED(hr)) return hr;
-    return CopyInto(pvargDest, pvargSrc);
+    copy.MoveTo(pvargDest);
+    return S_OK;
 }
 
 WINOLEAPI VariantCopyInd(VARIANT* pvarDest, const VARIANTARG* pvargSrc) {

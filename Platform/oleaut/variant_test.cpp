@@ -16,12 +16,16 @@ constexpr double kSecond = 1.0 / 86400.0;
 class CountedObject final : public IDispatch {
 public:
     ULONG refs = 1;
+    bool reachedZero = false;
     STDMETHODIMP QueryInterface(REFIID, void** ppv) override {
         *ppv = nullptr;
         return E_NOINTERFACE;
     }
     STDMETHODIMP_(ULONG) AddRef() override { return ++refs; }
-    STDMETHODIMP_(ULONG) Release() override { return --refs; }
+    STDMETHODIMP_(ULONG) Release() override {
+        if (--refs == 0) reachedZero = true;
+        return refs;
+    }
     STDMETHODIMP GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
     STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
     STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
@@ -83,6 +87,11 @@ double NumberOf(const VARIANT& v) {
         case VT_I2: return v.iVal;
         case VT_I4: return v.lVal;
         case VT_UI2: return v.uiVal;
+        case VT_I1: return v.cVal;
+        case VT_UI1: return v.bVal;
+        case VT_UI4: return v.ulVal;
+        case VT_INT: return v.intVal;
+        case VT_UINT: return v.uintVal;
         case VT_R4: return v.fltVal;
         case VT_R8: return v.dblVal;
         case VT_DATE: return v.date;
@@ -187,6 +196,23 @@ TEST(VariantChangeType, IntegerLimits) {
         {S(I4(16777217)), VT_R4, Is(16777216.0)},
         {S(I4(-7)), VT_R8, Is(-7)},
         {S(R4(0.1f)), VT_R8, Is(static_cast<double>(0.1f))},
+    };
+    RUN_CASES(cases);
+}
+
+TEST(VariantChangeType, OtherIntegerWidths) {
+    const ConversionCase cases[] = {
+        {S(I4(255)), VT_UI1, Is(255)},
+        {S(I4(256)), VT_UI1, Fails(DISP_E_OVERFLOW)},
+        {S(R8(-128.5)), VT_I1, Is(-128)},
+        {S(R8(127.5)), VT_I1, Fails(DISP_E_OVERFLOW)},
+        {S(I4(-1)), VT_UI4, Fails(DISP_E_OVERFLOW)},
+        {S(R8(4294967295.0)), VT_UI4, Is(4294967295.0)},
+        {S(R8(4294967295.5)), VT_UINT, Fails(DISP_E_OVERFLOW)},
+        {S(Bool(VARIANT_TRUE)), VT_UI1, Is(255)},
+        {S(Bool(VARIANT_TRUE)), VT_UI4, Is(4294967295.0)},
+        {S(Bool(VARIANT_TRUE)), VT_INT, Is(-1)},
+        {T(u"-5"), VT_INT, Is(-5)},
     };
     RUN_CASES(cases);
 }
@@ -559,6 +585,23 @@ TEST(Variant, CopyDuplicatesStringsAndAddsReferences) {
     ASSERT_EQ(VariantCopy(&dest, &src), S_OK);
     EXPECT_EQ(dest.v.vt, VT_BSTR);
     EXPECT_EQ(dest.v.bstrVal, nullptr);
+}
+
+TEST(Variant, CopyHoldsTheSourceBeforeClearingTheDestination) {
+    // The destination holds the only counted reference; the source borrows the same object.
+    CountedObject object;
+    Var dest;
+    dest.v.vt = VT_UNKNOWN;
+    dest.v.punkVal = &object;
+    VARIANT borrowed;
+    borrowed.vt = VT_UNKNOWN;
+    borrowed.punkVal = &object;
+    ASSERT_EQ(VariantCopy(&dest, &borrowed), S_OK);
+    EXPECT_FALSE(object.reachedZero);
+    EXPECT_EQ(object.refs, 1u);
+    EXPECT_EQ(dest.v.punkVal, &object);
+    VariantClear(&dest);
+    EXPECT_TRUE(object.reachedZero);
 }
 
 TEST(Variant, ReferencesAreCopiedShallowly) {

@@ -1,0 +1,153 @@
+// Registration: the proxy/stub, the mail-client entry, the two classes and the type library.
+#include <string>
+
+#include "frame/ComHolders.h"
+#include "frame/ComObjects.h"
+#include "frame/Module.h"
+#include "frame/MsgPluginInterfaces.h"
+
+namespace msgplugin {
+
+// A registry key held open, with the status of the last call made through it.
+class Registry {
+public:
+    Registry() = default;
+    ~Registry() { Close(); }
+    Registry(const Registry&) = delete;
+    Registry& operator=(const Registry&) = delete;
+
+    LONG Create(HKEY root, LPCWSTR path, REGSAM access) {
+        Close();
+        m_status = RegCreateKeyExW(root, path, 0, const_cast<LPWSTR>(u""), REG_OPTION_NON_VOLATILE, access, nullptr,
+                                   &m_hKey, nullptr);
+        if (m_status != ERROR_SUCCESS) m_hKey = nullptr;
+        return m_status;
+    }
+    LONG SetString(LPCWSTR name, LPCWSTR text) {
+        if (!m_hKey) return m_status = ERROR_INVALID_HANDLE;
+        DWORD bytes = static_cast<DWORD>((std::char_traits<char16_t>::length(text) + 1) * sizeof(WCHAR));
+        return m_status = RegSetValueExW(m_hKey, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text), bytes);
+    }
+    LONG DeleteValue(LPCWSTR name) {
+        if (!m_hKey) return m_status = ERROR_INVALID_HANDLE;
+        return m_status = RegDeleteValueW(m_hKey, name);
+    }
+    void Close() {
+        if (m_hKey) RegCloseKey(m_hKey);
+        m_hKey = nullptr;
+    }
+    LONG Status() const { return m_status; }
+
+private:
+    HKEY m_hKey = nullptr;
+    LONG m_status = ERROR_SUCCESS;
+};
+
+namespace {
+
+constexpr LPCWSTR kMapiAppsKey = u"SOFTWARE\\Microsoft\\Windows Messaging Subsystem\\MSMapiApps";
+constexpr REGSAM kMapiAppsAccess = 0x2001F;  // KEY_READ | KEY_WRITE
+
+// The module's full path, read into a buffer of MAX_PATH characters; a path that fills it is
+// refused rather than cut.
+HRESULT ModulePath(std::u16string* path) {
+    WCHAR buffer[MAX_PATH] = {};
+    DWORD length = GetModuleFileNameW(Module().m_instance, buffer, MAX_PATH);
+    if (length == 0) return HRESULT_FROM_WIN32(GetLastError());
+    if (length >= MAX_PATH) return HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);
+    *path = buffer;
+    return S_OK;
+}
+
+HRESULT RunScript(UINT resource, bool registering) {
+    std::u16string path;
+    HRESULT hr = ModulePath(&path);
+    if (FAILED(hr)) return hr;
+    CComPtr<IRegistrar> registrar;
+    hr = CoCreateInstance(CLSID_Registrar, nullptr, CLSCTX_INPROC_SERVER, IID_IRegistrar, registrar.AsVoidOut());
+    if (FAILED(hr)) return hr;
+    hr = registrar->AddReplacement(u"MODULE", path.c_str());
+    if (FAILED(hr)) return hr;
+    return registering ? registrar->ResourceRegister(path.c_str(), resource, u"REGISTRY")
+                       : registrar->ResourceUnregister(path.c_str(), resource, u"REGISTRY");
+}
+
+HRESULT UpdateClasses(bool registering) {
+    for (ObjectMapEntry* entry = ObjectMap(); entry->clsid; ++entry) {
+        // Neither class declares component categories, so there are none to (un)register.
+        HRESULT hr = RunScript(entry->registryResource, registering);
+        if (FAILED(hr)) return hr;
+    }
+    return S_OK;
+}
+
+// Loads the type library from the module, or else from the .tlb beside it.
+HRESULT LoadModuleTypeLib(ITypeLib** library, std::u16string* loadedFrom) {
+    HRESULT hr = ModulePath(loadedFrom);
+    if (FAILED(hr)) return hr;
+    hr = LoadTypeLib(loadedFrom->c_str(), library);
+    if (SUCCEEDED(hr)) return hr;
+    size_t slash = loadedFrom->find_last_of(u'/');
+    size_t dot = loadedFrom->find_last_of(u'.');
+    if (dot != std::u16string::npos && (slash == std::u16string::npos || dot > slash)) loadedFrom->resize(dot);
+    *loadedFrom += u".tlb";
+    return LoadTypeLib(loadedFrom->c_str(), library);
+}
+
+HRESULT RegisterTypeLibrary() {
+    CComPtr<ITypeLib> library;
+    std::u16string path;
+    HRESULT hr = LoadModuleTypeLib(&library, &path);
+    if (FAILED(hr)) return hr;
+    return RegisterTypeLib(library, path.c_str(), nullptr);
+}
+
+HRESULT UnregisterTypeLibrary() {
+    CComPtr<ITypeLib> library;
+    std::u16string path;
+    HRESULT hr = LoadModuleTypeLib(&library, &path);
+    if (FAILED(hr)) return hr;
+    TLIBATTR* attributes = nullptr;
+    hr = library->GetLibAttr(&attributes);
+    if (FAILED(hr)) return hr;
+    hr = UnRegisterTypeLib(attributes->guid, attributes->wMajorVerNum, attributes->wMinorVerNum, attributes->lcid,
+                           attributes->syskind);
+    library->ReleaseTLibAttr(attributes);
+    return hr;
+}
+
+}  // namespace
+
+}  // namespace msgplugin
+
+using namespace msgplugin;
+
+MSGPLUGIN_EXPORT HRESULT DllRegisterServer() {
+    if (!ModuleStarted()) return E_OUTOFMEMORY;
+    HRESULT hr = NdrDllRegisterProxy(Module().m_instance, kProxyFileList, &IID_IMsgFormat);
+    if (FAILED(hr)) return hr;
+
+    // The mail-client entry: failures here do not change the result.
+    Registry mapiApps;
+    mapiApps.Create(HKEY_LOCAL_MACHINE, kMapiAppsKey, kMapiAppsAccess);
+    mapiApps.SetString(u"MsgPlugin.dll", u"Microsoft Outlook");
+
+    hr = UpdateClasses(true);
+    if (SUCCEEDED(hr)) hr = RegisterTypeLibrary();
+    mapiApps.Close();
+    return hr;
+}
+
+MSGPLUGIN_EXPORT HRESULT DllUnregisterServer() {
+    if (!ModuleStarted()) return E_OUTOFMEMORY;
+    NdrDllUnregisterProxy(Module().m_instance, kProxyFileList, &IID_IMsgFormat);
+
+    Registry mapiApps;
+    mapiApps.Create(HKEY_LOCAL_MACHINE, kMapiAppsKey, kMapiAppsAccess);
+    mapiApps.DeleteValue(u"MsgPlugin.dll");
+
+    HRESULT hr = UpdateClasses(false);
+    if (SUCCEEDED(hr)) hr = UnregisterTypeLibrary();
+    mapiApps.Close();
+    return hr;
+}

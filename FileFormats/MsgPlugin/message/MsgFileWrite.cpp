@@ -1,0 +1,149 @@
+// Writing variables into the cache and saving the written ones into the message.
+#include <new>
+
+#include "message/MsgFile.h"
+#include "message/RecordResolution.h"
+
+namespace msgplugin {
+
+namespace {
+
+// A VARIANT that is cleared when the scope ends.
+struct ScopedVariant {
+    VARIANT v;
+    ScopedVariant() { VariantInit(&v); }
+    ~ScopedVariant() { VariantClear(&v); }
+    ScopedVariant(const ScopedVariant&) = delete;
+    ScopedVariant& operator=(const ScopedVariant&) = delete;
+};
+
+// `value` as type vt: itself when it is plainly of that type, else converted into `scratch`.
+HRESULT AsType(const VARIANT& value, VARTYPE vt, ScopedVariant& scratch, const VARIANT** result) {
+    if (value.vt == vt) {
+        *result = &value;
+        return S_OK;
+    }
+    HRESULT hr = VariantChangeType(&scratch.v, const_cast<VARIANT*>(&value), 0, vt);
+    if (FAILED(hr)) return hr;
+    *result = &scratch.v;
+    return S_OK;
+}
+
+// Whether a value of the property type `written` may replace a stored value of type `stored`:
+// a text replaces anything; a number, date or yes/no value only a property of its own type.
+bool KindsAgree(ULONG written, ULONG stored) {
+    if (PROP_TYPE(written) == PT_UNICODE) return true;
+    return PROP_TYPE(written) == PROP_TYPE(stored);
+}
+
+// Whether a VARIANT kind fits the property type it is written under.
+bool ValueFitsType(VARTYPE kind, ULONG tag) {
+    switch (kind) {
+    case VT_I4: return PROP_TYPE(tag) == PT_LONG;
+    case VT_R8: return PROP_TYPE(tag) == PT_DOUBLE;
+    case VT_DATE: return PROP_TYPE(tag) == PT_SYSTIME;
+    case VT_BOOL: return PROP_TYPE(tag) == PT_BOOLEAN;
+    default: return true;
+    }
+}
+
+}  // namespace
+
+HRESULT CMsgFile::VariantToProperty(const VARIANT& value, ULONG tag, _SPropValue_t& out) {
+    out.Clear();
+    const VARTYPE kind = value.vt & 0x0FFF;
+    if (!ValueFitsType(kind, tag)) return S_OK;  // refused: a value of one kind under a tag of another
+    ScopedVariant scratch;
+    const VARIANT* typed = nullptr;
+    HRESULT hr = S_OK;
+    switch (kind) {
+    case VT_I4:
+        if (FAILED(hr = AsType(value, VT_I4, scratch, &typed))) return hr;
+        out.ulPropTag = tag;
+        out.Value.l = typed->lVal;
+        return S_OK;
+    case VT_R8:
+        if (FAILED(hr = AsType(value, VT_R8, scratch, &typed))) return hr;
+        out.ulPropTag = tag;
+        out.Value.dbl = typed->dblVal;
+        return S_OK;
+    case VT_DATE: {
+        // The inverse of reading: the host's local date back to UTC with the offset in force
+        // now, so a date read and written back unchanged is stored unchanged.
+        if (FAILED(hr = AsType(value, VT_DATE, scratch, &typed))) return hr;
+        SYSTEMTIME fields{};
+        FILETIME local{}, utc{};
+        if (!VariantTimeToSystemTime(typed->date, &fields) || !SystemTimeToFileTime(&fields, &local) ||
+            !LocalFileTimeToFileTime(&local, &utc))
+            return S_OK;  // refused: outside the convertible range
+        out.ulPropTag = tag;
+        out.Value.ft = utc;
+        return S_OK;
+    }
+    case VT_BSTR: {
+        if (FAILED(hr = AsType(value, VT_BSTR, scratch, &typed))) return hr;
+        out.SetText(typed->bstrVal, (tag & 0xFFFF0000) | PT_UNICODE);
+        return S_OK;
+    }
+    case VT_BOOL:
+        if (FAILED(hr = AsType(value, VT_UI2, scratch, &typed))) return hr;
+        out.ulPropTag = tag;
+        out.Value.b = typed->uiVal;
+        return S_OK;
+    default:
+        return S_OK;  // no property for this kind of value
+    }
+}
+
+STDMETHODIMP CMsgFile::WriteVariables(LONG_PTR, LONG firstOnly, LONG, LONG count, VariableRequest* records) {
+    if (!records) return E_POINTER;
+    if (count <= 0) return S_OK;
+    try {
+        for (LONG i = 0; i < count; ++i) {
+            VariableRequest& record = records[i];
+            ULONG tag = 0;
+            bool readOnly = false;
+            if (!ResolveRecord(record, &tag, &readOnly) || readOnly) continue;
+
+            _SPropValue_t property;
+            {
+                ScopedVariant local;
+                HRESULT hr = VariantCopy(&local.v, &record.value);
+                if (FAILED(hr)) return hr;
+                hr = VariantToProperty(local.v, tag, property);
+                if (FAILED(hr)) return hr;
+            }
+            bool replaced = false;
+            if (property.ulPropTag != 0) {
+                const _SPropValue_t* stored = m_tags.Lookup(property.ulPropTag);
+                replaced = stored && KindsAgree(property.ulPropTag, stored->ulPropTag) && m_tags.Replace(property);
+            }
+            record.found = replaced ? 1 : 0;
+            if (replaced) {
+                m_bDirty = true;
+                if (firstOnly) return S_OK;
+            }
+        }
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+    return S_OK;
+}
+
+STDMETHODIMP CMsgFile::Save() {
+    if (!m_bDirty) return S_OK;
+    if (!m_pMessage) return E_UNEXPECTED;
+    for (const Tag& entry : m_tags.Entries()) {
+        if (!entry.modified) continue;
+        SPropValue sent = entry.value;
+        sent.dwAlignPad = 0;
+        HRESULT hr = m_pMessage->SetProps(1, &sent, nullptr);
+        if (FAILED(hr)) return hr;
+    }
+    HRESULT hr = m_pMessage->SaveChanges(KEEP_OPEN_READWRITE);
+    if (FAILED(hr)) return hr;
+    m_bDirty = false;
+    return S_OK;
+}
+
+}  // namespace msgplugin

@@ -1,0 +1,196 @@
+// MAPI's start count and its buffer allocators.
+//
+// A buffer from MAPIAllocateBuffer heads a chain: every MAPIAllocateMore block linked to it is
+// freed together with it by MAPIFreeBuffer. Blocks carry a header with a kind marker so that a
+// pointer that is not a chain head is recognised and left alone.
+#include <atomic>
+#include <cstdlib>
+#include <mutex>
+
+#include "base/fault.h"
+#include "mapi/mapi.h"
+#include "platform_testing.h"
+
+namespace {
+
+constexpr uint64_t kHeadMagic = 0x44414548'4950414DULL;  // "MAPIHEAD"
+constexpr uint64_t kMoreMagic = 0x45524F4D'4950414DULL;  // "MAPIMORE"
+
+struct alignas(16) BufferHeader {
+    uint64_t magic;
+    BufferHeader* nextMore;  // chain of blocks linked to this head
+    uint64_t size;
+    uint64_t reserved;
+};
+static_assert(sizeof(BufferHeader) == 32);
+
+BufferHeader* HeaderOf(void* pv) { return static_cast<BufferHeader*>(pv) - 1; }
+
+std::mutex g_chainMutex;
+std::atomic<long> g_liveBuffers{0};
+std::atomic<long> g_initializeCount{0};
+
+BufferHeader* NewBlock(ULONG cb, uint64_t magic) {
+    auto* header = static_cast<BufferHeader*>(std::malloc(sizeof(BufferHeader) + cb));
+    if (!header) return nullptr;
+    header->magic = magic;
+    header->nextMore = nullptr;
+    header->size = cb;
+    header->reserved = 0;
+    return header;
+}
+
+// The default IMalloc of MAPI: plain heap blocks with a size header.
+class MapiMalloc final : public IMalloc {
+public:
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
+        if (!ppv) return E_POINTER;
+        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IMalloc)) {
+            *ppv = static_cast<IMalloc*>(this);
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    // Process-lifetime object: the count is nominal.
+    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
+    STDMETHODIMP_(ULONG) Release() override { return 1; }
+    STDMETHODIMP_(void*) Alloc(SIZE_T cb) override {
+        if (cb > SIZE_MAX - sizeof(Block)) return nullptr;
+        auto* block = static_cast<Block*>(std::malloc(sizeof(Block) + cb));
+        if (!block) return nullptr;
+        block->size = cb;
+        block->magic = kMagic;
+        return block + 1;
+    }
+    STDMETHODIMP_(void*) Realloc(void* pv, SIZE_T cb) override {
+        if (!pv) return Alloc(cb);
+        if (cb == 0) {
+            Free(pv);
+            return nullptr;
+        }
+        if (cb > SIZE_MAX - sizeof(Block)) return nullptr;
+        auto* block = static_cast<Block*>(std::realloc(static_cast<Block*>(pv) - 1, sizeof(Block) + cb));
+        if (!block) return nullptr;
+        block->size = cb;
+        return block + 1;
+    }
+    STDMETHODIMP_(void) Free(void* pv) override {
+        if (!pv) return;
+        Block* block = static_cast<Block*>(pv) - 1;
+        block->magic = 0;
+        std::free(block);
+    }
+    STDMETHODIMP_(SIZE_T) GetSize(void* pv) override {
+        if (!pv || (static_cast<Block*>(pv) - 1)->magic != kMagic) return static_cast<SIZE_T>(-1);
+        return (static_cast<Block*>(pv) - 1)->size;
+    }
+    STDMETHODIMP_(int) DidAlloc(void* pv) override {
+        if (!pv) return -1;
+        return (static_cast<Block*>(pv) - 1)->magic == kMagic ? 1 : 0;
+    }
+    STDMETHODIMP_(void) HeapMinimize() override {}
+
+private:
+    static constexpr uint64_t kMagic = 0x434F4C4C'4950414DULL;  // "MAPILLOC"
+    struct alignas(16) Block {
+        uint64_t size;
+        uint64_t magic;
+    };
+};
+
+MapiMalloc g_mapiMalloc;
+
+void ResetMapiControls() { g_initializeCount.store(0); }
+
+[[maybe_unused]] const bool g_resetRegistered = [] {
+    platform::testing::RegisterResetHook(&ResetMapiControls);
+    return true;
+}();
+
+}  // namespace
+
+STDAPI MAPIInitialize(LPVOID lpMapiInit) {
+    HRESULT hr = S_OK;
+    if (PLATFORM_FAULT("MAPIInitialize", hr)) return hr;
+    if (lpMapiInit) {
+        const auto* init = static_cast<const MAPIINIT_0*>(lpMapiInit);
+        if (init->ulVersion != MAPI_INIT_VERSION) return MAPI_E_VERSION;
+        const ULONG known = MAPI_MULTITHREAD_NOTIFICATIONS | MAPI_NO_COINIT | MAPI_NT_SERVICE;
+        if (init->ulFlags & ~known) return MAPI_E_UNKNOWN_FLAGS;
+    }
+    g_initializeCount.fetch_add(1);
+    return S_OK;
+}
+
+STDAPI_(void) MAPIUninitialize() {
+    long count = g_initializeCount.load();
+    while (count > 0 && !g_initializeCount.compare_exchange_weak(count, count - 1)) {
+    }
+}
+
+STDAPI_(SCODE) MAPIAllocateBuffer(ULONG cbSize, LPVOID* lppBuffer) {
+    if (!lppBuffer) return MAPI_E_INVALID_PARAMETER;
+    *lppBuffer = nullptr;
+    HRESULT hr = S_OK;
+    if (PLATFORM_FAULT("MAPIAllocateBuffer", hr)) return hr;
+    BufferHeader* header = NewBlock(cbSize, kHeadMagic);
+    if (!header) return MAPI_E_NOT_ENOUGH_MEMORY;
+    g_liveBuffers.fetch_add(1);
+    *lppBuffer = header + 1;
+    return S_OK;
+}
+
+STDAPI_(SCODE) MAPIAllocateMore(ULONG cbSize, LPVOID lpObject, LPVOID* lppBuffer) {
+    if (!lppBuffer) return MAPI_E_INVALID_PARAMETER;
+    *lppBuffer = nullptr;
+    if (!lpObject || HeaderOf(lpObject)->magic != kHeadMagic) return MAPI_E_INVALID_PARAMETER;
+    HRESULT hr = S_OK;
+    if (PLATFORM_FAULT("MAPIAllocateMore", hr)) return hr;
+    BufferHeader* block = NewBlock(cbSize, kMoreMagic);
+    if (!block) return MAPI_E_NOT_ENOUGH_MEMORY;
+    BufferHeader* head = HeaderOf(lpObject);
+    {
+        std::lock_guard lock(g_chainMutex);
+        block->nextMore = head->nextMore;
+        head->nextMore = block;
+    }
+    *lppBuffer = block + 1;
+    return S_OK;
+}
+
+STDAPI_(ULONG) MAPIFreeBuffer(LPVOID lpBuffer) {
+    if (!lpBuffer) return 0;
+    BufferHeader* head = HeaderOf(lpBuffer);
+    // Only chain heads are freed; a linked block goes with its head.
+    if (head->magic != kHeadMagic) return 0;
+    BufferHeader* more;
+    {
+        std::lock_guard lock(g_chainMutex);
+        more = head->nextMore;
+        head->nextMore = nullptr;
+    }
+    while (more) {
+        BufferHeader* next = more->nextMore;
+        more->magic = 0;
+        std::free(more);
+        more = next;
+    }
+    head->magic = 0;
+    std::free(head);
+    g_liveBuffers.fetch_sub(1);
+    return 0;
+}
+
+STDAPI_(LPMALLOC) MAPIGetDefaultMalloc() {
+    HRESULT hr = S_OK;
+    if (PLATFORM_FAULT("MAPIGetDefaultMalloc", hr)) return nullptr;
+    return &g_mapiMalloc;
+}
+
+namespace platform::testing {
+
+long MapiBuffersInUse() { return g_liveBuffers.load(); }
+long MapiInitializeCount() { return g_initializeCount.load(); }
+
+}  // namespace platform::testing

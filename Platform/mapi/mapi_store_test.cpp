@@ -1,0 +1,776 @@
+// The message store over a storage held in memory: the exact layout it writes, what it reads
+// back, conversions, the inline limit, damaged property streams, what a save touches, the
+// attachment table and the fault-injection names.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "mapi/memory_storage_test_helper.h"
+#include "mapi/message_writer.h"
+#include "platform_testing.h"
+#include "windows.h"
+
+namespace {
+
+using mapitest::MemNode;
+using mapitest::MemStorage;
+using mapitest::PutStream;
+using platform::ComPtr;
+namespace pt = platform::testing;
+
+ULONG Get32(const std::vector<BYTE>& b, size_t at) {
+    return ULONG(b[at]) | ULONG(b[at + 1]) << 8 | ULONG(b[at + 2]) << 16 | ULONG(b[at + 3]) << 24;
+}
+void Put32(std::vector<BYTE>& b, ULONG v) {
+    for (int i = 0; i < 4; ++i) b.push_back(BYTE(v >> (8 * i)));
+}
+std::vector<BYTE> Bytes(const std::string& s) { return std::vector<BYTE>(s.begin(), s.end()); }
+std::vector<BYTE> Wide(const std::u16string& s) { return msgwriter::Utf16Bytes(s); }
+
+// A property-stream entry: tag, flags, 8 value bytes.
+void Entry(std::vector<BYTE>& stream, ULONG tag, ULONG low, ULONG high = 0) {
+    Put32(stream, tag);
+    Put32(stream, 6);
+    Put32(stream, low);
+    Put32(stream, high);
+}
+std::vector<BYTE> MessageHeader(ULONG recipients = 0, ULONG attachments = 0) {
+    std::vector<BYTE> h(8, 0);
+    Put32(h, recipients);
+    Put32(h, attachments);
+    Put32(h, recipients);
+    Put32(h, attachments);
+    h.resize(32, 0);
+    return h;
+}
+
+struct Opened {
+    std::shared_ptr<MemNode> root;
+    ComPtr<IMessage> message;
+    HRESULT hr = E_FAIL;
+};
+
+Opened Open(std::shared_ptr<MemNode> root, bool writable = true) {
+    Opened o;
+    o.root = root;
+    auto* storage = new MemStorage(root, writable);
+    LPMESSAGE raw = nullptr;
+    o.hr = OpenIMsgOnIStg(nullptr, MAPIAllocateBuffer, MAPIAllocateMore, MAPIFreeBuffer, MAPIGetDefaultMalloc(),
+                          nullptr, storage, nullptr, 0, 0, &raw);
+    storage->Release();  // the message holds its own reference
+    o.message = ComPtr<IMessage>::Attach(raw);
+    return o;
+}
+
+std::shared_ptr<MemNode> Build(const msgwriter::MessageSpec& spec) {
+    auto root = std::make_shared<MemNode>();
+    root->isStorage = true;
+    auto* storage = new MemStorage(root, true);
+    HRESULT hr = msgwriter::WriteMessage(storage, spec);
+    storage->Release();
+    EXPECT_EQ(hr, S_OK);
+    return root;
+}
+
+// All properties as (tag, value text) for easy comparison.
+struct Props {
+    ULONG count = 0;
+    LPSPropValue values = nullptr;
+    HRESULT hr = E_FAIL;
+    ~Props() { MAPIFreeBuffer(values); }
+    const SPropValue* Find(ULONG tag) const { return PpropFindProp(values, count, tag); }
+};
+void GetAll(IMAPIProp* object, Props& p, ULONG flags = 0) { p.hr = object->GetProps(nullptr, flags, &p.count, &p.values); }
+
+std::u16string ReadStream(IStream* stream, ULONG chunk = 510, int* reads = nullptr) {
+    std::vector<BYTE> all;
+    BYTE buffer[4096];
+    for (;;) {
+        ULONG got = 0;
+        EXPECT_EQ(stream->Read(buffer, chunk, &got), S_OK);
+        if (reads) ++*reads;
+        if (got == 0) break;
+        all.insert(all.end(), buffer, buffer + got);
+    }
+    return std::u16string(reinterpret_cast<const char16_t*>(all.data()), all.size() / 2);
+}
+
+// ---- Allocators and start count -------------------------------------------------------------
+
+TEST(MapiAllocators, MoreBlocksAreFreedWithTheirHead) {
+    const long before = pt::MapiBuffersInUse();
+    void* head = nullptr;
+    ASSERT_EQ(MAPIAllocateBuffer(16, &head), S_OK);
+    void* more = nullptr;
+    ASSERT_EQ(MAPIAllocateMore(100, head, &more), S_OK);
+    std::memset(more, 0xAB, 100);  // usable memory (ASan checks the bounds)
+    EXPECT_EQ(pt::MapiBuffersInUse(), before + 1);
+    EXPECT_EQ(MAPIFreeBuffer(more), 0u);  // not a head: ignored, freed with the head
+    EXPECT_EQ(pt::MapiBuffersInUse(), before + 1);
+    MAPIFreeBuffer(head);
+    EXPECT_EQ(pt::MapiBuffersInUse(), before);
+    EXPECT_EQ(MAPIFreeBuffer(nullptr), 0u);
+    EXPECT_EQ(MAPIAllocateMore(4, nullptr, &more), MAPI_E_INVALID_PARAMETER);
+}
+
+TEST(MapiAllocators, FaultsAndDefaultMalloc) {
+    pt::FailNthCall("MAPIAllocateBuffer", 1, MAPI_E_NOT_ENOUGH_MEMORY);
+    void* p = reinterpret_cast<void*>(1);
+    EXPECT_EQ(MAPIAllocateBuffer(8, &p), MAPI_E_NOT_ENOUGH_MEMORY);
+    EXPECT_EQ(p, nullptr);
+    LPMALLOC malloc = MAPIGetDefaultMalloc();
+    ASSERT_NE(malloc, nullptr);
+    void* block = malloc->Alloc(40);
+    EXPECT_EQ(malloc->GetSize(block), 40u);
+    malloc->Free(block);
+    pt::ReturnNullOnNthCall("MAPIGetDefaultMalloc", 1);
+    EXPECT_EQ(MAPIGetDefaultMalloc(), nullptr);
+    EXPECT_NE(MAPIGetDefaultMalloc(), nullptr);
+}
+
+TEST(MapiInitialize, CountsStartsAndChecksTheBlock) {
+    EXPECT_EQ(MAPIInitialize(nullptr), S_OK);
+    MAPIINIT_0 init{MAPI_INIT_VERSION, MAPI_NO_COINIT | MAPI_MULTITHREAD_NOTIFICATIONS};
+    EXPECT_EQ(MAPIInitialize(&init), S_OK);
+    EXPECT_EQ(pt::MapiInitializeCount(), 2);
+    MAPIINIT_0 badVersion{1, 0};
+    EXPECT_EQ(MAPIInitialize(&badVersion), MAPI_E_VERSION);
+    MAPIINIT_0 badFlags{0, 0x100};
+    EXPECT_EQ(MAPIInitialize(&badFlags), MAPI_E_UNKNOWN_FLAGS);
+    pt::FailNthCall("MAPIInitialize", 1, E_FAIL);
+    EXPECT_EQ(MAPIInitialize(nullptr), E_FAIL);
+    EXPECT_EQ(pt::MapiInitializeCount(), 2);
+    MAPIUninitialize();
+    MAPIUninitialize();
+    MAPIUninitialize();  // never below zero
+    EXPECT_EQ(pt::MapiInitializeCount(), 0);
+}
+
+// ---- Writing a message from scratch ----------------------------------------------------------
+
+TEST(MapiWriter, NewMessageHasTheMsgLayout) {
+    msgwriter::MessageSpec spec;
+    spec.props = {msgwriter::Unicode(PR_SUBJECT_W, u"Hi"), msgwriter::Ansi(PR_BODY_A, "abc"),
+                  msgwriter::Long(PR_MESSAGE_FLAGS, 0x11), msgwriter::Time(PR_CREATION_TIME, 0x01D0000012345678ull),
+                  msgwriter::Bool(PR_HASATTACH, true)};
+    spec.attachments.push_back({{msgwriter::Unicode(PR_ATTACH_LONG_FILENAME_W, u"a.pdf"),
+                                 msgwriter::Long(PR_ATTACH_METHOD, ATTACH_BY_VALUE),
+                                 msgwriter::Binary(PR_ATTACH_DATA_BIN, {1, 2, 3})}});
+    spec.attachments.push_back({{msgwriter::Unicode(PR_ATTACH_LONG_FILENAME_W, u"b.txt")}});
+    auto root = Build(spec);
+    auto props = mapitest::NodeAt(root, "__properties_version1.0", false, false);
+    ASSERT_TRUE(props);
+    const auto& p = props->data;
+    ASSERT_EQ(p.size(), 32u + 5 * 16);
+    EXPECT_EQ(Get32(p, 12), 2u);  // next attachment id
+    EXPECT_EQ(Get32(p, 16), 0u);  // recipients
+    EXPECT_EQ(Get32(p, 20), 2u);  // attachments
+    // Entries in SetProps order; string sizes count the terminator.
+    EXPECT_EQ(Get32(p, 32), PR_SUBJECT_W);
+    EXPECT_EQ(Get32(p, 32 + 8), 6u);
+    EXPECT_EQ(Get32(p, 48), PR_BODY_A);
+    EXPECT_EQ(Get32(p, 48 + 8), 4u);
+    EXPECT_EQ(Get32(p, 64), PR_MESSAGE_FLAGS);
+    EXPECT_EQ(Get32(p, 64 + 8), 0x11u);
+    EXPECT_EQ(Get32(p, 80 + 8), 0x12345678u);
+    EXPECT_EQ(Get32(p, 80 + 12), 0x01D00000u);
+    EXPECT_EQ(Get32(p, 96 + 8), 1u);
+    EXPECT_EQ(mapitest::NodeAt(root, "__substg1.0_0037001F", false, false)->data, Wide(u"Hi"));
+    EXPECT_EQ(mapitest::NodeAt(root, "__substg1.0_1000001E", false, false)->data, Bytes("abc"));
+    EXPECT_TRUE(mapitest::NodeAt(root, "__nameid_version1.0/__substg1.0_00020102", false, false));
+    EXPECT_TRUE(mapitest::NodeAt(root, "__nameid_version1.0/__substg1.0_00030102", false, false));
+    EXPECT_TRUE(mapitest::NodeAt(root, "__nameid_version1.0/__substg1.0_00040102", false, false));
+    auto a0 = mapitest::NodeAt(root, "__attach_version1.0_#00000000/__properties_version1.0", false, false);
+    ASSERT_TRUE(a0);
+    EXPECT_EQ(a0->data.size(), 8u + 3 * 16);
+    EXPECT_EQ(mapitest::NodeAt(root, "__attach_version1.0_#00000000/__substg1.0_37010102", false, false)->data,
+              (std::vector<BYTE>{1, 2, 3}));
+    EXPECT_TRUE(mapitest::NodeAt(root, "__attach_version1.0_#00000001/__substg1.0_3707001F", false, false));
+    EXPECT_TRUE(IsEqualGUID(root->clsid, CLSID_MailMessage));
+    EXPECT_GE(root->commits, 1);
+}
+
+TEST(MapiWriter, MultiValuedPropertiesUseLengthAndIndexStreams) {
+    msgwriter::PropSpec names;
+    names.tag = PROP_TAG(PT_MV_UNICODE, 0x8001);
+    names.wides = {u"one", u"three"};
+    msgwriter::PropSpec blobs;
+    blobs.tag = PROP_TAG(PT_MV_BINARY, 0x8002);
+    blobs.binaries = {{9}, {}};
+    msgwriter::PropSpec longs;
+    longs.tag = PROP_TAG(PT_MV_LONG, 0x8003);
+    longs.longs = {7, -1};
+    auto root = Build({{names, blobs, longs}, {}});
+    const auto& lengths = mapitest::NodeAt(root, "__substg1.0_8001101F", false, false)->data;
+    ASSERT_EQ(lengths.size(), 8u);
+    EXPECT_EQ(Get32(lengths, 0), 8u);   // "one" + terminator
+    EXPECT_EQ(Get32(lengths, 4), 12u);  // "three" + terminator
+    EXPECT_EQ(mapitest::NodeAt(root, "__substg1.0_8001101F-00000001", false, false)->data, Wide(u"three"));
+    EXPECT_EQ(mapitest::NodeAt(root, "__substg1.0_80021102", false, false)->data.size(), 16u);
+    EXPECT_EQ(mapitest::NodeAt(root, "__substg1.0_80031003", false, false)->data.size(), 8u);
+
+    Opened o = Open(root);
+    ASSERT_EQ(o.hr, S_OK);
+    Props p;
+    GetAll(o.message.Get(), p);
+    ASSERT_EQ(p.hr, S_OK);
+    const SPropValue* mv = p.Find(names.tag);
+    ASSERT_TRUE(mv);
+    ASSERT_EQ(mv->Value.MVszW.cValues, 2u);
+    EXPECT_EQ(std::u16string(mv->Value.MVszW.lppszW[1]), u"three");
+    const SPropValue* mb = p.Find(blobs.tag);
+    ASSERT_TRUE(mb);
+    ASSERT_EQ(mb->Value.MVbin.cValues, 2u);
+    EXPECT_EQ(mb->Value.MVbin.lpbin[0].cb, 1u);
+    EXPECT_EQ(mb->Value.MVbin.lpbin[0].lpb[0], 9);
+    EXPECT_EQ(mb->Value.MVbin.lpbin[1].cb, 0u);
+    const SPropValue* ml = p.Find(longs.tag);
+    ASSERT_TRUE(ml);
+    ASSERT_EQ(ml->Value.MVl.cValues, 2u);
+    EXPECT_EQ(ml->Value.MVl.lpl[1], -1);
+}
+
+// ---- Reading -------------------------------------------------------------------------------
+
+TEST(MapiRead, GetPropsReturnsStoredTypesInStreamOrder) {
+    auto root = Build({{msgwriter::Ansi(PR_SUBJECT_A, "Caf\xE9"), msgwriter::Long(PR_MESSAGE_CODEPAGE, 1252),
+                        msgwriter::Unicode(PR_DISPLAY_TO_W, u"Bob"), msgwriter::Double(PROP_TAG(PT_DOUBLE, 0x8010), 2.5),
+                        msgwriter::I8(PROP_TAG(PT_I8, 0x8011), -5), msgwriter::Error(0x8012, MAPI_E_NOT_FOUND)},
+                       {}});
+    Opened o = Open(root);
+    ASSERT_EQ(o.hr, S_OK);
+    Props p;
+    GetAll(o.message.Get(), p);
+    ASSERT_EQ(p.hr, S_OK);
+    ASSERT_EQ(p.count, 6u);
+    EXPECT_EQ(p.values[0].ulPropTag, PR_SUBJECT_A);
+    EXPECT_STREQ(p.values[0].Value.lpszA, "Caf\xE9");
+    EXPECT_EQ(p.values[1].Value.l, 1252);
+    EXPECT_EQ(p.values[2].ulPropTag, PR_DISPLAY_TO_W);
+    EXPECT_EQ(std::u16string(p.values[2].Value.lpszW), u"Bob");
+    EXPECT_EQ(p.values[3].Value.dbl, 2.5);
+    EXPECT_EQ(p.values[4].Value.li.QuadPart, -5);
+    EXPECT_EQ(p.values[5].ulPropTag, PROP_TAG(PT_ERROR, 0x8012));
+    EXPECT_EQ(p.values[5].Value.err, MAPI_E_NOT_FOUND);
+
+    // MAPI_UNICODE turns 8-bit strings into Unicode.
+    Props u;
+    GetAll(o.message.Get(), u, MAPI_UNICODE);
+    ASSERT_EQ(u.hr, S_OK);
+    EXPECT_EQ(u.values[0].ulPropTag, PR_SUBJECT_W);
+    EXPECT_EQ(std::u16string(u.values[0].Value.lpszW), u"Caf\u00E9");
+}
+
+TEST(MapiRead, OtherStringWidthIsConvertedWithTheMessageCodePage) {
+    struct Case {
+        const char* name;
+        std::vector<msgwriter::PropSpec> extra;
+        std::string stored;
+        std::u16string expected;
+    };
+    const std::vector<Case> cases = {
+        {"internet cpid wins", {msgwriter::Long(PR_INTERNET_CPID, 65001), msgwriter::Long(PR_MESSAGE_CODEPAGE, 1252)},
+         "\xC3\xA9t\xC3\xA9", u"\u00E9t\u00E9"},
+        {"message codepage", {msgwriter::Long(PR_MESSAGE_CODEPAGE, 1251)}, "\xCF\xF0\xE8", u"\u041F\u0440\u0438"},
+        {"ansi code page", {}, "\x80 5", u"\u20AC 5"},
+        {"shift-jis", {msgwriter::Long(PR_INTERNET_CPID, 932)}, "\x82\xA0", u"\u3042"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto props = c.extra;
+        props.push_back(msgwriter::Ansi(PR_BODY_A, c.stored));
+        Opened o = Open(Build({props, {}}));
+        ASSERT_EQ(o.hr, S_OK);
+        LPSPropValue body = nullptr;
+        ASSERT_EQ(HrGetOneProp(o.message.Get(), PR_BODY_W, &body), S_OK);
+        EXPECT_EQ(body->ulPropTag, PR_BODY_W);
+        EXPECT_EQ(std::u16string(body->Value.lpszW), c.expected);
+        MAPIFreeBuffer(body);
+        // And through a stream.
+        ComPtr<IUnknown> unknown;
+        ASSERT_EQ(o.message->OpenProperty(PR_BODY_W, &IID_IStream, 0, 0, unknown.Put()), S_OK);
+        EXPECT_EQ(ReadStream(static_cast<IStream*>(unknown.Get())), c.expected);
+        // The reverse: a Unicode value asked for as 8-bit.
+        Props all;
+        GetAll(o.message.Get(), all);
+        EXPECT_EQ(all.Find(PR_BODY_A) != nullptr, true);  // null tag array: stored type
+    }
+    Opened o = Open(Build({{msgwriter::Unicode(PR_SUBJECT_W, u"caf\u00E9"), msgwriter::Long(PR_INTERNET_CPID, 1252)}, {}}));
+    LPSPropValue subject = nullptr;
+    ASSERT_EQ(HrGetOneProp(o.message.Get(), PR_SUBJECT_A, &subject), S_OK);
+    EXPECT_STREQ(subject->Value.lpszA, "caf\xE9");
+    MAPIFreeBuffer(subject);
+}
+
+TEST(MapiRead, TagArraysAskForMissingUnspecifiedAndMismatchedTypes) {
+    Opened o = Open(Build({{msgwriter::Unicode(PR_SUBJECT_W, u"S"), msgwriter::Long(PR_MESSAGE_FLAGS, 3)}, {}}));
+    SizedSPropTagArray(4, tags) = {4, {PROP_TAG(PT_UNSPECIFIED, 0x0037), PR_BODY_W, PROP_TAG(PT_BINARY, 0x0E07),
+                                      PR_MESSAGE_FLAGS}};
+    ULONG count = 0;
+    LPSPropValue values = nullptr;
+    EXPECT_EQ(o.message->GetProps(reinterpret_cast<LPSPropTagArray>(&tags), 0, &count, &values),
+              MAPI_W_ERRORS_RETURNED);
+    ASSERT_EQ(count, 4u);
+    EXPECT_EQ(values[0].ulPropTag, PR_SUBJECT_W);
+    EXPECT_EQ(values[1].ulPropTag, PROP_TAG(PT_ERROR, 0x1000));
+    EXPECT_EQ(values[1].Value.err, MAPI_E_NOT_FOUND);
+    EXPECT_EQ(values[2].ulPropTag, PROP_TAG(PT_ERROR, 0x0E07));
+    EXPECT_EQ(values[3].Value.l, 3);
+    MAPIFreeBuffer(values);
+    LPSPropValue missing = reinterpret_cast<LPSPropValue>(1);
+    EXPECT_EQ(HrGetOneProp(o.message.Get(), PR_BODY_W, &missing), MAPI_E_NOT_FOUND);
+    EXPECT_EQ(missing, nullptr);
+}
+
+TEST(MapiRead, ValuesAboveTheInlineLimitAreLeftToStreams) {
+    const std::u16string atLimit(MAPI_MAX_INLINE_VALUE_BYTES / 2, u'a');
+    const std::u16string above(MAPI_MAX_INLINE_VALUE_BYTES / 2 + 1, u'b');
+    std::vector<BYTE> bigBinary(MAPI_MAX_INLINE_VALUE_BYTES + 1, 7);
+    Opened o = Open(Build({{msgwriter::Unicode(PR_SUBJECT_W, atLimit), msgwriter::Unicode(PR_BODY_W, above),
+                            msgwriter::Binary(PR_RTF_COMPRESSED, bigBinary)},
+                           {}}));
+    Props p;
+    GetAll(o.message.Get(), p);
+    EXPECT_EQ(p.hr, MAPI_W_ERRORS_RETURNED);
+    ASSERT_EQ(p.count, 3u);
+    EXPECT_EQ(p.values[0].ulPropTag, PR_SUBJECT_W);
+    EXPECT_EQ(std::u16string(p.values[0].Value.lpszW).size(), atLimit.size());
+    EXPECT_EQ(p.values[1].ulPropTag, PROP_TAG(PT_ERROR, 0x1000));
+    EXPECT_EQ(p.values[1].Value.err, MAPI_E_NOT_ENOUGH_MEMORY);
+    EXPECT_EQ(p.values[2].ulPropTag, PROP_TAG(PT_ERROR, 0x1009));
+    LPSPropValue body = nullptr;
+    EXPECT_EQ(HrGetOneProp(o.message.Get(), PR_BODY_W, &body), MAPI_E_NOT_ENOUGH_MEMORY);
+    ComPtr<IUnknown> unknown;
+    ASSERT_EQ(o.message->OpenProperty(PR_BODY_W, &IID_IStream, 0, 0, unknown.Put()), S_OK);
+    int reads = 0;
+    EXPECT_EQ(ReadStream(static_cast<IStream*>(unknown.Get()), 510, &reads), above);
+    EXPECT_EQ(reads, static_cast<int>(above.size() * 2 / 510 + 1 + ((above.size() * 2) % 510 ? 1 : 0)));
+}
+
+TEST(MapiRead, StreamedBodiesKeepTheirExactBytes) {
+    std::vector<BYTE> odd = Wide(u"xyz");
+    odd.push_back('!');  // 7 bytes
+    std::vector<BYTE> withNull = Wide(std::u16string(u"ab\0cd", 5));
+    std::vector<BYTE> exact(510, 'q');
+    struct Case {
+        const char* name;
+        std::vector<BYTE> raw;
+        std::u16string viaGetProps;
+    };
+    const std::vector<Case> cases = {{"odd length", odd, u"xyz"},
+                                     {"embedded null", withNull, u"ab"},
+                                     {"510 bytes", exact, std::u16string(255, u'\u7171')}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Opened o = Open(Build({{msgwriter::Stream(PR_BODY_W, c.raw)}, {}}));
+        ASSERT_EQ(o.hr, S_OK);
+        EXPECT_EQ(mapitest::NodeAt(o.root, "__substg1.0_1000001F", false, false)->data, c.raw);
+        LPSPropValue body = nullptr;
+        ASSERT_EQ(HrGetOneProp(o.message.Get(), PR_BODY_W, &body), S_OK);
+        EXPECT_EQ(std::u16string(body->Value.lpszW), c.viaGetProps);
+        MAPIFreeBuffer(body);
+        ComPtr<IUnknown> unknown;
+        ASSERT_EQ(o.message->OpenProperty(PR_BODY_W, &IID_IStream, 0, 0, unknown.Put()), S_OK);
+        auto* stream = static_cast<IStream*>(unknown.Get());
+        std::vector<BYTE> got(600);
+        ULONG n = 0;
+        ASSERT_EQ(stream->Read(got.data(), 600, &n), S_OK);
+        EXPECT_EQ(n, c.raw.size());
+        ULONG written = 0;
+        EXPECT_LT(stream->Write("x", 1, &written), 0);  // read-only by default
+    }
+}
+
+// ---- Damaged input -------------------------------------------------------------------------
+
+TEST(MapiDamaged, PropertyStreamsThatDoNotParseAreRefused) {
+    struct Case {
+        const char* name;
+        std::vector<BYTE> stream;
+    };
+    std::vector<BYTE> partial = MessageHeader();
+    Entry(partial, PR_MESSAGE_FLAGS, 1);
+    partial.resize(partial.size() - 3);
+    const std::vector<Case> cases = {{"shorter than the header", std::vector<BYTE>(20, 0)},
+                                     {"partial entry", partial}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto root = std::make_shared<MemNode>();
+        root->isStorage = true;
+        PutStream(root, "__properties_version1.0", c.stream);
+        Opened o = Open(root);
+        EXPECT_EQ(o.hr, MAPI_E_CORRUPT_DATA);
+        EXPECT_FALSE(o.message);
+    }
+}
+
+TEST(MapiDamaged, BadValuesComeBackAsErrors) {
+    auto root = std::make_shared<MemNode>();
+    root->isStorage = true;
+    std::vector<BYTE> props = MessageHeader();
+    Entry(props, PR_SUBJECT_W, 8);                       // stream missing
+    Entry(props, PR_BODY_W, 100);                        // stream shorter than the entry says
+    Entry(props, PR_DISPLAY_TO_W, 4);                    // stream longer
+    Entry(props, PROP_TAG(0x0099, 0x8000), 1);           // unknown type
+    Entry(props, PROP_TAG(PT_CLSID, 0x8001), 12);        // a GUID of 12 bytes
+    Entry(props, PROP_TAG(PT_MV_LONG, 0x8002), 6);       // not whole values
+    Entry(props, PROP_TAG(PT_MV_UNICODE, 0x8003), 8);    // second value's stream missing
+    Entry(props, PROP_TAG(PT_STRING8, 0x8004), 0);       // size 0: no room for the terminator
+    Entry(props, PROP_TAG(PT_STRING8, 0x8005), 3);       // terminator included in the stream: fine
+    Entry(props, PROP_TAG(PT_STRING8, 0x8006), 3);       // "terminator" that is not one
+    Entry(props, PR_MESSAGE_FLAGS, 9);                   // an intact value among them
+    PutStream(root, "__properties_version1.0", props);
+    PutStream(root, "__substg1.0_1000001F", Wide(u"short"));
+    PutStream(root, "__substg1.0_0E04001F", Wide(u"much longer than four"));
+    PutStream(root, "__substg1.0_80010048", std::vector<BYTE>(12, 1));
+    PutStream(root, "__substg1.0_80021003", std::vector<BYTE>(6, 1));
+    std::vector<BYTE> lengths;
+    Put32(lengths, 4);
+    Put32(lengths, 4);
+    PutStream(root, "__substg1.0_8003101F", lengths);
+    PutStream(root, "__substg1.0_8003101F-00000000", Wide(u"a"));
+    PutStream(root, "__substg1.0_8004001E", {});
+    PutStream(root, "__substg1.0_8005001E", {'h', 'i', 0});
+    PutStream(root, "__substg1.0_8006001E", {'h', 'i', 'x'});
+    Opened o = Open(root);
+    ASSERT_EQ(o.hr, S_OK);
+    Props p;
+    GetAll(o.message.Get(), p);
+    EXPECT_EQ(p.hr, MAPI_W_ERRORS_RETURNED);
+    ASSERT_EQ(p.count, 11u);
+    const SCODE expected[] = {MAPI_E_NOT_FOUND,    MAPI_E_CORRUPT_DATA, MAPI_E_CORRUPT_DATA, MAPI_E_CORRUPT_DATA,
+                              MAPI_E_CORRUPT_DATA, MAPI_E_CORRUPT_DATA, MAPI_E_NOT_FOUND,    MAPI_E_CORRUPT_DATA};
+    for (size_t i = 0; i < 8; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(PROP_TYPE(p.values[i].ulPropTag), PT_ERROR);
+        EXPECT_EQ(p.values[i].Value.err, expected[i]);
+    }
+    EXPECT_EQ(p.values[8].ulPropTag, PROP_TAG(PT_STRING8, 0x8005));
+    EXPECT_STREQ(p.values[8].Value.lpszA, "hi");
+    EXPECT_EQ(p.values[9].Value.err, MAPI_E_CORRUPT_DATA);
+    EXPECT_EQ(p.values[10].Value.l, 9);
+}
+
+TEST(MapiDamaged, HugeClaimedSizesAllocateNothing) {
+    auto root = std::make_shared<MemNode>();
+    root->isStorage = true;
+    std::vector<BYTE> props = MessageHeader();
+    Entry(props, PROP_TAG(PT_MV_BINARY, 0x8000), 16);
+    PutStream(root, "__properties_version1.0", props);
+    std::vector<BYTE> lengths;
+    Put32(lengths, 0xFFFFFFF0);
+    Put32(lengths, 0);
+    Put32(lengths, 0x7FFFFFFF);
+    Put32(lengths, 0);
+    PutStream(root, "__substg1.0_80001102", lengths);
+    PutStream(root, "__substg1.0_80001102-00000000", {1, 2});
+    Opened o = Open(root);
+    ASSERT_EQ(o.hr, S_OK);
+    Props p;
+    GetAll(o.message.Get(), p);
+    ASSERT_EQ(p.count, 1u);
+    EXPECT_EQ(p.values[0].Value.err, MAPI_E_CORRUPT_DATA);
+}
+
+// ---- Saving --------------------------------------------------------------------------------
+
+TEST(MapiSave, WritesOnlyWhatChangedAndReplacesRetypedStreams) {
+    auto root = Build({{msgwriter::Ansi(PR_SUBJECT_A, "old"), msgwriter::Unicode(PR_BODY_W, u"body"),
+                        msgwriter::Long(PR_MESSAGE_FLAGS, 1), msgwriter::Binary(PR_HTML, {1, 2})},
+                       {{{msgwriter::Unicode(PR_ATTACH_LONG_FILENAME_W, u"a.txt")}}}});
+    auto body = mapitest::NodeAt(root, "__substg1.0_1000001F", false, false);
+    auto html = mapitest::NodeAt(root, "__substg1.0_10130102", false, false);
+    auto attachProps = mapitest::NodeAt(root, "__attach_version1.0_#00000000/__properties_version1.0", false, false);
+    const int bodyWrites = body->writes, htmlWrites = html->writes, attachWrites = attachProps->writes;
+    {
+        Opened o = Open(root);
+        ASSERT_EQ(o.hr, S_OK);
+        SPropValue values[2] = {};
+        values[0].ulPropTag = PR_SUBJECT_W;
+        values[0].Value.lpszW = const_cast<LPWSTR>(u"new \u00FC");
+        values[1].ulPropTag = PR_MESSAGE_FLAGS;
+        values[1].Value.l = 5;
+        ASSERT_EQ(o.message->SetProps(2, values, nullptr), S_OK);
+        ASSERT_EQ(o.message->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
+    }
+    EXPECT_FALSE(mapitest::NodeAt(root, "__substg1.0_0037001E", false, false));
+    EXPECT_EQ(mapitest::NodeAt(root, "__substg1.0_0037001F", false, false)->data, Wide(u"new \u00FC"));
+    // Same objects, not rewritten.
+    EXPECT_EQ(mapitest::NodeAt(root, "__substg1.0_1000001F", false, false), body);
+    EXPECT_EQ(body->writes, bodyWrites);
+    EXPECT_EQ(html->writes, htmlWrites);
+    EXPECT_EQ(attachProps->writes, attachWrites);
+    const auto& p = mapitest::NodeAt(root, "__properties_version1.0", false, false)->data;
+    EXPECT_EQ(Get32(p, 32), PR_SUBJECT_W);  // the entry keeps its place
+    EXPECT_EQ(Get32(p, 40), 12u);  // 5 characters and the terminator
+    EXPECT_EQ(Get32(p, 64 + 8), 5u);
+    Opened again = Open(root);
+    Props all;
+    GetAll(again.message.Get(), all);
+    ASSERT_EQ(all.hr, S_OK);
+    EXPECT_EQ(std::u16string(all.Find(PR_SUBJECT_W)->Value.lpszW), u"new \u00FC");
+    EXPECT_EQ(std::u16string(all.Find(PR_BODY_W)->Value.lpszW), u"body");
+}
+
+TEST(MapiSave, AttachmentsAddedAndDeletedKeepTheHeaderRight) {
+    auto root = Build({{msgwriter::Unicode(PR_SUBJECT_W, u"s")},
+                       {{{msgwriter::Unicode(PR_ATTACH_LONG_FILENAME_W, u"a")}},
+                        {{msgwriter::Unicode(PR_ATTACH_LONG_FILENAME_W, u"b")}}}});
+    {
+        Opened o = Open(root);
+        ASSERT_EQ(o.message->DeleteAttach(0, 0, nullptr, 0), S_OK);
+        ULONG number = 0;
+        LPATTACH raw = nullptr;
+        ASSERT_EQ(o.message->CreateAttach(nullptr, 0, &number, &raw), S_OK);
+        auto attach = ComPtr<IAttach>::Attach(raw);
+        EXPECT_EQ(number, 2u);
+        SPropValue name{};
+        name.ulPropTag = PR_ATTACH_LONG_FILENAME_A;
+        name.Value.lpszA = const_cast<LPSTR>("c.bin");
+        ASSERT_EQ(attach->SetProps(1, &name, nullptr), S_OK);
+        ASSERT_EQ(attach->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
+        ASSERT_EQ(o.message->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
+    }
+    EXPECT_FALSE(mapitest::NodeAt(root, "__attach_version1.0_#00000000", false, true));
+    EXPECT_TRUE(mapitest::NodeAt(root, "__attach_version1.0_#00000002/__substg1.0_3707001E", false, false));
+    const auto& p = mapitest::NodeAt(root, "__properties_version1.0", false, false)->data;
+    EXPECT_EQ(Get32(p, 12), 3u);  // next attachment id
+    EXPECT_EQ(Get32(p, 20), 2u);  // attachment count
+    Opened o = Open(root);
+    LPMAPITABLE rawTable = nullptr;
+    ASSERT_EQ(o.message->GetAttachmentTable(0, &rawTable), S_OK);
+    auto table = ComPtr<IMAPITable>::Attach(rawTable);
+    LPSRowSet rows = nullptr;
+    ASSERT_EQ(HrQueryAllRows(table.Get(), nullptr, nullptr, nullptr, 0, &rows), S_OK);
+    ASSERT_EQ(rows->cRows, 2u);
+    EXPECT_EQ(PpropFindProp(rows->aRow[0].lpProps, rows->aRow[0].cValues, PR_ATTACH_NUM)->Value.l, 1);
+    EXPECT_EQ(PpropFindProp(rows->aRow[1].lpProps, rows->aRow[1].cValues, PR_ATTACH_NUM)->Value.l, 2);
+    EXPECT_STREQ(PpropFindProp(rows->aRow[1].lpProps, rows->aRow[1].cValues, PR_ATTACH_LONG_FILENAME_A)->Value.lpszA,
+                 "c.bin");
+    FreeProws(rows);
+}
+
+TEST(MapiSave, UnsavedAttachmentChangesAreDropped) {
+    auto root = Build({{}, {{{msgwriter::Unicode(PR_ATTACH_LONG_FILENAME_W, u"a")}}}});
+    Opened o = Open(root);
+    {
+        LPATTACH raw = nullptr;
+        ASSERT_EQ(o.message->OpenAttach(0, nullptr, MAPI_MODIFY, &raw), S_OK);
+        auto attach = ComPtr<IAttach>::Attach(raw);
+        ASSERT_EQ(HrSetOneProp(attach.Get(), [] {
+                      static SPropValue v{PR_ATTACH_LONG_FILENAME_W, 0, {}};
+                      v.Value.lpszW = const_cast<LPWSTR>(u"changed");
+                      return &v;
+                  }()), S_OK);
+        ULONG number = 0;
+        LPATTACH created = nullptr;
+        ASSERT_EQ(o.message->CreateAttach(nullptr, 0, &number, &created), S_OK);
+        created->Release();  // never saved: not part of the message
+    }
+    ASSERT_EQ(o.message->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
+    EXPECT_EQ(mapitest::NodeAt(root, "__attach_version1.0_#00000000/__substg1.0_3707001F", false, false)->data,
+              Wide(u"a"));
+    EXPECT_FALSE(mapitest::NodeAt(root, "__attach_version1.0_#00000001", false, true));
+}
+
+TEST(MapiSave, WritableStreamsAndDeletedProperties) {
+    auto root = Build({{msgwriter::Unicode(PR_BODY_W, u"old"), msgwriter::Unicode(PR_SUBJECT_W, u"s")}, {}});
+    Opened o = Open(root);
+    {
+        ComPtr<IUnknown> unknown;
+        ASSERT_EQ(o.message->OpenProperty(PR_BODY_W, &IID_IStream, 0, MAPI_MODIFY, unknown.Put()), S_OK);
+        auto* stream = static_cast<IStream*>(unknown.Get());
+        LARGE_INTEGER end{};
+        ASSERT_EQ(stream->Seek(end, STREAM_SEEK_END, nullptr), S_OK);
+        ULONG written = 0;
+        ASSERT_EQ(stream->Write(u" and new", 16, &written), S_OK);
+        ASSERT_EQ(stream->Commit(0), S_OK);
+    }
+    SizedSPropTagArray(2, gone) = {2, {PR_SUBJECT_W, PR_HTML}};
+    LPSPropProblemArray problems = nullptr;
+    ASSERT_EQ(o.message->DeleteProps(reinterpret_cast<LPSPropTagArray>(&gone), &problems), S_OK);
+    ASSERT_NE(problems, nullptr);
+    ASSERT_EQ(problems->cProblem, 1u);
+    EXPECT_EQ(problems->aProblem[0].ulPropTag, PR_HTML);
+    MAPIFreeBuffer(problems);
+    ASSERT_EQ(o.message->SaveChanges(KEEP_OPEN_READONLY), S_OK);
+    EXPECT_EQ(mapitest::NodeAt(root, "__substg1.0_1000001F", false, false)->data, Wide(u"old and new"));
+    EXPECT_FALSE(mapitest::NodeAt(root, "__substg1.0_0037001F", false, false));
+    EXPECT_EQ(mapitest::NodeAt(root, "__properties_version1.0", false, false)->data.size(), 32u + 16);
+    // Read-only now.
+    SPropValue v{PR_MESSAGE_FLAGS, 0, {}};
+    EXPECT_EQ(o.message->SetProps(1, &v, nullptr), MAPI_E_NO_ACCESS);
+}
+
+// ---- Tables, objects, callbacks and faults --------------------------------------------------
+
+TEST(MapiTable, RowsCarryNumbersKeysAndLimitedNames) {
+    const std::u16string longName(MAPI_MAX_INLINE_VALUE_BYTES, u'n');
+    auto root = Build({{},
+                       {{{msgwriter::Long(PR_ATTACH_METHOD, ATTACH_BY_VALUE), msgwriter::Long(PR_RENDERING_POSITION, -1),
+                          msgwriter::Unicode(PR_ATTACH_LONG_FILENAME_W, u"a.pdf"),
+                          msgwriter::Unicode(PR_DISPLAY_NAME_W, u"A")}},
+                        {{msgwriter::Unicode(PR_ATTACH_LONG_FILENAME_W, longName)}},
+                        {{msgwriter::Ansi(PR_ATTACH_FILENAME_A, "SHORT.TXT")}}}});
+    Opened o = Open(root);
+    LPMAPITABLE rawTable = nullptr;
+    ASSERT_EQ(o.message->GetAttachmentTable(0, &rawTable), S_OK);
+    auto table = ComPtr<IMAPITable>::Attach(rawTable);
+    ULONG count = 0;
+    ASSERT_EQ(table->GetRowCount(0, &count), S_OK);
+    EXPECT_EQ(count, 3u);
+    LPSRowSet rows = nullptr;
+    ASSERT_EQ(HrQueryAllRows(table.Get(), nullptr, nullptr, nullptr, 0, &rows), S_OK);
+    ASSERT_EQ(rows->cRows, 3u);
+    auto find = [&](ULONG row, ULONG tag) { return PpropFindProp(rows->aRow[row].lpProps, rows->aRow[row].cValues, tag); };
+    for (ULONG r = 0; r < 3; ++r) {
+        EXPECT_EQ(find(r, PR_ATTACH_NUM)->Value.l, static_cast<LONG>(r));
+        EXPECT_EQ(find(r, PR_INSTANCE_KEY)->Value.bin.cb, 4u);
+        EXPECT_TRUE(find(r, PR_RECORD_KEY));
+    }
+    EXPECT_EQ(find(0, PR_ATTACH_METHOD)->Value.l, 1);
+    EXPECT_EQ(find(0, PR_RENDERING_POSITION)->Value.l, -1);
+    EXPECT_EQ(std::u16string(find(0, PR_ATTACH_LONG_FILENAME_W)->Value.lpszW), u"a.pdf");
+    EXPECT_EQ(find(1, PROP_TAG(PT_ERROR, 0x3707))->Value.err, MAPI_E_NOT_ENOUGH_MEMORY);
+    EXPECT_EQ(find(2, PROP_TAG(PT_ERROR, 0x3707))->Value.err, MAPI_E_NOT_FOUND);
+    EXPECT_STREQ(find(2, PR_ATTACH_FILENAME_A)->Value.lpszA, "SHORT.TXT");
+    FreeProws(rows);
+    // Chosen columns; a row limit below the count.
+    SizedSPropTagArray(1, one) = {1, {PR_ATTACH_NUM}};
+    ASSERT_EQ(HrQueryAllRows(table.Get(), reinterpret_cast<LPSPropTagArray>(&one), nullptr, nullptr, 0, &rows), S_OK);
+    EXPECT_EQ(rows->aRow[2].cValues, 1u);
+    FreeProws(rows);
+    EXPECT_EQ(HrQueryAllRows(table.Get(), nullptr, nullptr, nullptr, 2, &rows), MAPI_E_TABLE_TOO_BIG);
+}
+
+TEST(MapiObjects, ReleaseCallbackRunsOnceAndStorageIsHeld) {
+    static int calls = 0;
+    static LPMESSAGE seen = nullptr;
+    calls = 0;
+    auto root = Build({{msgwriter::Unicode(PR_SUBJECT_W, u"s")}, {}});
+    auto* storage = new MemStorage(root, true);
+    LPMESSAGE message = nullptr;
+    MSGCALLRELEASE* callback = [](ULONG data, LPMESSAGE m) {
+        calls += static_cast<int>(data);
+        seen = m;
+    };
+    ASSERT_EQ(OpenIMsgOnIStg(nullptr, MAPIAllocateBuffer, MAPIAllocateMore, MAPIFreeBuffer, MAPIGetDefaultMalloc(),
+                             nullptr, storage, callback, 1, 0, &message),
+              S_OK);
+    storage->Release();  // the message keeps the storage
+    LPSPropValue subject = nullptr;
+    ASSERT_EQ(HrGetOneProp(message, PR_SUBJECT_W, &subject), S_OK);
+    MAPIFreeBuffer(subject);
+    message->AddRef();
+    message->Release();
+    EXPECT_EQ(calls, 0);
+    message->Release();
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(seen, message);
+}
+
+TEST(MapiObjects, ArgumentsAndUnsupportedOperations) {
+    auto root = Build({{}, {}});
+    auto* storage = new MemStorage(root, true);
+    LPMESSAGE message = nullptr;
+    EXPECT_EQ(OpenIMsgOnIStg(nullptr, nullptr, MAPIAllocateMore, MAPIFreeBuffer, MAPIGetDefaultMalloc(), nullptr,
+                             storage, nullptr, 0, 0, &message),
+              MAPI_E_INVALID_PARAMETER);
+    EXPECT_EQ(OpenIMsgOnIStg(nullptr, MAPIAllocateBuffer, MAPIAllocateMore, MAPIFreeBuffer, MAPIGetDefaultMalloc(),
+                             nullptr, nullptr, nullptr, 0, 0, &message),
+              MAPI_E_INVALID_PARAMETER);
+    storage->Release();
+    Opened o = Open(root);
+    EXPECT_EQ(o.message->SubmitMessage(0), MAPI_E_NO_SUPPORT);
+    EXPECT_EQ(o.message->ModifyRecipients(0, nullptr), MAPI_E_NO_SUPPORT);
+    EXPECT_EQ(o.message->CopyTo(0, nullptr, nullptr, 0, nullptr, nullptr, nullptr, 0, nullptr), MAPI_E_NO_SUPPORT);
+    LPATTACH attach = nullptr;
+    EXPECT_EQ(o.message->OpenAttach(7, nullptr, 0, &attach), MAPI_E_NOT_FOUND);
+    EXPECT_EQ(o.message->SaveChanges(0x100), MAPI_E_UNKNOWN_FLAGS);
+    // A read-only storage gives a message that cannot be saved.
+    Opened ro = Open(root, false);
+    ASSERT_EQ(ro.hr, S_OK);
+    EXPECT_EQ(ro.message->SaveChanges(KEEP_OPEN_READWRITE), MAPI_E_NO_ACCESS);
+}
+
+TEST(MapiFaults, EveryOperationConsultsItsName) {
+    auto root = Build({{msgwriter::Unicode(PR_BODY_W, u"b")}, {{{msgwriter::Unicode(PR_ATTACH_LONG_FILENAME_W, u"a")}}}});
+    const HRESULT code = static_cast<HRESULT>(0x80041234);
+    {
+        pt::FailNthCall("OpenIMsgOnIStg", 1, code);
+        EXPECT_EQ(Open(root).hr, code);
+    }
+    Opened o = Open(root);
+    ASSERT_EQ(o.hr, S_OK);
+    struct Case {
+        const char* name;
+        std::function<HRESULT()> call;
+    };
+    LPATTACH rawAttach = nullptr;
+    ASSERT_EQ(o.message->OpenAttach(0, nullptr, 0, &rawAttach), S_OK);
+    auto attach = ComPtr<IAttach>::Attach(rawAttach);
+    const std::vector<Case> cases = {
+        {"IMessage::GetProps", [&] { Props p; GetAll(o.message.Get(), p); return p.hr; }},
+        {"IMessage::SetProps", [&] { SPropValue v{PR_MESSAGE_FLAGS, 0, {}}; return o.message->SetProps(1, &v, nullptr); }},
+        {"IMessage::SaveChanges", [&] { return o.message->SaveChanges(KEEP_OPEN_READWRITE); }},
+        {"IMessage::OpenProperty", [&] { ComPtr<IUnknown> u; return o.message->OpenProperty(PR_BODY_W, &IID_IStream, 0, 0, u.Put()); }},
+        {"IMessage::GetAttachmentTable", [&] { ComPtr<IMAPITable> t; return o.message->GetAttachmentTable(0, t.Put()); }},
+        {"IMessage::OpenAttach", [&] { ComPtr<IAttach> a; return o.message->OpenAttach(0, nullptr, 0, a.Put()); }},
+        {"IAttach::GetProps", [&] { Props p; GetAll(attach.Get(), p); return p.hr; }},
+        {"HrGetOneProp", [&] { LPSPropValue v = nullptr; HRESULT hr = HrGetOneProp(o.message.Get(), PR_BODY_W, &v); MAPIFreeBuffer(v); return hr; }},
+        {"HrQueryAllRows", [&] {
+             ComPtr<IMAPITable> t;
+             EXPECT_EQ(o.message->GetAttachmentTable(0, t.Put()), S_OK);
+             LPSRowSet rows = nullptr;
+             HRESULT hr = HrQueryAllRows(t.Get(), nullptr, nullptr, nullptr, 0, &rows);
+             FreeProws(rows);
+             return hr;
+         }},
+        {"IMAPITable::QueryRows", [&] {
+             ComPtr<IMAPITable> t;
+             EXPECT_EQ(o.message->GetAttachmentTable(0, t.Put()), S_OK);
+             LPSRowSet rows = nullptr;
+             HRESULT hr = HrQueryAllRows(t.Get(), nullptr, nullptr, nullptr, 0, &rows);
+             FreeProws(rows);
+             return hr;
+         }},
+        {"MAPIAllocateBuffer", [&] { Props p; GetAll(o.message.Get(), p); return p.hr; }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        pt::FailNthCall(c.name, 1, code);
+        EXPECT_EQ(c.call(), code);
+        pt::ResetFaults();
+        EXPECT_GE(c.call(), 0);  // and works again
+    }
+    // A memory stream's reads are injectable too (a converted body is served from memory).
+    Opened ansi = Open(Build({{msgwriter::Ansi(PR_BODY_A, "text")}, {}}));
+    ComPtr<IUnknown> unknown;
+    ASSERT_EQ(ansi.message->OpenProperty(PR_BODY_W, &IID_IStream, 0, 0, unknown.Put()), S_OK);
+    pt::FailNthCall("IStream::Read", 2, code);
+    BYTE buffer[4];
+    ULONG got = 0;
+    EXPECT_EQ(static_cast<IStream*>(unknown.Get())->Read(buffer, 4, &got), S_OK);
+    EXPECT_EQ(static_cast<IStream*>(unknown.Get())->Read(buffer, 4, &got), code);
+}
+
+TEST(MapiObjects, NoBufferIsLeftBehind) {
+    const long before = pt::MapiBuffersInUse();
+    {
+        Opened o = Open(Build({{msgwriter::Unicode(PR_SUBJECT_W, u"s")}, {{{}}}}));
+        Props p;
+        GetAll(o.message.Get(), p);
+        ComPtr<IMAPITable> t;
+        ASSERT_EQ(o.message->GetAttachmentTable(0, t.Put()), S_OK);
+        LPSRowSet rows = nullptr;
+        ASSERT_EQ(HrQueryAllRows(t.Get(), nullptr, nullptr, nullptr, 0, &rows), S_OK);
+        FreeProws(rows);
+        ComPtr<IMAPITable> recipients;
+        ASSERT_EQ(o.message->GetRecipientTable(0, recipients.Put()), S_OK);
+    }
+    EXPECT_EQ(pt::MapiBuffersInUse(), before);
+}
+
+}  // namespace

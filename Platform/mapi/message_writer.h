@@ -1,0 +1,172 @@
+// Tests only: builds .msg messages through the platform's public API (OpenIMsgOnIStg over an
+// empty storage, SetProps, CreateAttach, SaveChanges), so tests can make the special messages
+// they need (odd-length bodies, 8-bit strings, error-typed values, large values) at run time.
+//
+//   msgwriter::MessageSpec spec;
+//   spec.props = {msgwriter::Unicode(PR_SUBJECT_W, u"Hello"), msgwriter::Long(PR_MESSAGE_FLAGS, 1)};
+//   spec.attachments.push_back({{msgwriter::Unicode(PR_ATTACH_LONG_FILENAME_W, u"a.pdf")}});
+//   HRESULT hr = msgwriter::WriteMessageFile("/tmp/x.msg", spec);
+#pragma once
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "base/comptr.h"
+#include "windows.h"
+
+namespace msgwriter {
+
+struct PropSpec {
+    ULONG tag = 0;
+    LONG l = 0;
+    double d = 0;
+    LONGLONG i8 = 0;
+    FILETIME ft{};
+    std::string narrow;
+    std::u16string wide;
+    std::vector<BYTE> bytes;          // binary value, or the raw stream when `streamed`
+    std::vector<std::u16string> wides;  // PT_MV_UNICODE
+    std::vector<std::string> narrows;   // PT_MV_STRING8
+    std::vector<std::vector<BYTE>> binaries;  // PT_MV_BINARY
+    std::vector<LONG> longs;          // PT_MV_LONG
+    bool streamed = false;            // written through OpenProperty(MAPI_CREATE) as raw bytes
+};
+
+inline PropSpec Long(ULONG tag, LONG value) { PropSpec p; p.tag = tag; p.l = value; return p; }
+inline PropSpec Bool(ULONG tag, bool value) { PropSpec p; p.tag = tag; p.l = value; return p; }
+inline PropSpec Double(ULONG tag, double value) { PropSpec p; p.tag = tag; p.d = value; return p; }
+inline PropSpec I8(ULONG tag, LONGLONG value) { PropSpec p; p.tag = tag; p.i8 = value; return p; }
+inline PropSpec Time(ULONG tag, ULONGLONG ticks) {
+    PropSpec p;
+    p.tag = tag;
+    p.ft.dwLowDateTime = static_cast<DWORD>(ticks);
+    p.ft.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+    return p;
+}
+inline PropSpec Ansi(ULONG tag, std::string text) { PropSpec p; p.tag = tag; p.narrow = std::move(text); return p; }
+inline PropSpec Unicode(ULONG tag, std::u16string text) { PropSpec p; p.tag = tag; p.wide = std::move(text); return p; }
+inline PropSpec Binary(ULONG tag, std::vector<BYTE> data) { PropSpec p; p.tag = tag; p.bytes = std::move(data); return p; }
+inline PropSpec Error(ULONG id, SCODE code) { PropSpec p; p.tag = PROP_TAG(PT_ERROR, id); p.l = code; return p; }
+// A string or binary value written as exactly these stream bytes (odd lengths, embedded nulls,
+// values of any size).
+inline PropSpec Stream(ULONG tag, std::vector<BYTE> raw) {
+    PropSpec p;
+    p.tag = tag;
+    p.bytes = std::move(raw);
+    p.streamed = true;
+    return p;
+}
+inline std::vector<BYTE> Utf16Bytes(const std::u16string& text) {
+    const BYTE* p = reinterpret_cast<const BYTE*>(text.data());
+    return std::vector<BYTE>(p, p + text.size() * 2);
+}
+
+struct AttachmentSpec {
+    std::vector<PropSpec> props;
+};
+
+struct MessageSpec {
+    std::vector<PropSpec> props;
+    std::vector<AttachmentSpec> attachments;
+};
+
+namespace detail {
+
+// Fills `value` to point into `spec` (which must outlive the SetProps call).
+inline void ToValue(PropSpec& spec, std::vector<LPSTR>& narrowPtrs, std::vector<LPWSTR>& widePtrs,
+                    std::vector<SBinary>& bins, SPropValue& value) {
+    std::memset(&value, 0, sizeof value);
+    value.ulPropTag = spec.tag;
+    switch (PROP_TYPE(spec.tag)) {
+        case PT_I2: value.Value.i = static_cast<short>(spec.l); break;
+        case PT_LONG: value.Value.l = spec.l; break;
+        case PT_ERROR: value.Value.err = spec.l; break;
+        case PT_BOOLEAN: value.Value.b = spec.l ? 1 : 0; break;
+        case PT_DOUBLE: value.Value.dbl = spec.d; break;
+        case PT_APPTIME: value.Value.at = spec.d; break;
+        case PT_R4: value.Value.flt = static_cast<float>(spec.d); break;
+        case PT_I8: value.Value.li.QuadPart = spec.i8; break;
+        case PT_CURRENCY: value.Value.cur.int64 = spec.i8; break;
+        case PT_SYSTIME: value.Value.ft = spec.ft; break;
+        case PT_STRING8: value.Value.lpszA = spec.narrow.data(); break;
+        case PT_UNICODE: value.Value.lpszW = spec.wide.data(); break;
+        case PT_BINARY: value.Value.bin = SBinary{static_cast<ULONG>(spec.bytes.size()), spec.bytes.data()}; break;
+        case PT_MV_LONG:
+            value.Value.MVl = SLongArray{static_cast<ULONG>(spec.longs.size()), spec.longs.data()};
+            break;
+        case PT_MV_UNICODE:
+            widePtrs.clear();
+            for (auto& w : spec.wides) widePtrs.push_back(w.data());
+            value.Value.MVszW = SWStringArray{static_cast<ULONG>(widePtrs.size()), widePtrs.data()};
+            break;
+        case PT_MV_STRING8:
+            narrowPtrs.clear();
+            for (auto& n : spec.narrows) narrowPtrs.push_back(n.data());
+            value.Value.MVszA = SLPSTRArray{static_cast<ULONG>(narrowPtrs.size()), narrowPtrs.data()};
+            break;
+        case PT_MV_BINARY:
+            bins.clear();
+            for (auto& b : spec.binaries) bins.push_back(SBinary{static_cast<ULONG>(b.size()), b.data()});
+            value.Value.MVbin = SBinaryArray{static_cast<ULONG>(bins.size()), bins.data()};
+            break;
+        default: break;
+    }
+}
+
+inline HRESULT SetAll(IMAPIProp* object, std::vector<PropSpec> props) {
+    for (auto& spec : props) {
+        HRESULT hr = S_OK;
+        if (spec.streamed) {
+            platform::ComPtr<IUnknown> unknown;
+            hr = object->OpenProperty(spec.tag, &IID_IStream, 0, MAPI_CREATE | MAPI_MODIFY, unknown.Put());
+            if (FAILED(hr)) return hr;
+            auto* stream = static_cast<IStream*>(unknown.Get());
+            ULONG written = 0;
+            if (!spec.bytes.empty() &&
+                FAILED(hr = stream->Write(spec.bytes.data(), static_cast<ULONG>(spec.bytes.size()), &written)))
+                return hr;
+            if (FAILED(hr = stream->Commit(0))) return hr;
+            continue;
+        }
+        std::vector<LPSTR> narrowPtrs;
+        std::vector<LPWSTR> widePtrs;
+        std::vector<SBinary> bins;
+        SPropValue value;
+        ToValue(spec, narrowPtrs, widePtrs, bins, value);
+        LPSPropProblemArray problems = nullptr;
+        hr = object->SetProps(1, &value, &problems);
+        if (FAILED(hr)) return hr;
+        if (problems) {
+            hr = problems->cProblem ? problems->aProblem[0].scode : S_OK;
+            MAPIFreeBuffer(problems);
+            if (FAILED(hr)) return hr;
+        }
+    }
+    return S_OK;
+}
+
+}  // namespace detail
+
+// Writes `spec` as a new message into `storage` (which should be empty) and saves it.
+inline HRESULT WriteMessage(IStorage* storage, const MessageSpec& spec) {
+    LPMALLOC malloc = MAPIGetDefaultMalloc();
+    if (!malloc) return E_OUTOFMEMORY;
+    LPMESSAGE raw = nullptr;
+    HRESULT hr = OpenIMsgOnIStg(nullptr, MAPIAllocateBuffer, MAPIAllocateMore, MAPIFreeBuffer, malloc, nullptr,
+                                storage, nullptr, 0, 0, &raw);
+    if (FAILED(hr)) return hr;
+    auto message = platform::ComPtr<IMessage>::Attach(raw);
+    if (FAILED(hr = detail::SetAll(message.Get(), spec.props))) return hr;
+    for (const auto& attachment : spec.attachments) {
+        ULONG number = 0;
+        LPATTACH rawAttach = nullptr;
+        if (FAILED(hr = message->CreateAttach(nullptr, 0, &number, &rawAttach))) return hr;
+        auto attach = platform::ComPtr<IAttach>::Attach(rawAttach);
+        if (FAILED(hr = detail::SetAll(attach.Get(), attachment.props))) return hr;
+        if (FAILED(hr = attach->SaveChanges(KEEP_OPEN_READWRITE))) return hr;
+    }
+    return message->SaveChanges(KEEP_OPEN_READWRITE);
+}
+
+}  // namespace msgwriter

@@ -1,0 +1,82 @@
+#!/usr/bin/python3
+"""Prints what an independent compound-file reader (Debian's python3-olefile) finds in a file,
+one line per element, sorted, in the form the storage tests print their own tree:
+
+    kind <TAB> path <TAB> clsid <TAB> state bits <TAB> ctime <TAB> mtime <TAB> size <TAB> crc32
+
+path: the element names from the root, each as the hex of its UTF-16LE code units, joined by
+'/'; the root is '.'. kind: 'root', 'storage' or 'stream'. clsid: 32 hex digits of the 16
+stored bytes. A file the reader refuses prints 'error' and exits with status 3.
+With --sector-size it prints the file's sector size instead. With several files, each file's
+lines follow a line '#file N' (N counting from 0), and refusals print 'error' there.
+"""
+import sys
+import zlib
+
+import olefile
+
+
+def main():
+    args = sys.argv[1:]
+    if args and args[0] == '--sector-size':
+        ole = olefile.OleFileIO(args[1])
+        print(ole.sectorsize)
+        return 0
+    if len(args) > 1:
+        for index, path in enumerate(args):
+            print('#file %d' % index)
+            dump(path)
+        return 0
+    return dump(args[0])
+
+
+def dump(path):
+    try:
+        ole = olefile.OleFileIO(path)
+        lines = []
+        root = ole.root
+        lines.append('\t'.join(['root', '.', root_clsid(ole, root), '%08x' % root.dwUserFlags,
+                                '%d' % root.createTime, '%d' % root.modifyTime, '0', '00000000']))
+        for names in ole.listdir(streams=True, storages=True):
+            sid = ole._find(names)
+            entry = ole.direntries[sid]
+            hexpath = '/'.join(name.encode('utf-16-le').hex() for name in names)
+            if entry.entry_type == olefile.STGTY_STREAM:
+                data = ole.openstream(names).read()
+                if len(data) != entry.size:
+                    raise IOError('short stream')
+                kind = 'stream'
+            else:
+                data = None
+                kind = 'storage'
+            lines.append('\t'.join([kind, hexpath, root_clsid(ole, entry), '%08x' % entry.dwUserFlags,
+                                    '%d' % entry.createTime, '%d' % entry.modifyTime,
+                                    '%d' % (len(data) if data is not None else 0),
+                                    '%08x' % ((zlib.crc32(data) & 0xffffffff) if data is not None else 0)]))
+        ole.close()
+    except Exception as error:  # the reader's refusal is an answer too
+        print('error', error)
+        return 3
+    for line in sorted(lines):
+        print(line)
+    return 0
+
+
+def root_clsid(ole, entry):
+    return clsid_bytes(entry.clsid)
+
+
+def clsid_bytes(text):
+    if not text:
+        return '0' * 32
+    # olefile's text form: XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX (Data1..Data3 little-endian).
+    parts = text.split('-')
+    d1 = bytes.fromhex(parts[0])[::-1]
+    d2 = bytes.fromhex(parts[1])[::-1]
+    d3 = bytes.fromhex(parts[2])[::-1]
+    rest = bytes.fromhex(parts[3] + parts[4])
+    return (d1 + d2 + d3 + rest).hex()
+
+
+if __name__ == '__main__':
+    sys.exit(main())

@@ -1,0 +1,258 @@
+// Helpers shared by the storage tests: temporary folders, UTF-16 paths, a printed dump of a
+// storage tree in the form olefile_dump.py prints, and running that script.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "base/comptr.h"
+#include "platform_testing.h"
+#include "windows.h"
+
+namespace storage_test {
+
+inline std::u16string Wide(const std::string& text) {
+    std::u16string out;
+    for (unsigned char c : text) out.push_back(char16_t(c));  // test paths are ASCII
+    return out;
+}
+
+inline std::string Hex(const void* data, size_t size) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (size_t i = 0; i < size; ++i) {
+        unsigned char c = static_cast<const unsigned char*>(data)[i];
+        out.push_back(digits[c >> 4]);
+        out.push_back(digits[c & 15]);
+    }
+    return out;
+}
+
+inline uint32_t Crc32(const std::vector<BYTE>& data) {
+    static const auto table = [] {
+        std::array<uint32_t, 256> t{};
+        for (uint32_t i = 0; i < 256; ++i) {
+            uint32_t c = i;
+            for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+            t[i] = c;
+        }
+        return t;
+    }();
+    uint32_t crc = 0xFFFFFFFFu;
+    for (BYTE b : data) crc = table[(crc ^ b) & 0xFF] ^ (crc >> 8);
+    return crc ^ 0xFFFFFFFFu;
+}
+
+class TempDir {
+public:
+    TempDir() {
+        char pattern[] = "/tmp/storage-test-XXXXXX";
+        path_ = ::mkdtemp(pattern);
+    }
+    ~TempDir() {
+        std::error_code ignored;
+        for (auto& entry : std::filesystem::recursive_directory_iterator(path_, ignored))
+            if (entry.is_directory(ignored)) ::chmod(entry.path().c_str(), 0700);
+        ::chmod(path_.c_str(), 0700);
+        std::filesystem::remove_all(path_, ignored);
+    }
+    const std::string& Path() const { return path_; }
+    std::string File(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+inline std::vector<BYTE> ReadFileBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<BYTE>(std::istreambuf_iterator<char>(in), {});
+}
+
+inline void WriteFileBytes(const std::string& path, const std::vector<BYTE>& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+}
+
+inline void CopyFile(const std::string& from, const std::string& to) {
+    WriteFileBytes(to, ReadFileBytes(from));
+    ::chmod(to.c_str(), 0644);
+}
+
+inline std::string Utf8(const OLECHAR* text) {
+    std::string out;
+    for (; *text; ++text) out.push_back(char(*text));
+    return out;
+}
+
+inline std::vector<BYTE> ReadAll(IStream* stream) {
+    std::vector<BYTE> out;
+    LARGE_INTEGER zero{};
+    stream->Seek(zero, STREAM_SEEK_SET, nullptr);
+    BYTE buffer[65536];
+    for (;;) {
+        ULONG got = 0;
+        HRESULT hr = stream->Read(buffer, sizeof buffer, &got);
+        if (FAILED(hr)) {
+            ADD_FAILURE() << "IStream::Read failed " << std::hex << hr;
+            break;
+        }
+        if (got == 0) break;
+        out.insert(out.end(), buffer, buffer + got);
+    }
+    return out;
+}
+
+inline std::string FileTimeText(const FILETIME& time) {
+    return std::to_string((uint64_t(time.dwHighDateTime) << 32) | time.dwLowDateTime);
+}
+
+inline std::string StatLine(const char* kind, const std::string& path, const STATSTG& stat, uint64_t size,
+                            uint32_t crc) {
+    char bits[16], crcText[16];
+    std::snprintf(bits, sizeof bits, "%08x", stat.grfStateBits);
+    std::snprintf(crcText, sizeof crcText, "%08x", crc);
+    return std::string(kind) + "\t" + path + "\t" + Hex(&stat.clsid, 16) + "\t" + bits + "\t" +
+           FileTimeText(stat.ctime) + "\t" + FileTimeText(stat.mtime) + "\t" + std::to_string(size) + "\t" + crcText;
+}
+
+// Walks the storage and prints every element the way olefile_dump.py does.
+inline void DumpInto(IStorage* storage, const std::string& prefix, std::vector<std::string>* lines) {
+    IEnumSTATSTG* raw = nullptr;
+    ASSERT_EQ(storage->EnumElements(0, nullptr, 0, &raw), S_OK);
+    platform::ComPtr<IEnumSTATSTG> elements = platform::ComPtr<IEnumSTATSTG>::Attach(raw);
+    STATSTG stat;
+    ULONG fetched = 0;
+    while (elements->Next(1, &stat, &fetched) == S_OK && fetched == 1) {
+        std::u16string name(stat.pwcsName);
+        CoTaskMemFree(stat.pwcsName);
+        std::string path = prefix.empty() ? "" : prefix + "/";
+        path += Hex(name.data(), name.size() * 2);
+        if (stat.type == STGTY_STREAM) {
+            platform::ComPtr<IStream> stream;
+            HRESULT hr = storage->OpenStream(name.c_str(), nullptr, STGM_READ | STGM_SHARE_EXCLUSIVE, 0, stream.Put());
+            ASSERT_EQ(hr, S_OK) << path;
+            std::vector<BYTE> data = ReadAll(stream.Get());
+            EXPECT_EQ(data.size(), stat.cbSize.QuadPart) << path;
+            lines->push_back(StatLine("stream", path, stat, data.size(), Crc32(data)));
+        } else {
+            lines->push_back(StatLine("storage", path, stat, 0, 0));
+            platform::ComPtr<IStorage> child;
+            HRESULT hr = storage->OpenStorage(name.c_str(), nullptr, STGM_READ | STGM_SHARE_EXCLUSIVE, nullptr, 0,
+                                              child.Put());
+            ASSERT_EQ(hr, S_OK) << path;
+            DumpInto(child.Get(), path, lines);
+        }
+    }
+}
+
+inline std::vector<std::string> Dump(IStorage* storage) {
+    std::vector<std::string> lines;
+    STATSTG stat;
+    EXPECT_EQ(storage->Stat(&stat, STATFLAG_NONAME), S_OK);
+    lines.push_back(StatLine("root", ".", stat, 0, 0));
+    DumpInto(storage, "", &lines);
+    std::sort(lines.begin(), lines.end());
+    return lines;
+}
+
+inline std::string ShellQuote(const std::string& text) {
+    std::string out = "'";
+    for (char c : text) {
+        if (c == '\'')
+            out += "'\\''";
+        else
+            out += c;
+    }
+    return out + "'";
+}
+
+// Runs olefile_dump.py on the file; the exit status goes to *status.
+inline std::vector<std::string> OlefileDump(const std::string& path, int* status, const char* option = nullptr) {
+    std::string command = std::string(MSGPLUGIN_PYTHON) + " " +
+                          ShellQuote(std::string(MSGPLUGIN_SOURCE_DIR) + "/Platform/storage/olefile_dump.py") + " " +
+                          (option ? std::string(option) + " " : "") + ShellQuote(path);
+    std::vector<std::string> lines;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (!pipe) {
+        *status = -1;
+        return lines;
+    }
+    std::string line;
+    int c;
+    while ((c = std::fgetc(pipe)) != EOF) {
+        if (c == '\n') {
+            lines.push_back(line);
+            line.clear();
+        } else {
+            line.push_back(char(c));
+        }
+    }
+    int raw = ::pclose(pipe);
+    *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    return lines;
+}
+
+// Compares two dumps line by line, reporting only the lines that differ.
+inline void ExpectSameLines(const std::vector<std::string>& actual, const std::vector<std::string>& expected) {
+    std::vector<std::string> missing, extra;
+    std::set_difference(expected.begin(), expected.end(), actual.begin(), actual.end(), std::back_inserter(missing));
+    std::set_difference(actual.begin(), actual.end(), expected.begin(), expected.end(), std::back_inserter(extra));
+    for (const auto& line : missing) ADD_FAILURE() << "expected but not found: " << line;
+    for (const auto& line : extra) ADD_FAILURE() << "found but not expected: " << line;
+    EXPECT_EQ(actual.size(), expected.size());
+}
+
+// Runs olefile_dump.py once on several files: each file's lines, and whether it was read.
+inline std::vector<std::vector<std::string>> OlefileDumpMany(const std::vector<std::string>& paths,
+                                                             std::vector<bool>* readable) {
+    std::string command = std::string(MSGPLUGIN_PYTHON) + " " +
+                          ShellQuote(std::string(MSGPLUGIN_SOURCE_DIR) + "/Platform/storage/olefile_dump.py");
+    for (const auto& path : paths) {
+        command += ' ';
+        command += ShellQuote(path);
+    }
+    std::vector<std::vector<std::string>> dumps(paths.size());
+    readable->assign(paths.size(), true);
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (!pipe) return dumps;
+    std::string line;
+    long current = -1;
+    auto finish = [&] {
+        if (line.rfind("#file ", 0) == 0) {
+            current = std::stol(line.substr(6));
+        } else if (current >= 0 && size_t(current) < paths.size()) {
+            if (line.rfind("error", 0) == 0) (*readable)[current] = false;
+            else dumps[current].push_back(line);
+        }
+        line.clear();
+    };
+    int c;
+    while ((c = std::fgetc(pipe)) != EOF) {
+        if (c == '\n') finish();
+        else line.push_back(char(c));
+    }
+    ::pclose(pipe);
+    return dumps;
+}
+
+inline std::vector<std::string> CorpusFiles() {
+    std::vector<std::string> files;
+    std::error_code ignored;
+    for (auto& entry : std::filesystem::recursive_directory_iterator(MSGPLUGIN_CORPUS_DIR, ignored))
+        if (entry.is_regular_file() && entry.path().extension() == ".msg") files.push_back(entry.path().string());
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+}  // namespace storage_test
