@@ -1005,6 +1005,7 @@ public:
         if (found == attachments_.end()) return MAPI_E_NOT_FOUND;
         if (!found->second.isNew) deletedAttachments_.insert(ulAttachmentNum);
         attachments_.erase(found);
+        reservedNumbers_.erase(ulAttachmentNum);  // an open IAttach of it can no longer save
         return S_OK;
     }
 
