@@ -51,7 +51,8 @@ BENCHMARK(SetValue);
 void ExportTree(benchmark::State& state) {
     platform::testing::ScopedTempRegistry registry;
     for (int k = 0; k < 50; ++k) {
-        std::u16string path = u"SOFTWARE\\Classes\\Bench\\Key" + std::u16string(1, static_cast<char16_t>(u'A' + k % 26)) +
+        std::u16string path = u"SOFTWARE\\Classes\\Bench\\Key" +
+                              std::u16string(1, static_cast<char16_t>(u'A' + k % 26)) +
                               std::u16string(1, static_cast<char16_t>(u'a' + k / 26));
         HKEY key = nullptr;
         RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);

@@ -628,6 +628,13 @@ TEST(MapiSave, UnsavedAttachmentChangesAreDropped) {
         LPATTACH created = nullptr;
         ASSERT_EQ(o.message->CreateAttach(nullptr, 0, &number, &created), S_OK);
         created->Release();  // never saved: not part of the message
+        // A deleted attachment's object cannot save it back.
+        LPATTACH doomed = nullptr;
+        ASSERT_EQ(o.message->CreateAttach(nullptr, 0, &number, &doomed), S_OK);
+        ASSERT_EQ(doomed->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
+        ASSERT_EQ(o.message->DeleteAttach(number, 0, nullptr, 0), S_OK);
+        EXPECT_EQ(doomed->SaveChanges(KEEP_OPEN_READWRITE), MAPI_E_OBJECT_DELETED);
+        doomed->Release();
     }
     ASSERT_EQ(o.message->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
     EXPECT_EQ(mapitest::NodeAt(root, "__attach_version1.0_#00000000/__substg1.0_3707001F", false, false)->data,

@@ -15,7 +15,7 @@ is judged from the entry's size first; value missing; sizes that disagree; unkno
 
     row <attachment number> <value of its long file name, as above, or NONE>
 
-Usage: msg_props_dump.py FILE
+Usage: msg_props_dump.py FILE...
 """
 import struct
 import sys
@@ -193,11 +193,23 @@ def dump_message(reader, prefix, header, title, rows):
 
 
 def main():
-    ole = olefile.OleFileIO(sys.argv[1])
-    rows = []
-    dump_message(Reader(ole), "", 32, "message", rows)
-    for row in rows:
-        print(row)
+    # With several files, each one's lines follow a line "file <path>"; a file olefile cannot
+    # open gets "file <path>" then "unreadable".
+    many = len(sys.argv) > 2
+    for path in sys.argv[1:]:
+        if many:
+            print("file " + path)
+        try:
+            ole = olefile.OleFileIO(path)
+        except OSError:
+            if not many:
+                raise
+            print("unreadable")
+            continue
+        rows = []
+        dump_message(Reader(ole), "", 32, "message", rows)
+        for row in rows:
+            print(row)
 
 
 if __name__ == "__main__":

@@ -34,8 +34,9 @@ constexpr ULONG kEntrySize = 16;
 constexpr ULONG kMessageHeaderSize = 32;
 constexpr ULONG kEmbeddedHeaderSize = 24;
 constexpr ULONG kSubObjectHeaderSize = 8;
-// A property stream longer than this is not a message's (a million entries).
-constexpr uint64_t kMaxPropertyStreamBytes = 16ull << 20;
+// A property stream longer than this is not a message's: property identifiers are 16 bits, so
+// even one entry of each of two types per identifier stays below it.
+constexpr uint64_t kMaxPropertyStreamBytes = kMessageHeaderSize + 65536ull * 2 * kEntrySize;
 // Values read whole into memory (OpenProperty conversions and writable streams) stop here.
 constexpr uint64_t kMaxWholeValueBytes = 1ull << 30;
 // Entry flags of properties this store adds (readable and writable).
@@ -1024,6 +1025,7 @@ public:
         if (found == attachments_.end()) return MAPI_E_NOT_FOUND;
         if (!found->second.isNew) deletedAttachments_.insert(ulAttachmentNum);
         attachments_.erase(found);
+        reservedNumbers_.erase(ulAttachmentNum);  // an open IAttach of it can no longer save
         return S_OK;
     }
 

@@ -437,9 +437,9 @@ LSTATUS ImportRegText(std::u16string_view text, std::string* error) {
                 if (status == ERROR_FILE_NOT_FOUND) status = ERROR_SUCCESS;  // already gone
                 break;
             case RegOperation::SetValue:
-                status = RegSetValueExW(open.key, op.name.c_str(), 0, op.type,
-                                        reinterpret_cast<const BYTE*>(op.data.data()),
-                                        static_cast<DWORD>(op.data.size()));
+                status =
+                    RegSetValueExW(open.key, op.name.c_str(), 0, op.type, reinterpret_cast<const BYTE*>(op.data.data()),
+                                   static_cast<DWORD>(op.data.size()));
                 break;
             case RegOperation::DeleteValue:
                 status = RegDeleteValueW(open.key, op.name.c_str());
@@ -505,8 +505,8 @@ LSTATUS ImportRegFile(const std::string& file, std::string* error) {
     if (bytes.size() >= 2 && static_cast<BYTE>(bytes[0]) == 0xFF && static_cast<BYTE>(bytes[1]) == 0xFE) {
         text.resize((bytes.size() - 2) / 2);
         for (size_t i = 0; i < text.size(); ++i)
-            text[i] = static_cast<char16_t>(static_cast<BYTE>(bytes[2 + 2 * i]) |
-                                            (static_cast<BYTE>(bytes[3 + 2 * i]) << 8));
+            text[i] =
+                static_cast<char16_t>(static_cast<BYTE>(bytes[2 + 2 * i]) | (static_cast<BYTE>(bytes[3 + 2 * i]) << 8));
     } else {
         std::string_view utf8 = bytes;
         if (utf8.substr(0, 3) == "\xEF\xBB\xBF") utf8.remove_prefix(3);

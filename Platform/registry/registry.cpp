@@ -12,6 +12,7 @@
 // a child process after fork() opens its own.
 #include "registry/winreg.h"
 
+#include <pthread.h>
 #include <pwd.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -23,6 +24,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -99,9 +101,7 @@ std::u16string FromBytes(const void* data, int size) {
     return text;
 }
 
-std::u16string_view View(LPCWSTR text) {
-    return text ? std::u16string_view(text) : std::u16string_view();
-}
+std::u16string_view View(LPCWSTR text) { return text ? std::u16string_view(text) : std::u16string_view(); }
 
 // Splits a key path at '\'. A trailing separator is allowed; a leading one, an empty component
 // or a component over 255 characters is not.
@@ -171,9 +171,12 @@ bool MakeFolders(const std::string& folder) {
 
 std::string HiveFile(Hive hive) {
     switch (hive) {
-        case Hive::Machine: return "machine.sqlite";
-        case Hive::User: return "user-" + std::to_string(getuid()) + ".sqlite";
-        case Hive::Users: return "users.sqlite";
+        case Hive::Machine:
+            return "machine.sqlite";
+        case Hive::User:
+            return "user-" + std::to_string(getuid()) + ".sqlite";
+        case Hive::Users:
+            return "users.sqlite";
     }
     return "machine.sqlite";
 }
@@ -184,20 +187,47 @@ LSTATUS FromSqlite(int rc, bool writing) {
     switch (rc & 0xFF) {
         case SQLITE_OK:
         case SQLITE_DONE:
-        case SQLITE_ROW: return ERROR_SUCCESS;
+        case SQLITE_ROW:
+            return ERROR_SUCCESS;
         case SQLITE_BUSY:
-        case SQLITE_LOCKED: return ERROR_BUSY;
+        case SQLITE_LOCKED:
+            return ERROR_BUSY;
         case SQLITE_READONLY:
         case SQLITE_PERM:
-        case SQLITE_AUTH: return ERROR_ACCESS_DENIED;
-        case SQLITE_CANTOPEN: return ERROR_CANTOPEN;
-        case SQLITE_NOMEM: return ERROR_OUTOFMEMORY;
-        case SQLITE_FULL: return ERROR_DISK_FULL;
-        case SQLITE_TOOBIG: return ERROR_NOT_ENOUGH_MEMORY;
-        case SQLITE_IOERR: return writing ? ERROR_CANTWRITE : ERROR_CANTREAD;
-        default: return ERROR_BADDB;  // corrupt, not a database, schema mismatch
+        case SQLITE_AUTH:
+            return ERROR_ACCESS_DENIED;
+        case SQLITE_CANTOPEN:
+            return ERROR_CANTOPEN;
+        case SQLITE_NOMEM:
+            return ERROR_OUTOFMEMORY;
+        case SQLITE_FULL:
+            return ERROR_DISK_FULL;
+        case SQLITE_TOOBIG:
+            return ERROR_NOT_ENOUGH_MEMORY;
+        case SQLITE_IOERR:
+            return writing ? ERROR_CANTWRITE : ERROR_CANTREAD;
+        default:
+            return ERROR_BADDB;  // corrupt, not a database, schema mismatch
     }
 }
+
+// Every use of SQLite runs inside a section of this lock, shared; fork() takes it alone, so that
+// no other thread is inside SQLite (holding its own internal locks) when the child is made.
+std::shared_mutex* g_sqliteLock = new std::shared_mutex;  // replaced in a child of fork()
+std::shared_mutex& SqliteLock() { return *g_sqliteLock; }
+thread_local int t_sqliteDepth = 0;
+
+class SqliteSection {
+public:
+    SqliteSection() {
+        if (t_sqliteDepth++ == 0) SqliteLock().lock_shared();
+    }
+    ~SqliteSection() {
+        if (--t_sqliteDepth == 0) SqliteLock().unlock_shared();
+    }
+    SqliteSection(const SqliteSection&) = delete;
+    SqliteSection& operator=(const SqliteSection&) = delete;
+};
 
 struct CachedStatement {
     sqlite3_stmt* stmt = nullptr;
@@ -210,12 +240,13 @@ struct Database {
     sqlite3* db = nullptr;
     pid_t owner = 0;
     bool readOnly = false;
-    std::mutex mutex;  // one transaction at a time on this connection
+    std::mutex mutex;                                             // one transaction at a time on this connection
     std::unordered_map<std::string, CachedStatement> statements;  // prepared once, under `mutex`
 
     ~Database() {
         // A connection inherited through fork() belongs to the parent: leave it alone.
         if (!db || owner != getpid()) return;
+        SqliteSection section;
         for (auto& entry : statements) sqlite3_finalize(entry.second.stmt);
         sqlite3_close(db);
     }
@@ -263,8 +294,7 @@ public:
     }
     Statement& Blob(int index, const void* data, size_t size) {
         static const char empty = 0;  // a null pointer would bind NULL, not an empty blob
-        if (rc_ == SQLITE_OK)
-            rc_ = sqlite3_bind_blob64(stmt_, index, size ? data : &empty, size, SQLITE_TRANSIENT);
+        if (rc_ == SQLITE_OK) rc_ = sqlite3_bind_blob64(stmt_, index, size ? data : &empty, size, SQLITE_TRANSIENT);
         return *this;
     }
     Statement& Blob(int index, const std::string& bytes) { return Blob(index, bytes.data(), bytes.size()); }
@@ -342,14 +372,15 @@ LSTATUS CreateSchema(sqlite3* db, Hive hive) {
 }
 
 LSTATUS OpenDatabase(const std::string& folder, Hive hive, std::shared_ptr<Database>* out) {
+    SqliteSection section;
     if (!MakeFolders(folder)) return errno == EACCES || errno == EROFS ? ERROR_ACCESS_DENIED : ERROR_CANTOPEN;
     auto database = std::make_shared<Database>();
     database->folder = folder;
     database->hive = hive;
     database->owner = getpid();
     std::string path = folder + "/" + HiveFile(hive);
-    int rc = sqlite3_open_v2(path.c_str(), &database->db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
-                             nullptr);
+    int rc = sqlite3_open_v2(path.c_str(), &database->db,
+                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
     if (rc != SQLITE_OK) return FromSqlite(rc, false);
     sqlite3* db = database->db;
     sqlite3_busy_timeout(db, kBusyTimeoutMs);
@@ -469,6 +500,30 @@ bool IsPredefined(HKEY key, Hive* hive, bool* classes) {
     return true;
 }
 
+// fork() while another thread holds one of the process-wide locks would leave it locked for
+// ever in the child: take them all around fork(), in the order in which calls nest them.
+void LockForFork() {
+    Handles().mutex.lock();
+    Connections().mutex.lock();
+    OverrideMutex().lock();
+    SqliteLock().lock();
+}
+void UnlockAfterFork() {
+    SqliteLock().unlock();
+    OverrideMutex().unlock();
+    Connections().mutex.unlock();
+    Handles().mutex.unlock();
+}
+void UnlockInChild() {
+    // A read-write lock knows its writer by thread id, which the child does not share: the
+    // child starts with a fresh one (the old one is left behind, as it cannot be released).
+    g_sqliteLock = new std::shared_mutex;
+    OverrideMutex().unlock();
+    Connections().mutex.unlock();
+    Handles().mutex.unlock();
+}
+const bool g_forkHandlers = (pthread_atfork(&LockForFork, &UnlockAfterFork, &UnlockInChild), true);
+
 REGSAM MapAccess(REGSAM desired) {
     REGSAM access = desired & ~static_cast<REGSAM>(KEY_WOW64_RES);
     if (access & GENERIC_READ) access |= KEY_READ;
@@ -497,7 +552,8 @@ LSTATUS Resolve(HKEY key, Target* target) {
         LSTATUS status = GetDatabase(ConfiguredFolder(), hive, true, &target->database);
         if (status != ERROR_SUCCESS) return status;
         target->id = classes ? 0 : kRootKeyId;
-        target->access = target->database->readOnly ? static_cast<REGSAM>(KEY_READ) : static_cast<REGSAM>(KEY_ALL_ACCESS);
+        target->access =
+            target->database->readOnly ? static_cast<REGSAM>(KEY_READ) : static_cast<REGSAM>(KEY_ALL_ACCESS);
         target->predefined = true;
         return ERROR_SUCCESS;
     }
@@ -523,8 +579,8 @@ LSTATUS Resolve(HKEY key, Target* target) {
 
 class Transaction {
 public:
-    Transaction(Database& database, bool writing)
-        : database_(database), lock_(database.mutex), writing_(writing) {}
+    Transaction(Database& database, bool writing) : database_(database), lock_(database.mutex), writing_(writing) {}
+    // (section_ is declared first, so it is entered before and left after the connection's lock.)
     ~Transaction() {
         if (begun_ && !committed_) Exec(database_.db, "ROLLBACK");
     }
@@ -547,6 +603,7 @@ public:
     Database& database() const { return database_; }
 
 private:
+    SqliteSection section_;
     Database& database_;
     std::lock_guard<std::mutex> lock_;
     bool writing_;
@@ -703,13 +760,25 @@ using namespace platform::registry;
 
 // ---- The API -------------------------------------------------------------------------------
 
-#define REGISTRY_FAULT(name)                           \
-    do {                                               \
-        HRESULT injected_ = S_OK;                      \
+// No exception leaves the API: an allocation failure is the registry's out-of-memory answer.
+template <typename Call>
+LSTATUS Guarded(Call&& call) noexcept {
+    try {
+        return call();
+    } catch (const std::bad_alloc&) {
+        return ERROR_OUTOFMEMORY;
+    } catch (...) {
+        return ERROR_INTERNAL_ERROR;
+    }
+}
+
+#define REGISTRY_FAULT(name)                                   \
+    do {                                                       \
+        HRESULT injected_ = S_OK;                              \
         if (PLATFORM_FAULT(name, injected_)) return injected_; \
     } while (0)
 
-LSTATUS APIENTRY RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult) {
+static LSTATUS RegOpenKeyExWBody(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult) {
     REGISTRY_FAULT("RegOpenKeyExW");
     (void)ulOptions;
     if (!phkResult) return ERROR_INVALID_PARAMETER;
@@ -744,9 +813,9 @@ LSTATUS APIENTRY RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REG
     return ERROR_SUCCESS;
 }
 
-LSTATUS APIENTRY RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass, DWORD dwOptions,
-                                 REGSAM samDesired, const LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult,
-                                 LPDWORD lpdwDisposition) {
+static LSTATUS RegCreateKeyExWBody(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass, DWORD dwOptions,
+                                   REGSAM samDesired, const LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult,
+                                   LPDWORD lpdwDisposition) {
     REGISTRY_FAULT("RegCreateKeyExW");
     (void)Reserved;
     (void)lpSecurityAttributes;
@@ -791,8 +860,8 @@ LSTATUS APIENTRY RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LP
     return ERROR_SUCCESS;
 }
 
-LSTATUS APIENTRY RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
-                                  LPDWORD lpcbData) {
+static LSTATUS RegQueryValueExWBody(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
+                                    LPDWORD lpcbData) {
     REGISTRY_FAULT("RegQueryValueExW");
     if (lpReserved || (lpData && !lpcbData)) return ERROR_INVALID_PARAMETER;
     Target target;
@@ -819,8 +888,8 @@ LSTATUS APIENTRY RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpRese
     return ERROR_SUCCESS;
 }
 
-LSTATUS APIENTRY RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE* lpData,
-                                DWORD cbData) {
+static LSTATUS RegSetValueExWBody(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE* lpData,
+                                  DWORD cbData) {
     REGISTRY_FAULT("RegSetValueExW");
     (void)Reserved;
     if (!lpData && cbData) return ERROR_NOACCESS;
@@ -847,7 +916,7 @@ LSTATUS APIENTRY RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, 
     return status;
 }
 
-LSTATUS APIENTRY RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) {
+static LSTATUS RegDeleteValueWBody(HKEY hKey, LPCWSTR lpValueName) {
     REGISTRY_FAULT("RegDeleteValueW");
     Target target;
     if (LSTATUS status = Resolve(hKey, &target); status != ERROR_SUCCESS) return status;
@@ -885,7 +954,7 @@ LSTATUS FindForDelete(Transaction& tx, const Target& target, const std::vector<s
 
 }  // namespace
 
-LSTATUS APIENTRY RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey) {
+static LSTATUS RegDeleteKeyWBody(HKEY hKey, LPCWSTR lpSubKey) {
     REGISTRY_FAULT("RegDeleteKeyW");
     if (!lpSubKey) return ERROR_INVALID_PARAMETER;
     std::vector<std::u16string_view> parts;
@@ -909,7 +978,7 @@ LSTATUS APIENTRY RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey) {
     return status;
 }
 
-LSTATUS APIENTRY RegDeleteTreeW(HKEY hKey, LPCWSTR lpSubKey) {
+static LSTATUS RegDeleteTreeWBody(HKEY hKey, LPCWSTR lpSubKey) {
     REGISTRY_FAULT("RegDeleteTreeW");
     std::vector<std::u16string_view> parts;
     if (LSTATUS status = SplitPath(View(lpSubKey), &parts); status != ERROR_SUCCESS) return status;
@@ -934,8 +1003,8 @@ LSTATUS APIENTRY RegDeleteTreeW(HKEY hKey, LPCWSTR lpSubKey) {
     return status;
 }
 
-LSTATUS APIENTRY RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved,
-                               LPWSTR lpClass, LPDWORD lpcchClass, PFILETIME lpftLastWriteTime) {
+static LSTATUS RegEnumKeyExWBody(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved,
+                                 LPWSTR lpClass, LPDWORD lpcchClass, PFILETIME lpftLastWriteTime) {
     REGISTRY_FAULT("RegEnumKeyExW");
     if (!lpName || !lpcchName || lpReserved || (lpClass && !lpcchClass)) return ERROR_INVALID_PARAMETER;
     Target target;
@@ -949,7 +1018,8 @@ LSTATUS APIENTRY RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD 
         sqlite3_int64 id = 0;
         if (status == ERROR_SUCCESS) status = TargetKey(tx, target, false, &id);
         if (status == ERROR_SUCCESS) {
-            Statement query(tx.database(), "SELECT name, class, written FROM keys WHERE parent = ? ORDER BY folded LIMIT 1 OFFSET ?");
+            Statement query(tx.database(),
+                            "SELECT name, class, written FROM keys WHERE parent = ? ORDER BY folded LIMIT 1 OFFSET ?");
             int rc = query.Int(1, id).Int(2, dwIndex).Step();
             if (rc == SQLITE_ROW) {
                 name = query.ColumnName(0);
@@ -969,8 +1039,8 @@ LSTATUS APIENTRY RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD 
     return ERROR_SUCCESS;
 }
 
-LSTATUS APIENTRY RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchValueName,
-                               LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
+static LSTATUS RegEnumValueWBody(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchValueName,
+                                 LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
     REGISTRY_FAULT("RegEnumValueW");
     if (!lpValueName || !lpcchValueName || lpReserved || (lpData && !lpcbData)) return ERROR_INVALID_PARAMETER;
     Target target;
@@ -984,7 +1054,8 @@ LSTATUS APIENTRY RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPD
         sqlite3_int64 id = 0;
         if (status == ERROR_SUCCESS) status = TargetKey(tx, target, false, &id);
         if (status == ERROR_SUCCESS) {
-            Statement query(tx.database(), "SELECT name, type, data FROM vals WHERE key = ? ORDER BY seq LIMIT 1 OFFSET ?");
+            Statement query(tx.database(),
+                            "SELECT name, type, data FROM vals WHERE key = ? ORDER BY seq LIMIT 1 OFFSET ?");
             int rc = query.Int(1, id).Int(2, dwIndex).Step();
             if (rc == SQLITE_ROW) {
                 name = query.ColumnName(0);
@@ -1010,10 +1081,10 @@ LSTATUS APIENTRY RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPD
     return ERROR_SUCCESS;
 }
 
-LSTATUS APIENTRY RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass, LPDWORD lpReserved,
-                                  LPDWORD lpcSubKeys, LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen,
-                                  LPDWORD lpcValues, LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen,
-                                  LPDWORD lpcbSecurityDescriptor, PFILETIME lpftLastWriteTime) {
+static LSTATUS RegQueryInfoKeyWBody(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass, LPDWORD lpReserved,
+                                    LPDWORD lpcSubKeys, LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen,
+                                    LPDWORD lpcValues, LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen,
+                                    LPDWORD lpcbSecurityDescriptor, PFILETIME lpftLastWriteTime) {
     REGISTRY_FAULT("RegQueryInfoKeyW");
     if (lpReserved || (lpClass && !lpcchClass)) return ERROR_INVALID_PARAMETER;
     Target target;
@@ -1085,7 +1156,7 @@ LSTATUS APIENTRY RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass,
     return ERROR_SUCCESS;
 }
 
-LSTATUS APIENTRY RegCloseKey(HKEY hKey) {
+static LSTATUS RegCloseKeyBody(HKEY hKey) {
     REGISTRY_FAULT("RegCloseKey");
     Hive hive;
     bool classes;
@@ -1100,6 +1171,70 @@ LSTATUS APIENTRY RegCloseKey(HKEY hKey) {
     return ERROR_SUCCESS;
 }
 
+LSTATUS APIENTRY RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult) {
+    return Guarded([&] { return RegOpenKeyExWBody(hKey, lpSubKey, ulOptions, samDesired, phkResult); });
+}
+
+LSTATUS APIENTRY RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass, DWORD dwOptions,
+                                 REGSAM samDesired, const LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult,
+                                 LPDWORD lpdwDisposition) {
+    return Guarded([&] {
+        return RegCreateKeyExWBody(hKey, lpSubKey, Reserved, lpClass, dwOptions, samDesired, lpSecurityAttributes,
+                                   phkResult, lpdwDisposition);
+    });
+}
+
+LSTATUS APIENTRY RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
+                                  LPDWORD lpcbData) {
+    return Guarded([&] { return RegQueryValueExWBody(hKey, lpValueName, lpReserved, lpType, lpData, lpcbData); });
+}
+
+LSTATUS APIENTRY RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE* lpData,
+                                DWORD cbData) {
+    return Guarded([&] { return RegSetValueExWBody(hKey, lpValueName, Reserved, dwType, lpData, cbData); });
+}
+
+LSTATUS APIENTRY RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) {
+    return Guarded([&] { return RegDeleteValueWBody(hKey, lpValueName); });
+}
+
+LSTATUS APIENTRY RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey) {
+    return Guarded([&] { return RegDeleteKeyWBody(hKey, lpSubKey); });
+}
+
+LSTATUS APIENTRY RegDeleteTreeW(HKEY hKey, LPCWSTR lpSubKey) {
+    return Guarded([&] { return RegDeleteTreeWBody(hKey, lpSubKey); });
+}
+
+LSTATUS APIENTRY RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved,
+                               LPWSTR lpClass, LPDWORD lpcchClass, PFILETIME lpftLastWriteTime) {
+    return Guarded([&] {
+        return RegEnumKeyExWBody(hKey, dwIndex, lpName, lpcchName, lpReserved, lpClass, lpcchClass, lpftLastWriteTime);
+    });
+}
+
+LSTATUS APIENTRY RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchValueName, LPDWORD lpReserved,
+                               LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
+    return Guarded([&] {
+        return RegEnumValueWBody(hKey, dwIndex, lpValueName, lpcchValueName, lpReserved, lpType, lpData, lpcbData);
+    });
+}
+
+LSTATUS APIENTRY RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass, LPDWORD lpReserved, LPDWORD lpcSubKeys,
+                                  LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen, LPDWORD lpcValues,
+                                  LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen, LPDWORD lpcbSecurityDescriptor,
+                                  PFILETIME lpftLastWriteTime) {
+    return Guarded([&] {
+        return RegQueryInfoKeyWBody(hKey, lpClass, lpcchClass, lpReserved, lpcSubKeys, lpcbMaxSubKeyLen,
+                                    lpcbMaxClassLen, lpcValues, lpcbMaxValueNameLen, lpcbMaxValueLen,
+                                    lpcbSecurityDescriptor, lpftLastWriteTime);
+    });
+}
+
+LSTATUS APIENTRY RegCloseKey(HKEY hKey) {
+    return Guarded([&] { return RegCloseKeyBody(hKey); });
+}
+
 // ---- Platform functions --------------------------------------------------------------------
 
 namespace platform::registry {
@@ -1108,6 +1243,14 @@ std::string RegistryFolder() { return ConfiguredFolder(); }
 
 UINT ReadAnsiCodePage() noexcept {
     constexpr UINT kDefault = 1252;
+    // Converting text is no reason to create a registry: without a machine hive the answer is
+    // the default.
+    struct stat info {};
+    try {
+        if (stat((ConfiguredFolder() + "/" + HiveFile(Hive::Machine)).c_str(), &info) != 0) return kDefault;
+    } catch (...) {
+        return kDefault;
+    }
     HKEY key = nullptr;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SYSTEM\\CurrentControlSet\\Control\\Nls\\CodePage", 0, KEY_QUERY_VALUE,
                       &key) != ERROR_SUCCESS)

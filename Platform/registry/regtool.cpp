@@ -37,9 +37,14 @@ struct TypeName {
     const char* name;
 };
 const TypeName kTypes[] = {
-    {REG_NONE, "REG_NONE"},           {REG_SZ, "REG_SZ"},       {REG_EXPAND_SZ, "REG_EXPAND_SZ"},
-    {REG_BINARY, "REG_BINARY"},       {REG_DWORD, "REG_DWORD"}, {REG_DWORD_BIG_ENDIAN, "REG_DWORD_BIG_ENDIAN"},
-    {REG_LINK, "REG_LINK"},           {REG_MULTI_SZ, "REG_MULTI_SZ"},
+    {REG_NONE, "REG_NONE"},
+    {REG_SZ, "REG_SZ"},
+    {REG_EXPAND_SZ, "REG_EXPAND_SZ"},
+    {REG_BINARY, "REG_BINARY"},
+    {REG_DWORD, "REG_DWORD"},
+    {REG_DWORD_BIG_ENDIAN, "REG_DWORD_BIG_ENDIAN"},
+    {REG_LINK, "REG_LINK"},
+    {REG_MULTI_SZ, "REG_MULTI_SZ"},
     {REG_RESOURCE_LIST, "REG_RESOURCE_LIST"},
     {REG_FULL_RESOURCE_DESCRIPTOR, "REG_FULL_RESOURCE_DESCRIPTOR"},
     {REG_RESOURCE_REQUIREMENTS_LIST, "REG_RESOURCE_REQUIREMENTS_LIST"},
@@ -76,16 +81,26 @@ bool SameNoCase(const std::string& a, const char* b) {
 // Text of a win32 error, as the tool prints it.
 std::string ErrorText(LSTATUS status) {
     switch (status) {
-        case ERROR_FILE_NOT_FOUND: return "The system was unable to find the specified registry key or value.";
-        case ERROR_ACCESS_DENIED: return "Access is denied.";
-        case ERROR_KEY_DELETED: return "The key has been deleted.";
-        case ERROR_BADDB: return "The registry database is damaged.";
-        case ERROR_CANTOPEN: return "The registry database cannot be opened.";
-        case ERROR_BUSY: return "The registry is busy.";
-        case ERROR_BAD_PATHNAME: return "The key name is not valid.";
-        case ERROR_INVALID_PARAMETER: return "The parameter is incorrect.";
-        case ERROR_DISK_FULL: return "There is not enough space on the disk.";
-        default: return "The operation failed (error " + std::to_string(status) + ").";
+        case ERROR_FILE_NOT_FOUND:
+            return "The system was unable to find the specified registry key or value.";
+        case ERROR_ACCESS_DENIED:
+            return "Access is denied.";
+        case ERROR_KEY_DELETED:
+            return "The key has been deleted.";
+        case ERROR_BADDB:
+            return "The registry database is damaged.";
+        case ERROR_CANTOPEN:
+            return "The registry database cannot be opened.";
+        case ERROR_BUSY:
+            return "The registry is busy.";
+        case ERROR_BAD_PATHNAME:
+            return "The key name is not valid.";
+        case ERROR_INVALID_PARAMETER:
+            return "The parameter is incorrect.";
+        case ERROR_DISK_FULL:
+            return "There is not enough space on the disk.";
+        default:
+            return "The operation failed (error " + std::to_string(status) + ").";
     }
 }
 
@@ -245,8 +260,7 @@ LSTATUS ReadValue(HKEY key, const std::u16string& name, DWORD* type, std::string
 
 // Prints the key's values (all, or only the one asked for) and, without /s, its subkeys; with
 // /s walks the subkeys too. Counts the matches for /s.
-LSTATUS QueryKey(HKEY key, const std::u16string& fullName, const Options& options, std::ostream& out,
-                 size_t* matches) {
+LSTATUS QueryKey(HKEY key, const std::u16string& fullName, const Options& options, std::ostream& out, size_t* matches) {
     bool oneValue = options.hasValue || options.defaultValue;
     std::u16string wanted = options.hasValue ? Utf8ToUtf16(options.value) : std::u16string();
     bool header = false;
@@ -312,8 +326,7 @@ int Query(const KeyName& name, const Options& options, std::ostream& out, std::o
     LSTATUS status = RegOpenKeyExW(name.root, name.path.c_str(), 0, KEY_READ, &key.key);
     if (key.key == name.root) key.key = nullptr;
     size_t matches = 0;
-    if (status == ERROR_SUCCESS)
-        status = QueryKey(key.key ? key.key : name.root, name.full(), options, out, &matches);
+    if (status == ERROR_SUCCESS) status = QueryKey(key.key ? key.key : name.root, name.full(), options, out, &matches);
     if (status != ERROR_SUCCESS) {
         err << "ERROR: " << ErrorText(status) << "\n";
         return 1;
@@ -441,14 +454,14 @@ int Add(const KeyName& name, const Options& options, std::istream& in, std::ostr
         return 1;
     }
     KeyHolder key;
-    LSTATUS status = RegCreateKeyExW(name.root, name.path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                     KEY_ALL_ACCESS, nullptr, &key.key, nullptr);
+    LSTATUS status = RegCreateKeyExW(name.root, name.path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
+                                     nullptr, &key.key, nullptr);
     if (status == ERROR_SUCCESS && setValue) {
         std::u16string valueName = options.hasValue ? Utf8ToUtf16(options.value) : std::u16string();
         if (!options.force &&
             RegQueryValueExW(key.key, valueName.c_str(), nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS &&
-            !Ask(in, out, "Value " + (valueName.empty() ? std::string("(Default)") : options.value) +
-                              " exists, overwrite")) {
+            !Ask(in, out,
+                 "Value " + (valueName.empty() ? std::string("(Default)") : options.value) + " exists, overwrite")) {
             out << "The operation was cancelled.\n";
             return 1;
         }
@@ -482,10 +495,10 @@ int Delete(const KeyName& name, const Options& options, std::istream& in, std::o
         err << "ERROR: " << ErrorText(status) << "\n";
         return 1;
     }
-    std::string question = options.allValues ? "Delete all values under the registry key " + Utf16ToUtf8(name.full())
-                           : values ? "Delete the registry value " +
-                                          (valueName.empty() ? std::string("(Default)") : options.value)
-                                    : "Permanently delete the registry key " + Utf16ToUtf8(name.full());
+    std::string question =
+        options.allValues ? "Delete all values under the registry key " + Utf16ToUtf8(name.full())
+        : values ? "Delete the registry value " + (valueName.empty() ? std::string("(Default)") : options.value)
+                 : "Permanently delete the registry key " + Utf16ToUtf8(name.full());
     if (!options.force && !Ask(in, out, question)) {
         out << "The operation was cancelled.\n";
         return 1;
@@ -518,7 +531,9 @@ int Delete(const KeyName& name, const Options& options, std::istream& in, std::o
 
 }  // namespace
 
-int RunRegTool(const std::vector<std::string>& args, std::istream& in, std::ostream& out, std::ostream& err) {
+namespace {
+
+int RunCommand(const std::vector<std::string>& args, std::istream& in, std::ostream& out, std::ostream& err) {
     if (args.empty() || args[0] == "/?" || args[0] == "-?" || args[0] == "--help" || args[0] == "-h") {
         (args.empty() ? err : out) << kUsage;
         return args.empty() ? 1 : 0;
@@ -527,8 +542,8 @@ int RunRegTool(const std::vector<std::string>& args, std::istream& in, std::ostr
     for (char& c : command) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     Options options;
     std::string problem;
-    bool known = command == "query" || command == "add" || command == "delete" || command == "export" ||
-                 command == "import";
+    bool known =
+        command == "query" || command == "add" || command == "delete" || command == "export" || command == "import";
     if (!known) problem = "unknown command " + args[0];
     if (known && !ParseOptions(command, args, &options, &problem)) known = false;
     size_t wanted = command == "export" ? 2 : 1;
@@ -574,6 +589,17 @@ int RunRegTool(const std::vector<std::string>& args, std::istream& in, std::ostr
     }
     out << kSuccess;
     return 0;
+}
+
+}  // namespace
+
+int RunRegTool(const std::vector<std::string>& args, std::istream& in, std::ostream& out, std::ostream& err) {
+    try {
+        return RunCommand(args, in, out, err);
+    } catch (const std::exception& failure) {
+        err << "ERROR: " << failure.what() << "\n";
+        return 1;
+    }
 }
 
 }  // namespace platform::registry

@@ -72,9 +72,9 @@ std::vector<std::string> DumpTree(HKEY root, const char16_t* path) {
 }
 
 void Set(HKEY key, const char16_t* name, DWORD type, const std::string& data) {
-    ASSERT_EQ(RegSetValueExW(key, name, 0, type, reinterpret_cast<const BYTE*>(data.data()),
-                             static_cast<DWORD>(data.size())),
-              ERROR_SUCCESS);
+    ASSERT_EQ(
+        RegSetValueExW(key, name, 0, type, reinterpret_cast<const BYTE*>(data.data()), static_cast<DWORD>(data.size())),
+        ERROR_SUCCESS);
 }
 
 struct ToolRun {
@@ -98,8 +98,8 @@ protected:
                                   &key, nullptr),
                   ERROR_SUCCESS);
         HKEY child = nullptr;
-        ASSERT_EQ(RegCreateKeyExW(key, u"Child \"quoted\"\\Grand Ärger", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                                  &child, nullptr),
+        ASSERT_EQ(RegCreateKeyExW(key, u"Child \"quoted\"\\Grand Ärger", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &child,
+                                  nullptr),
                   ERROR_SUCCESS);
         DWORD dword = 0x1F;
         ULONGLONG qword = 0x0123456789ABCDEFULL;
@@ -243,18 +243,26 @@ TEST_F(RegTool, MalformedFilesAreRejectedWholeWithTheLine) {
         {u"", "no header"},
         {u"Windows Registry Editor Version 4.00\r\n", "line 1: not a registry file"},
         {u"Windows Registry Editor Version 5.00\r\n\"v\"=\"x\"\r\n", "line 2: a value comes before any key"},
-        {u"Windows Registry Editor Version 5.00\r\n[HKLM\\SOFTWARE\\Ok]\r\n[HKEY_NOWHERE\\x]\r\n", "line 3: unknown root"},
+        {u"Windows Registry Editor Version 5.00\r\n[HKLM\\SOFTWARE\\Ok]\r\n[HKEY_NOWHERE\\x]\r\n",
+         "line 3: unknown root"},
         {u"Windows Registry Editor Version 5.00\r\n[HKLM\\SOFTWARE\\Ok\r\n", "line 2: a key line must end"},
-        {u"Windows Registry Editor Version 5.00\r\n[HKLM\\SOFTWARE\\Ok]\r\n\"v\"=\"open\r\n", "line 3: a string value is not closed"},
-        {u"Windows Registry Editor Version 5.00\r\n[HKLM\\SOFTWARE\\Ok]\r\n\"v\"=dword:123456789\r\n", "line 3: a dword"},
+        {u"Windows Registry Editor Version 5.00\r\n[HKLM\\SOFTWARE\\Ok]\r\n\"v\"=\"open\r\n",
+         "line 3: a string value is not closed"},
+        {u"Windows Registry Editor Version 5.00\r\n[HKLM\\SOFTWARE\\Ok]\r\n\"v\"=dword:123456789\r\n",
+         "line 3: a dword"},
         {u"Windows Registry Editor Version 5.00\r\n[HKLM\\SOFTWARE\\Ok]\r\n\"v\"=dword:xyz\r\n", "line 3: a dword"},
         {u"Windows Registry Editor Version 5.00\r\n[HKLM\\SOFTWARE\\Ok]\r\n\"v\"=hex:1,02\r\n", "line 3: hex data"},
         {u"Windows Registry Editor Version 5.00\r\n[HKLM\\SOFTWARE\\Ok]\r\n\"v\"=hex:01,\r\n", "line 3: hex data ends"},
-        {u"Windows Registry Editor Version 5.00\r\n[HKLM\\SOFTWARE\\Ok]\r\n\"v\"=hex:01,\\\r\n", "line 3: hex data continues"},
-        {u"Windows Registry Editor Version 5.00\r\n[HKLM\\SOFTWARE\\Ok]\r\n\"v\"=hex(zz):01\r\n", "line 3: bad hex(type)"},
-        {u"Windows Registry Editor Version 5.00\r\n[HKLM\\SOFTWARE\\Ok]\r\n\"v\"=string\r\n", "line 3: unknown value data"},
-        {u"Windows Registry Editor Version 5.00\r\n[HKLM\\SOFTWARE\\Ok]\r\nv=\"x\"\r\n", "line 3: a value line must begin"},
-        {u"Windows Registry Editor Version 5.00\r\n[HKLM\\SOFTWARE\\Ok]\r\n\"v\" \"x\"\r\n", "line 3: a value line needs '='"},
+        {u"Windows Registry Editor Version 5.00\r\n[HKLM\\SOFTWARE\\Ok]\r\n\"v\"=hex:01,\\\r\n",
+         "line 3: hex data continues"},
+        {u"Windows Registry Editor Version 5.00\r\n[HKLM\\SOFTWARE\\Ok]\r\n\"v\"=hex(zz):01\r\n",
+         "line 3: bad hex(type)"},
+        {u"Windows Registry Editor Version 5.00\r\n[HKLM\\SOFTWARE\\Ok]\r\n\"v\"=string\r\n",
+         "line 3: unknown value data"},
+        {u"Windows Registry Editor Version 5.00\r\n[HKLM\\SOFTWARE\\Ok]\r\nv=\"x\"\r\n",
+         "line 3: a value line must begin"},
+        {u"Windows Registry Editor Version 5.00\r\n[HKLM\\SOFTWARE\\Ok]\r\n\"v\" \"x\"\r\n",
+         "line 3: a value line needs '='"},
         {u"Windows Registry Editor Version 5.00\r\n[-HKLM]\r\n", "line 2: a root key cannot be deleted"},
     };
     for (const Case& c : cases) {
@@ -317,7 +325,8 @@ TEST_F(RegTool, FilesRoundTripInUtf16AndUtf8) {
 TEST_F(RegTool, AddQueryAndDeleteFromTheCommandLine) {
     EXPECT_EQ(Tool({"add", "HKCU\\Software\\Cli", "/v", "Name", "/d", "Wert ü"}).code, 0);
     EXPECT_EQ(Tool({"add", "HKCU\\Software\\Cli", "/v", "Count", "/t", "reg_dword", "/d", "0x10"}).code, 0);
-    EXPECT_EQ(Tool({"add", "HKCU\\Software\\Cli", "/v", "Big", "/t", "REG_QWORD", "/d", "18446744073709551615"}).code, 0);
+    EXPECT_EQ(Tool({"add", "HKCU\\Software\\Cli", "/v", "Big", "/t", "REG_QWORD", "/d", "18446744073709551615"}).code,
+              0);
     EXPECT_EQ(Tool({"add", "HKCU\\Software\\Cli", "/v", "List", "/t", "REG_MULTI_SZ", "/d", "a|b", "/s", "|"}).code, 0);
     EXPECT_EQ(Tool({"add", "HKCU\\Software\\Cli", "/v", "Bytes", "/t", "REG_BINARY", "/d", "00ff"}).code, 0);
     EXPECT_EQ(Tool({"add", "HKCU\\Software\\Cli", "/ve", "/d", "default"}).code, 0);
@@ -399,15 +408,17 @@ TEST_F(RegTool, BadCommandLinesFailWithAMessage) {
 TEST_F(RegTool, TheProgramWorksOnTheSameRegistry) {
     std::string tool = PLATFORM_REG_TOOL;
     std::string exported = File("program.reg");
-    std::string command = "'" + tool + "' add 'HKLM\\SOFTWARE\\FromProgram' /v Answer /t REG_DWORD /d 42 >/dev/null && '" +
-                          tool + "' export 'HKLM\\SOFTWARE\\Exported' '" + exported + "' >/dev/null";
+    std::string command = "'" + tool +
+                          "' add 'HKLM\\SOFTWARE\\FromProgram' /v Answer /t REG_DWORD /d 42 >/dev/null && '" + tool +
+                          "' export 'HKLM\\SOFTWARE\\Exported' '" + exported + "' >/dev/null";
     int status = std::system(command.c_str());
     ASSERT_TRUE(WIFEXITED(status));
     ASSERT_EQ(WEXITSTATUS(status), 0);
     HKEY key = nullptr;
     ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\FromProgram", 0, KEY_READ, &key), ERROR_SUCCESS);
     DWORD value = 0, size = 4;
-    EXPECT_EQ(RegQueryValueExW(key, u"Answer", nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size), ERROR_SUCCESS);
+    EXPECT_EQ(RegQueryValueExW(key, u"Answer", nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size),
+              ERROR_SUCCESS);
     EXPECT_EQ(value, 42u);
     RegCloseKey(key);
 
@@ -425,7 +436,7 @@ TEST_F(RegTool, TheProgramWorksOnTheSameRegistry) {
 TEST(RegText, Utf8ConversionReplacesWhatIsNotText) {
     EXPECT_EQ(Utf8ToUtf16("a\xC3\xBC\xE2\x82\xAC\xF0\x9F\x98\x80"), u"aü€\U0001F600");
     EXPECT_EQ(Utf8ToUtf16("\xC3"), u"\uFFFD");
-    EXPECT_EQ(Utf8ToUtf16("\xC0\x80x"), u"\uFFFD\uFFFDx");  // overlong
+    EXPECT_EQ(Utf8ToUtf16("\xC0\x80x"), u"\uFFFD\uFFFDx");          // overlong
     EXPECT_EQ(Utf8ToUtf16("\xED\xA0\x80"), u"\uFFFD\uFFFD\uFFFD");  // a surrogate
     EXPECT_EQ(Utf16ToUtf8(u"ü€\U0001F600"), "\xC3\xBC\xE2\x82\xAC\xF0\x9F\x98\x80");
     EXPECT_EQ(Utf16ToUtf8(u16string(1, static_cast<char16_t>(0xD800))), "\xEF\xBF\xBD");
