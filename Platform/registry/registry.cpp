@@ -33,6 +33,7 @@
 
 #include "base/clock.h"
 #include "base/fault.h"
+#include "kernel/winbase.h"
 #include "platform_testing.h"
 
 namespace platform::registry {
@@ -1270,6 +1271,10 @@ UINT ReadAnsiCodePage() noexcept {
     }
     return digits && value >= 1 && value <= 65535 ? value : kDefault;
 }
+
+// The kernel reads the ANSI code page from here at its first use, where Windows keeps it.
+[[maybe_unused]] const bool g_ansiCodePageSourceSet =
+    (platform::kernel::SetAnsiCodePageSource(&ReadAnsiCodePage), true);
 
 }  // namespace platform::registry
 
