@@ -575,6 +575,7 @@ int RunScan(const std::string& module, const std::string& folder, bool asJson) {
         }
         Card card = ReadCard(host->Format(), files[i], names);
         if (FAILED(card.result)) ++failures[card.result];
+        if (progress) std::cerr << "\r\033[K" << std::flush;  // the bar gives way to the line
         if (asJson) {
             std::cout << CardJson(files[i], card).dump() << "\n";
         } else {
@@ -584,8 +585,9 @@ int RunScan(const std::string& module, const std::string& folder, bool asJson) {
             if (subject.is_string()) std::cout << "  " << Shorten(subject.get<std::string>(), 60);
             std::cout << "\n";
         }
+        std::cout.flush();
     }
-    if (progress) std::cerr << "\r" << std::string(60, ' ') << "\r";
+    if (progress) std::cerr << "\r\033[K";
     std::cout.flush();
     size_t failed = 0;
     for (const auto& [code, count] : failures) failed += count;

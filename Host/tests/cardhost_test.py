@@ -175,6 +175,12 @@ class CardhostTest(unittest.TestCase):
             self.run_host(*args, check=2)
         self.assertEqual(read_bytes(target), before)
 
+    def test_sample_into_a_missing_folder_exits_4(self):
+        target = self.path(os.path.join("missing", "sample.msg"))
+        result = self.run_host("sample", target, module=False, check=4)
+        self.assertIn("cannot write", result.stderr)
+        self.assertFalse(os.path.exists(target))
+
     def test_help_on_every_command(self):
         for command in ("register", "unregister", "info", "show", "set", "scan", "log", "sample"):
             result = self.run_host(command, "--help", module=False, check=0)
