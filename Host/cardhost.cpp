@@ -779,6 +779,7 @@ int main(int argc, char** argv) {
     using namespace cardhost;
     CLI::App app{"cardhost: shows, edits and saves the data card of .msg files through the format plug-in"};
     app.require_subcommand(1);
+    app.fallthrough();  // --module may come after the command too
     std::string module;
     app.add_option("--module", module,
                    "load the plug-in from this library directly instead of through the registry");
@@ -795,7 +796,8 @@ int main(int argc, char** argv) {
     std::vector<std::string> showFiles, showVars;
     bool showJson = false, showFull = false;
     show->add_option("FILE", showFiles, "message files")->required();
-    show->add_option("--var", showVars, "a catalogue name or decimal property tag (repeatable)");
+    show->add_option("--var", showVars, "a catalogue name or decimal property tag (repeatable)")
+        ->allow_extra_args(false);  // one name per --var, so the files after it stay files
     show->add_flag("--json", showJson, "one JSON object per line and file");
     show->add_flag("--full", showFull, "the whole body");
 

@@ -141,9 +141,12 @@ class CardhostTest(unittest.TestCase):
         self.run_host("set", target, "SUBJECT=Revised \u00e9t\u00e9 figures", check=0)
         self.run_host("set", target, IMPORTANCE_TAG + "=2", "--type", "int", check=0)
         self.run_host("set", target, "CLIENT_SUBMIT_TIME=2025-01-02T03:04:05", "--type", "date", check=0)
-        line = self.show_json(target, extra=["--var", "SUBJECT", "--var", IMPORTANCE_TAG,
-                                             "--var", "CLIENT_SUBMIT_TIME"])[0]
+        # Options and files in any order; the variables come back in the order asked for.
+        shown = self.run_host("show", "--var", "SUBJECT", target, "--json", "--var", IMPORTANCE_TAG,
+                              "--var", "CLIENT_SUBMIT_TIME", check=0)
+        line = json.loads(shown.stdout)
         variables = line["variables"]
+        self.assertEqual(list(variables), ["SUBJECT", IMPORTANCE_TAG, "CLIENT_SUBMIT_TIME"])
         self.assertEqual(variables["SUBJECT"], {"found": True, "type": "VT_BSTR", "value": "Revised \u00e9t\u00e9 figures"})
         self.assertEqual(variables[IMPORTANCE_TAG], {"found": True, "type": "VT_I4", "value": 2})
         self.assertEqual(variables["CLIENT_SUBMIT_TIME"],
