@@ -1,5 +1,5 @@
 // The process's class table (CoRegisterClassObject) and class activation (CoGetClassObject,
-// CoCreateInstance). Registry-based activation of in-process servers comes with the registry.
+// CoCreateInstance); in-process servers found through the registry are in inproc.cpp.
 #include <mutex>
 #include <vector>
 

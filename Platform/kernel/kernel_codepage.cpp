@@ -24,6 +24,28 @@ constexpr UINT kMacCodePage = 10000;
 constexpr UINT kGb18030 = 54936;
 
 std::atomic<UINT> g_ansiCodePage{kDefaultAnsiCodePage};
+// Where the ANSI code page is read from at its first use (the registry, where Windows keeps
+// it); until then, and when the source has no usable answer, the default stands.
+std::atomic<UINT (*)() noexcept> g_ansiCodePageSource{nullptr};
+std::atomic<bool> g_ansiCodePageKnown{false};
+std::mutex g_ansiCodePageMutex;
+thread_local bool t_readingAnsiCodePage = false;
+
+UINT AnsiCodePage() {
+    if (!g_ansiCodePageKnown.load(std::memory_order_acquire) && !t_readingAnsiCodePage) {
+        std::lock_guard lock(g_ansiCodePageMutex);
+        if (!g_ansiCodePageKnown.load(std::memory_order_acquire)) {
+            if (auto source = g_ansiCodePageSource.load()) {
+                t_readingAnsiCodePage = true;  // the source may convert text itself
+                UINT read = source();
+                t_readingAnsiCodePage = false;
+                if (read != CP_UTF7 && read > CP_THREAD_ACP && IsValidCodePage(read)) g_ansiCodePage.store(read);
+            }
+            g_ansiCodePageKnown.store(true, std::memory_order_release);
+        }
+    }
+    return g_ansiCodePage.load(std::memory_order_relaxed);
+}
 
 struct KnownCodePage {
     UINT number;
@@ -172,7 +194,7 @@ const CodePage* FindCodePage(UINT number) {
 UINT ResolveCodePage(UINT codePage) {
     switch (codePage) {
         case CP_ACP:
-        case CP_THREAD_ACP: return g_ansiCodePage.load(std::memory_order_relaxed);
+        case CP_THREAD_ACP: return AnsiCodePage();
         case CP_OEMCP: return kOemCodePage;
         case CP_MACCP: return kMacCodePage;
         default: return codePage;
@@ -284,7 +306,11 @@ int Fail(DWORD error) {
     return 0;
 }
 
-void ResetAnsiCodePage() { g_ansiCodePage.store(kDefaultAnsiCodePage); }
+// Tests start from the default, known, so no test reads the registry by surprise.
+void ResetAnsiCodePage() {
+    g_ansiCodePage.store(kDefaultAnsiCodePage);
+    g_ansiCodePageKnown.store(true);
+}
 
 const bool g_resetRegistered = (platform::testing::RegisterResetHook(&ResetAnsiCodePage), true);
 
@@ -397,7 +423,7 @@ int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWCH lpWideCharSt
     return Finish(out);
 }
 
-UINT WINAPI GetACP() { return g_ansiCodePage.load(std::memory_order_relaxed); }
+UINT WINAPI GetACP() { return AnsiCodePage(); }
 
 UINT WINAPI GetOEMCP() { return kOemCodePage; }
 
@@ -412,8 +438,11 @@ namespace platform::kernel {
 bool SetAnsiCodePage(UINT codePage) noexcept {
     if (codePage == CP_UTF7 || !IsValidCodePage(codePage)) return false;
     g_ansiCodePage.store(codePage);
+    g_ansiCodePageKnown.store(true, std::memory_order_release);
     return true;
 }
+
+void SetAnsiCodePageSource(UINT (*source)() noexcept) noexcept { g_ansiCodePageSource.store(source); }
 
 }  // namespace platform::kernel
 
@@ -422,6 +451,11 @@ namespace platform::testing {
 bool SetAnsiCodePage(UINT codePage) {
     (void)g_resetRegistered;
     return kernel::SetAnsiCodePage(codePage);
+}
+
+void ReadAnsiCodePageAtNextUse() {
+    g_ansiCodePage.store(kDefaultAnsiCodePage);
+    g_ansiCodePageKnown.store(false);
 }
 
 }  // namespace platform::testing

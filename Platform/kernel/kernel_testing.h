@@ -9,4 +9,7 @@ namespace platform::testing {
 // false for a code page the platform cannot convert.
 PLATFORM_API bool SetAnsiCodePage(UINT codePage);
 
+// Forgets the ANSI code page, so its next use reads it from its source (the registry).
+PLATFORM_API void ReadAnsiCodePageAtNextUse();
+
 }  // namespace platform::testing

@@ -63,4 +63,8 @@ namespace platform::kernel {
 // the symbolic values (CP_ACP, CP_OEMCP, CP_MACCP, CP_THREAD_ACP).
 PLATFORM_API bool SetAnsiCodePage(UINT codePage) noexcept;
 
+// Names where the ANSI code page is read from at its first use, unless SetAnsiCodePage set it
+// before (the registry service does this at load).
+PLATFORM_API void SetAnsiCodePageSource(UINT (*source)() noexcept) noexcept;
+
 }  // namespace platform::kernel

@@ -297,6 +297,16 @@ TEST(MapiRead, OtherStringWidthIsConvertedWithTheMessageCodePage) {
         GetAll(o.message.Get(), all);
         EXPECT_EQ(all.Find(PR_BODY_A) != nullptr, true);  // null tag array: stored type
     }
+    // Without a code page of its own, the message follows the platform's ANSI code page.
+    ASSERT_TRUE(platform::kernel::SetAnsiCodePage(1251));
+    {
+        Opened o = Open(Build({{msgwriter::Ansi(PR_BODY_A, "\xC4\xE0")}, {}}));
+        LPSPropValue body = nullptr;
+        ASSERT_EQ(HrGetOneProp(o.message.Get(), PR_BODY_W, &body), S_OK);
+        EXPECT_EQ(std::u16string(body->Value.lpszW), u"\u0414\u0430");
+        MAPIFreeBuffer(body);
+    }
+    ASSERT_TRUE(platform::kernel::SetAnsiCodePage(1252));
     Opened o = Open(Build({{msgwriter::Unicode(PR_SUBJECT_W, u"caf\u00E9"), msgwriter::Long(PR_INTERNET_CPID, 1252)}, {}}));
     LPSPropValue subject = nullptr;
     ASSERT_EQ(HrGetOneProp(o.message.Get(), PR_SUBJECT_A, &subject), S_OK);
@@ -453,6 +463,25 @@ TEST(MapiDamaged, BadValuesComeBackAsErrors) {
     EXPECT_EQ(p.values[10].Value.l, 9);
 }
 
+TEST(MapiDamaged, SizesBeyondTheLimitAreJudgedFromTheEntry) {
+    // The entry alone says the value is too large: GetProps does not open its stream; a stream
+    // that is not there shows when someone opens it.
+    auto root = std::make_shared<MemNode>();
+    root->isStorage = true;
+    std::vector<BYTE> props = MessageHeader();
+    Entry(props, PR_BODY_W, 200000);
+    PutStream(root, "__properties_version1.0", props);
+    Opened o = Open(root);
+    ASSERT_EQ(o.hr, S_OK);
+    LPSPropValue body = nullptr;
+    EXPECT_EQ(HrGetOneProp(o.message.Get(), PR_BODY_W, &body), MAPI_E_NOT_ENOUGH_MEMORY);
+    ComPtr<IUnknown> unknown;
+    EXPECT_EQ(o.message->OpenProperty(PR_BODY_W, &IID_IStream, 0, 0, unknown.Put()), MAPI_E_NOT_FOUND);
+    // Present but of another size: corrupt.
+    PutStream(root, "__substg1.0_1000001F", Wide(u"tiny"));
+    EXPECT_EQ(o.message->OpenProperty(PR_BODY_W, &IID_IStream, 0, 0, unknown.Put()), MAPI_E_CORRUPT_DATA);
+}
+
 TEST(MapiDamaged, HugeClaimedSizesAllocateNothing) {
     auto root = std::make_shared<MemNode>();
     root->isStorage = true;
@@ -514,6 +543,37 @@ TEST(MapiSave, WritesOnlyWhatChangedAndReplacesRetypedStreams) {
     EXPECT_EQ(std::u16string(all.Find(PR_BODY_W)->Value.lpszW), u"body");
 }
 
+TEST(MapiSave, RepeatedSavesKeepWritingTheLatestValues) {
+    auto root = Build({{msgwriter::Ansi(PR_SUBJECT_A, "one"), msgwriter::Long(PR_MESSAGE_FLAGS, 1)}, {}});
+    Opened o = Open(root);
+    auto set = [&](ULONG tag, const char16_t* text) {
+        SPropValue v{tag, 0, {}};
+        v.Value.lpszW = const_cast<LPWSTR>(text);
+        return o.message->SetProps(1, &v, nullptr);
+    };
+    ASSERT_EQ(set(PR_SUBJECT_W, u"two"), S_OK);
+    ASSERT_EQ(o.message->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
+    ASSERT_EQ(set(PR_SUBJECT_W, u"three!"), S_OK);
+    ASSERT_EQ(set(PR_BODY_W, u"added later"), S_OK);
+    ASSERT_EQ(o.message->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
+    EXPECT_FALSE(mapitest::NodeAt(root, "__substg1.0_0037001E", false, false));
+    EXPECT_EQ(mapitest::NodeAt(root, "__substg1.0_0037001F", false, false)->data, Wide(u"three!"));
+    const auto& p = mapitest::NodeAt(root, "__properties_version1.0", false, false)->data;
+    ASSERT_EQ(p.size(), 32u + 3 * 16);
+    EXPECT_EQ(Get32(p, 32 + 8), 14u);
+    EXPECT_EQ(Get32(p, 64), PR_BODY_W);
+    // A save with nothing changed rewrites nothing.
+    auto props = mapitest::NodeAt(root, "__properties_version1.0", false, false);
+    const int writes = props->writes;
+    ASSERT_EQ(o.message->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
+    EXPECT_EQ(props->writes, writes);
+    Opened again = Open(root);
+    LPSPropValue body = nullptr;
+    ASSERT_EQ(HrGetOneProp(again.message.Get(), PR_BODY_W, &body), S_OK);
+    EXPECT_EQ(std::u16string(body->Value.lpszW), u"added later");
+    MAPIFreeBuffer(body);
+}
+
 TEST(MapiSave, AttachmentsAddedAndDeletedKeepTheHeaderRight) {
     auto root = Build({{msgwriter::Unicode(PR_SUBJECT_W, u"s")},
                        {{{msgwriter::Unicode(PR_ATTACH_LONG_FILENAME_W, u"a")}},
@@ -568,6 +628,13 @@ TEST(MapiSave, UnsavedAttachmentChangesAreDropped) {
         LPATTACH created = nullptr;
         ASSERT_EQ(o.message->CreateAttach(nullptr, 0, &number, &created), S_OK);
         created->Release();  // never saved: not part of the message
+        // A deleted attachment's object cannot save it back.
+        LPATTACH doomed = nullptr;
+        ASSERT_EQ(o.message->CreateAttach(nullptr, 0, &number, &doomed), S_OK);
+        ASSERT_EQ(doomed->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
+        ASSERT_EQ(o.message->DeleteAttach(number, 0, nullptr, 0), S_OK);
+        EXPECT_EQ(doomed->SaveChanges(KEEP_OPEN_READWRITE), MAPI_E_OBJECT_DELETED);
+        doomed->Release();
     }
     ASSERT_EQ(o.message->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
     EXPECT_EQ(mapitest::NodeAt(root, "__attach_version1.0_#00000000/__substg1.0_3707001F", false, false)->data,
@@ -613,17 +680,18 @@ TEST(MapiTable, RowsCarryNumbersKeysAndLimitedNames) {
                           msgwriter::Unicode(PR_ATTACH_LONG_FILENAME_W, u"a.pdf"),
                           msgwriter::Unicode(PR_DISPLAY_NAME_W, u"A")}},
                         {{msgwriter::Unicode(PR_ATTACH_LONG_FILENAME_W, longName)}},
-                        {{msgwriter::Ansi(PR_ATTACH_FILENAME_A, "SHORT.TXT")}}}});
+                        {{msgwriter::Ansi(PR_ATTACH_FILENAME_A, "SHORT.TXT")}},
+                        {{msgwriter::Error(0x3707, MAPI_E_CALL_FAILED)}}}});
     Opened o = Open(root);
     LPMAPITABLE rawTable = nullptr;
     ASSERT_EQ(o.message->GetAttachmentTable(0, &rawTable), S_OK);
     auto table = ComPtr<IMAPITable>::Attach(rawTable);
     ULONG count = 0;
     ASSERT_EQ(table->GetRowCount(0, &count), S_OK);
-    EXPECT_EQ(count, 3u);
+    EXPECT_EQ(count, 4u);
     LPSRowSet rows = nullptr;
     ASSERT_EQ(HrQueryAllRows(table.Get(), nullptr, nullptr, nullptr, 0, &rows), S_OK);
-    ASSERT_EQ(rows->cRows, 3u);
+    ASSERT_EQ(rows->cRows, 4u);
     auto find = [&](ULONG row, ULONG tag) { return PpropFindProp(rows->aRow[row].lpProps, rows->aRow[row].cValues, tag); };
     for (ULONG r = 0; r < 3; ++r) {
         EXPECT_EQ(find(r, PR_ATTACH_NUM)->Value.l, static_cast<LONG>(r));
@@ -636,7 +704,17 @@ TEST(MapiTable, RowsCarryNumbersKeysAndLimitedNames) {
     EXPECT_EQ(find(1, PROP_TAG(PT_ERROR, 0x3707))->Value.err, MAPI_E_NOT_ENOUGH_MEMORY);
     EXPECT_EQ(find(2, PROP_TAG(PT_ERROR, 0x3707))->Value.err, MAPI_E_NOT_FOUND);
     EXPECT_STREQ(find(2, PR_ATTACH_FILENAME_A)->Value.lpszA, "SHORT.TXT");
+    // An error-typed long file name is kept as stored, in the row and in the attachment.
+    EXPECT_EQ(find(3, PROP_TAG(PT_ERROR, 0x3707))->Value.err, MAPI_E_CALL_FAILED);
     FreeProws(rows);
+    LPATTACH rawAttach = nullptr;
+    ASSERT_EQ(o.message->OpenAttach(3, nullptr, 0, &rawAttach), S_OK);
+    auto attach = ComPtr<IAttach>::Attach(rawAttach);
+    Props p;
+    GetAll(attach.Get(), p);
+    ASSERT_EQ(p.count, 1u);
+    EXPECT_EQ(p.values[0].ulPropTag, PROP_TAG(PT_ERROR, 0x3707));
+    EXPECT_EQ(p.values[0].Value.err, MAPI_E_CALL_FAILED);
     // Chosen columns; a row limit below the count.
     SizedSPropTagArray(1, one) = {1, {PR_ATTACH_NUM}};
     ASSERT_EQ(HrQueryAllRows(table.Get(), reinterpret_cast<LPSPropTagArray>(&one), nullptr, nullptr, 0, &rows), S_OK);

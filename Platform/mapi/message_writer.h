@@ -170,3 +170,15 @@ inline HRESULT WriteMessage(IStorage* storage, const MessageSpec& spec) {
 }
 
 }  // namespace msgwriter
+
+namespace msgwriter {
+
+// Writes `spec` as a new .msg file at `path` (replacing what is there).
+inline HRESULT WriteMessageFile(const std::u16string& path, const MessageSpec& spec) {
+    platform::ComPtr<IStorage> storage;
+    HRESULT hr = StgCreateDocfile(path.c_str(), STGM_CREATE | STGM_READWRITE | STGM_SHARE_EXCLUSIVE, 0, storage.Put());
+    if (FAILED(hr)) return hr;
+    return WriteMessage(storage.Get(), spec);
+}
+
+}  // namespace msgwriter

@@ -6,14 +6,16 @@ message and each attachment, one line per property of its property stream, in st
 
     <tag as returned, 8 hex digits> <value>
 
-where the value is the hex of the value's bytes (fixed-size values: their little-endian bytes;
+for every embedded message ("object embedded <attachment number>", after its attachment, and
+its own attachments and recipients in turn), and for every recipient ("object recipient <row>",
+its values sorted, as a table row gives them in column order, with the row id the table adds), where the value is the hex of the value's bytes (fixed-size values: their little-endian bytes;
 strings: their characters up to the first null; multi-valued: items joined by ','), "obj" for
-an object, or "ERR <code>" when the store must return an error instead (value missing, sizes
-that disagree, more than 16384 bytes, unknown type). Then one line per attachment storage:
+an object, or "ERR <code>" when the store must return an error instead (more than 16384 bytes, which
+is judged from the entry's size first; value missing; sizes that disagree; unknown type). Then one line per attachment storage:
 
     row <attachment number> <value of its long file name, as above, or NONE>
 
-Usage: msg_props_dump.py FILE
+Usage: msg_props_dump.py FILE...
 """
 import struct
 import sys
@@ -90,6 +92,8 @@ class Reader:
         if ptype == 0xD:
             return "obj"
         if ptype in VARIABLE:
+            if size > LIMIT + terminator(ptype):
+                raise Error(NO_MEMORY)
             path, length = self.stream(name, size, terminator(ptype))
             if length > LIMIT:
                 raise Error(NO_MEMORY)
@@ -98,6 +102,8 @@ class Reader:
                 raise Error(CORRUPT)
             return cut_string(data, ptype).hex()
         if ptype in MV_FIXED:
+            if size > LIMIT:
+                raise Error(NO_MEMORY)
             path, length = self.stream(name, size, 0)
             if length % MV_FIXED[ptype]:
                 raise Error(CORRUPT)
@@ -105,6 +111,8 @@ class Reader:
                 raise Error(NO_MEMORY)
             return self.read(path, length).hex()
         if ptype in MV_VARIABLE:
+            if size > LIMIT:
+                raise Error(NO_MEMORY)
             path, length = self.stream(name, size, 0)
             slot = 8 if ptype == 0x1102 else 4
             if length % slot:
@@ -144,30 +152,64 @@ class Reader:
         return out
 
 
-def main():
-    ole = olefile.OleFileIO(sys.argv[1])
-    reader = Reader(ole)
-    top = reader.props("", 32)
-    print("object message")
-    for tag, value in top or []:
-        print("%08X %s" % (tag, value))
-    attachments = []
+def numbered(ole, prefix, kind):
+    """(number, storage path) of the prefix's "__attach..." or "__recip..." storages."""
+    depth = prefix.count("/")
+    found = []
     for entry in ole.listdir(streams=False, storages=True):
-        if len(entry) == 1 and entry[0].startswith("__attach_version1.0_#"):
-            attachments.append((int(entry[0][-8:], 16), entry[0]))
-    attachments.sort()
-    rows = []
-    for number, name in attachments:
-        props = reader.props(name + "/", 8)
+        if len(entry) == depth + 1 and "/".join(entry[:depth]) + ("/" if depth else "") == prefix \
+                and entry[-1].startswith(kind):
+            found.append((int(entry[-1][-8:], 16), prefix + entry[-1] + "/"))
+    return sorted(found)
+
+
+def dump_message(reader, prefix, header, title, rows):
+    print("object " + title)
+    for tag, value in reader.props(prefix, header) or []:
+        print("%08X %s" % (tag, value))
+    for number, path in numbered(reader.ole, prefix, "__attach_version1.0_#"):
+        props = reader.props(path, 8)
         print("object attachment %d" % number)
         long_name = "NONE"
         for tag, value in props or []:
             print("%08X %s" % (tag, value))
             if tag >> 16 == 0x3707 and long_name == "NONE":
                 long_name = value
-        rows.append("row %d %s" % (number, long_name))
-    for row in rows:
-        print(row)
+        if rows is not None:
+            rows.append("row %d %s" % (number, long_name))
+        embedded = path + "__substg1.0_3701000D/"
+        if any(tag == 0x3701000D for tag, _ in props or []) and reader.ole.exists(embedded[:-1]):
+            dump_message(reader, embedded, 24, "embedded %d" % number, None)
+    for index, (number, path) in enumerate(numbered(reader.ole, prefix, "__recip_version1.0_#")):
+        # Table rows hold a recipient's values in column order: compared as a sorted list,
+        # without the values the recipient does not have.
+        props = reader.props(path, 8) or []
+        lines = sorted("%08X %s" % (tag, value) for tag, value in props if value != "ERR %08X" % NOT_FOUND)
+        if not any(tag >> 16 == 0x3000 for tag, _ in props):
+            lines = sorted(lines + ["30000003 " + struct.pack("<I", number).hex()])  # the row id
+        print("object recipient %d" % index)
+        for line in lines:
+            print(line)
+
+
+def main():
+    # With several files, each one's lines follow a line "file <path>"; a file olefile cannot
+    # open gets "file <path>" then "unreadable".
+    many = len(sys.argv) > 2
+    for path in sys.argv[1:]:
+        if many:
+            print("file " + path)
+        try:
+            ole = olefile.OleFileIO(path)
+        except OSError:
+            if not many:
+                raise
+            print("unreadable")
+            continue
+        rows = []
+        dump_message(Reader(ole), "", 32, "message", rows)
+        for row in rows:
+            print(row)
 
 
 if __name__ == "__main__":

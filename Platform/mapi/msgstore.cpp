@@ -22,6 +22,7 @@
 
 #include "base/comptr.h"
 #include "base/fault.h"
+#include "kernel/winbase.h"
 #include "mapi/mapi_internal.h"
 
 namespace platform::mapi {
@@ -33,11 +34,13 @@ constexpr ULONG kEntrySize = 16;
 constexpr ULONG kMessageHeaderSize = 32;
 constexpr ULONG kEmbeddedHeaderSize = 24;
 constexpr ULONG kSubObjectHeaderSize = 8;
-// A property stream longer than this is not a message's (a million entries).
-constexpr uint64_t kMaxPropertyStreamBytes = 16ull << 20;
+// A property stream longer than this is not a message's: property identifiers are 16 bits, so
+// even one entry of each of two types per identifier stays below it.
+constexpr uint64_t kMaxPropertyStreamBytes = kMessageHeaderSize + 65536ull * 2 * kEntrySize;
 // Values read whole into memory (OpenProperty conversions and writable streams) stop here.
 constexpr uint64_t kMaxWholeValueBytes = 1ull << 30;
-constexpr ULONG PROPATTR_MANDATORY = 1, PROPATTR_READABLE = 2, PROPATTR_WRITABLE = 4;
+// Entry flags of properties this store adds (readable and writable).
+constexpr ULONG PROPATTR_READABLE = 2, PROPATTR_WRITABLE = 4;
 
 const char16_t kPropertiesStream[] = u"__properties_version1.0";
 const char16_t kNameIdStorage[] = u"__nameid_version1.0";
@@ -246,6 +249,10 @@ public:
             case TypeClass::Unsupported:
                 return type == PT_SRESTRICTION || type == PT_ACTIONS ? MAPI_E_NO_SUPPORT : MAPI_E_CORRUPT_DATA;
             case TypeClass::Variable: {
+                // A size beyond the limit is refused before the stream is even opened, so large
+                // values cost nothing until someone reads them as a stream.
+                if (limit && Load32(e.stored) > MAPI_MAX_INLINE_VALUE_BYTES + TerminatorSize(type))
+                    return MAPI_E_NOT_ENOUGH_MEMORY;
                 uint64_t length = 0;
                 ComPtr<IStream> stream;
                 SCODE sc = OpenValueStream(ValueStreamName(e.storedTag), Load32(e.stored), TerminatorSize(type),
@@ -255,6 +262,7 @@ public:
                 return ReadExactly(stream.Get(), length, raw.bytes);
             }
             case TypeClass::MultiFixed: {
+                if (limit && Load32(e.stored) > MAPI_MAX_INLINE_VALUE_BYTES) return MAPI_E_NOT_ENOUGH_MEMORY;
                 uint64_t length = 0;
                 ComPtr<IStream> stream;
                 SCODE sc = OpenValueStream(ValueStreamName(e.storedTag), Load32(e.stored), 0, stream, length);
@@ -264,6 +272,7 @@ public:
                 return ReadExactly(stream.Get(), length, raw.bytes);
             }
             case TypeClass::MultiVariable: {
+                if (limit && Load32(e.stored) > MAPI_MAX_INLINE_VALUE_BYTES) return MAPI_E_NOT_ENOUGH_MEMORY;
                 uint64_t length = 0;
                 ComPtr<IStream> stream;
                 SCODE sc = OpenValueStream(ValueStreamName(e.storedTag), Load32(e.stored), 0, stream, length);
@@ -482,13 +491,32 @@ public:
     }
 };
 
+// 8-bit strings are kept in a Windows code page: a message's Internet character set (a MIME
+// charset such as ISO-2022-JP, which is 7-bit) stands for the Windows code page of its family.
+UINT WindowsCodePageOfFamily(UINT codePage) {
+    switch (codePage) {
+    case 50220: case 50221: case 50222: case 51932: case 20932: return 932;
+    case 52936: return 936;
+    case 50225: case 51949: return 949;
+    case 28591: return 1252;
+    case 28592: return 1250;
+    case 28595: case 20866: case 21866: return 1251;
+    case 28597: return 1253;
+    case 28599: return 1254;
+    case 28598: case 38598: return 1255;
+    case 28596: return 1256;
+    case 28594: case 28603: return 1257;
+    default: return codePage;
+    }
+}
+
 UINT CodePageOf(const PropertySet& props) {
     for (ULONG tag : {PR_INTERNET_CPID, PR_MESSAGE_CODEPAGE}) {
         for (const auto& e : props.entries) {
             if (e.tag != tag) continue;
             const BYTE* p = e.changed ? e.value.fixed : e.stored;
-            ULONG cp = Load32(p);
-            if (cp != 0) return cp;
+            UINT cp = WindowsCodePageOfFamily(Load32(p));
+            if (cp != 0 && IsValidCodePage(cp)) return cp;
         }
     }
     return AnsiCodePage();
@@ -997,6 +1025,7 @@ public:
         if (found == attachments_.end()) return MAPI_E_NOT_FOUND;
         if (!found->second.isNew) deletedAttachments_.insert(ulAttachmentNum);
         attachments_.erase(found);
+        reservedNumbers_.erase(ulAttachmentNum);  // an open IAttach of it can no longer save
         return S_OK;
     }
 
@@ -1007,7 +1036,7 @@ public:
         *lppTable = nullptr;
         if (ulFlags & ~(MAPI_UNICODE | MAPI_DEFERRED_ERRORS)) return MAPI_E_UNKNOWN_FLAGS;
         std::vector<ULONG> columns = {PR_ROWID};
-        std::set<ULONG> seenIds;
+        std::set<ULONG> seenIds = {PROP_ID(PR_ROWID)};
         std::vector<TableRow> rows;
         auto freeRows = [&] {
             for (auto& row : rows) MAPIFreeBuffer(row.props);
@@ -1029,7 +1058,8 @@ public:
                 freeRows();
                 return hr;
             }
-            // One more value in front: the row id.
+            // The row id in front, unless the recipient stores its own.
+            const ULONG extra = recipient.Find(PR_ROWID) ? 0 : 1;
             void* p = nullptr;
             if (FAILED(hr = MAPIAllocateBuffer(static_cast<ULONG>(sizeof(SPropValue) * (count + 1)), &p))) {
                 MAPIFreeBuffer(values);
@@ -1041,12 +1071,12 @@ public:
             row[0].ulPropTag = PR_ROWID;
             row[0].Value.l = static_cast<LONG>(number);
             for (ULONG i = 0; i < count && SUCCEEDED(hr); ++i) {
-                hr = CopyProp(values[i], DefaultAllocators(), p, row[i + 1]);
+                hr = CopyProp(values[i], DefaultAllocators(), p, row[i + extra]);
                 if (seenIds.insert(PROP_ID(values[i].ulPropTag)).second)
                     columns.push_back(PROP_TAG(PT_UNSPECIFIED, PROP_ID(values[i].ulPropTag)));
             }
             MAPIFreeBuffer(values);
-            rows.push_back(TableRow{row, count + 1});
+            rows.push_back(TableRow{row, count + extra});
             if (FAILED(hr)) {
                 freeRows();
                 return hr;

@@ -12,6 +12,8 @@
 // a child process after fork() opens its own.
 #include "registry/winreg.h"
 
+#include <pthread.h>
+#include <pwd.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,6 +24,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -30,6 +33,7 @@
 
 #include "base/clock.h"
 #include "base/fault.h"
+#include "kernel/winbase.h"
 #include "platform_testing.h"
 
 namespace platform::registry {
@@ -98,9 +102,7 @@ std::u16string FromBytes(const void* data, int size) {
     return text;
 }
 
-std::u16string_view View(LPCWSTR text) {
-    return text ? std::u16string_view(text) : std::u16string_view();
-}
+std::u16string_view View(LPCWSTR text) { return text ? std::u16string_view(text) : std::u16string_view(); }
 
 // Splits a key path at '\'. A trailing separator is allowed; a leading one, an empty component
 // or a component over 255 characters is not.
@@ -141,8 +143,18 @@ std::string ConfiguredFolder() {
     if (const char* dir = std::getenv(kFolderVariable); dir && *dir) return dir;
     if (const char* state = std::getenv("XDG_STATE_HOME"); state && *state == '/')
         return std::string(state) + "/msgplugin/registry";
-    const char* home = std::getenv("HOME");
-    return std::string(home && *home ? home : ".") + "/.local/state/msgplugin/registry";
+    std::string home;
+    if (const char* variable = std::getenv("HOME"); variable && *variable == '/') {
+        home = variable;
+    } else {
+        passwd entry{};
+        passwd* found = nullptr;
+        std::vector<char> buffer(16384);
+        if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found && found->pw_dir)
+            home = found->pw_dir;
+    }
+    if (home.empty()) home = "/tmp";
+    return home + "/.local/state/msgplugin/registry";
 }
 
 bool MakeFolders(const std::string& folder) {
@@ -160,9 +172,12 @@ bool MakeFolders(const std::string& folder) {
 
 std::string HiveFile(Hive hive) {
     switch (hive) {
-        case Hive::Machine: return "machine.sqlite";
-        case Hive::User: return "user-" + std::to_string(getuid()) + ".sqlite";
-        case Hive::Users: return "users.sqlite";
+        case Hive::Machine:
+            return "machine.sqlite";
+        case Hive::User:
+            return "user-" + std::to_string(getuid()) + ".sqlite";
+        case Hive::Users:
+            return "users.sqlite";
     }
     return "machine.sqlite";
 }
@@ -173,20 +188,52 @@ LSTATUS FromSqlite(int rc, bool writing) {
     switch (rc & 0xFF) {
         case SQLITE_OK:
         case SQLITE_DONE:
-        case SQLITE_ROW: return ERROR_SUCCESS;
+        case SQLITE_ROW:
+            return ERROR_SUCCESS;
         case SQLITE_BUSY:
-        case SQLITE_LOCKED: return ERROR_BUSY;
+        case SQLITE_LOCKED:
+            return ERROR_BUSY;
         case SQLITE_READONLY:
         case SQLITE_PERM:
-        case SQLITE_AUTH: return ERROR_ACCESS_DENIED;
-        case SQLITE_CANTOPEN: return ERROR_CANTOPEN;
-        case SQLITE_NOMEM: return ERROR_OUTOFMEMORY;
-        case SQLITE_FULL: return ERROR_DISK_FULL;
-        case SQLITE_TOOBIG: return ERROR_NOT_ENOUGH_MEMORY;
-        case SQLITE_IOERR: return writing ? ERROR_CANTWRITE : ERROR_CANTREAD;
-        default: return ERROR_BADDB;  // corrupt, not a database, schema mismatch
+        case SQLITE_AUTH:
+            return ERROR_ACCESS_DENIED;
+        case SQLITE_CANTOPEN:
+            return ERROR_CANTOPEN;
+        case SQLITE_NOMEM:
+            return ERROR_OUTOFMEMORY;
+        case SQLITE_FULL:
+            return ERROR_DISK_FULL;
+        case SQLITE_TOOBIG:
+            return ERROR_NOT_ENOUGH_MEMORY;
+        case SQLITE_IOERR:
+            return writing ? ERROR_CANTWRITE : ERROR_CANTREAD;
+        default:
+            return ERROR_BADDB;  // corrupt, not a database, schema mismatch
     }
 }
+
+// Every use of SQLite runs inside a section of this lock, shared; fork() takes it alone, so that
+// no other thread is inside SQLite (holding its own internal locks) when the child is made.
+std::shared_mutex* g_sqliteLock = new std::shared_mutex;  // replaced in a child of fork()
+std::shared_mutex& SqliteLock() { return *g_sqliteLock; }
+thread_local int t_sqliteDepth = 0;
+
+class SqliteSection {
+public:
+    SqliteSection() {
+        if (t_sqliteDepth++ == 0) SqliteLock().lock_shared();
+    }
+    ~SqliteSection() {
+        if (--t_sqliteDepth == 0) SqliteLock().unlock_shared();
+    }
+    SqliteSection(const SqliteSection&) = delete;
+    SqliteSection& operator=(const SqliteSection&) = delete;
+};
+
+struct CachedStatement {
+    sqlite3_stmt* stmt = nullptr;
+    bool inUse = false;
+};
 
 struct Database {
     std::string folder;
@@ -194,18 +241,50 @@ struct Database {
     sqlite3* db = nullptr;
     pid_t owner = 0;
     bool readOnly = false;
-    std::mutex mutex;  // one transaction at a time on this connection
+    std::mutex mutex;                                             // one transaction at a time on this connection
+    std::unordered_map<std::string, CachedStatement> statements;  // prepared once, under `mutex`
 
     ~Database() {
         // A connection inherited through fork() belongs to the parent: leave it alone.
-        if (db && owner == getpid()) sqlite3_close(db);
+        if (!db || owner != getpid()) return;
+        SqliteSection section;
+        for (auto& entry : statements) sqlite3_finalize(entry.second.stmt);
+        sqlite3_close(db);
     }
 };
 
 class Statement {
 public:
-    Statement(sqlite3* db, const char* sql) : db_(db) { rc_ = sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr); }
-    ~Statement() { sqlite3_finalize(stmt_); }
+    Statement(sqlite3* db, const char* sql) { rc_ = sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr); }
+    // A statement of the connection's cache (the caller holds the connection's mutex); one
+    // already in use further up the stack is prepared afresh.
+    Statement(Database& database, const char* sql) {
+        CachedStatement& entry = database.statements[sql];
+        if (!entry.stmt) {
+            rc_ = sqlite3_prepare_v3(database.db, sql, -1, SQLITE_PREPARE_PERSISTENT, &entry.stmt, nullptr);
+            if (rc_ != SQLITE_OK) {
+                sqlite3_finalize(entry.stmt);
+                entry.stmt = nullptr;
+                return;
+            }
+        } else if (entry.inUse) {
+            rc_ = sqlite3_prepare_v2(database.db, sql, -1, &stmt_, nullptr);
+            return;
+        }
+        rc_ = SQLITE_OK;
+        stmt_ = entry.stmt;
+        entry.inUse = true;
+        cached_ = &entry;
+    }
+    ~Statement() {
+        if (!cached_) {
+            sqlite3_finalize(stmt_);
+            return;
+        }
+        sqlite3_reset(stmt_);
+        sqlite3_clear_bindings(stmt_);
+        cached_->inUse = false;
+    }
     Statement(const Statement&) = delete;
     Statement& operator=(const Statement&) = delete;
 
@@ -216,8 +295,7 @@ public:
     }
     Statement& Blob(int index, const void* data, size_t size) {
         static const char empty = 0;  // a null pointer would bind NULL, not an empty blob
-        if (rc_ == SQLITE_OK)
-            rc_ = sqlite3_bind_blob64(stmt_, index, size ? data : &empty, size, SQLITE_TRANSIENT);
+        if (rc_ == SQLITE_OK) rc_ = sqlite3_bind_blob64(stmt_, index, size ? data : &empty, size, SQLITE_TRANSIENT);
         return *this;
     }
     Statement& Blob(int index, const std::string& bytes) { return Blob(index, bytes.data(), bytes.size()); }
@@ -240,8 +318,8 @@ public:
     }
 
 private:
-    sqlite3* db_;
     sqlite3_stmt* stmt_ = nullptr;
+    CachedStatement* cached_ = nullptr;
     int rc_;
 };
 
@@ -263,6 +341,7 @@ LSTATUS CreateSchema(sqlite3* db, Hive hive) {
                   "CREATE TABLE vals(seq INTEGER PRIMARY KEY AUTOINCREMENT, key INTEGER NOT NULL,"
                   " name BLOB NOT NULL, folded BLOB NOT NULL, type INTEGER NOT NULL, data BLOB NOT NULL,"
                   " UNIQUE(key, folded));"
+                  "CREATE INDEX vals_order ON vals(key, seq);"
                   "INSERT INTO keys(id, parent, name, folded) VALUES(1, 0, x'', x'');");
         if (rc == SQLITE_OK && hive == Hive::Machine) {
             // The machine keys every installation has (HKEY_CLASSES_ROOT lives under SOFTWARE).
@@ -294,14 +373,15 @@ LSTATUS CreateSchema(sqlite3* db, Hive hive) {
 }
 
 LSTATUS OpenDatabase(const std::string& folder, Hive hive, std::shared_ptr<Database>* out) {
+    SqliteSection section;
     if (!MakeFolders(folder)) return errno == EACCES || errno == EROFS ? ERROR_ACCESS_DENIED : ERROR_CANTOPEN;
     auto database = std::make_shared<Database>();
     database->folder = folder;
     database->hive = hive;
     database->owner = getpid();
     std::string path = folder + "/" + HiveFile(hive);
-    int rc = sqlite3_open_v2(path.c_str(), &database->db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
-                             nullptr);
+    int rc = sqlite3_open_v2(path.c_str(), &database->db,
+                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
     if (rc != SQLITE_OK) return FromSqlite(rc, false);
     sqlite3* db = database->db;
     sqlite3_busy_timeout(db, kBusyTimeoutMs);
@@ -421,6 +501,30 @@ bool IsPredefined(HKEY key, Hive* hive, bool* classes) {
     return true;
 }
 
+// fork() while another thread holds one of the process-wide locks would leave it locked for
+// ever in the child: take them all around fork(), in the order in which calls nest them.
+void LockForFork() {
+    Handles().mutex.lock();
+    Connections().mutex.lock();
+    OverrideMutex().lock();
+    SqliteLock().lock();
+}
+void UnlockAfterFork() {
+    SqliteLock().unlock();
+    OverrideMutex().unlock();
+    Connections().mutex.unlock();
+    Handles().mutex.unlock();
+}
+void UnlockInChild() {
+    // A read-write lock knows its writer by thread id, which the child does not share: the
+    // child starts with a fresh one (the old one is left behind, as it cannot be released).
+    g_sqliteLock = new std::shared_mutex;
+    OverrideMutex().unlock();
+    Connections().mutex.unlock();
+    Handles().mutex.unlock();
+}
+const bool g_forkHandlers = (pthread_atfork(&LockForFork, &UnlockAfterFork, &UnlockInChild), true);
+
 REGSAM MapAccess(REGSAM desired) {
     REGSAM access = desired & ~static_cast<REGSAM>(KEY_WOW64_RES);
     if (access & GENERIC_READ) access |= KEY_READ;
@@ -449,7 +553,8 @@ LSTATUS Resolve(HKEY key, Target* target) {
         LSTATUS status = GetDatabase(ConfiguredFolder(), hive, true, &target->database);
         if (status != ERROR_SUCCESS) return status;
         target->id = classes ? 0 : kRootKeyId;
-        target->access = target->database->readOnly ? static_cast<REGSAM>(KEY_READ) : static_cast<REGSAM>(KEY_ALL_ACCESS);
+        target->access =
+            target->database->readOnly ? static_cast<REGSAM>(KEY_READ) : static_cast<REGSAM>(KEY_ALL_ACCESS);
         target->predefined = true;
         return ERROR_SUCCESS;
     }
@@ -475,8 +580,8 @@ LSTATUS Resolve(HKEY key, Target* target) {
 
 class Transaction {
 public:
-    Transaction(Database& database, bool writing)
-        : database_(database), lock_(database.mutex), writing_(writing) {}
+    Transaction(Database& database, bool writing) : database_(database), lock_(database.mutex), writing_(writing) {}
+    // (section_ is declared first, so it is entered before and left after the connection's lock.)
     ~Transaction() {
         if (begun_ && !committed_) Exec(database_.db, "ROLLBACK");
     }
@@ -496,8 +601,10 @@ public:
     }
     LSTATUS Error(int rc) const { return FromSqlite(rc, writing_); }
     sqlite3* db() const { return database_.db; }
+    Database& database() const { return database_; }
 
 private:
+    SqliteSection section_;
     Database& database_;
     std::lock_guard<std::mutex> lock_;
     bool writing_;
@@ -511,14 +618,14 @@ LSTATUS Done(Transaction& tx, Statement& statement) {
 }
 
 LSTATUS KeyExists(Transaction& tx, sqlite3_int64 id) {
-    Statement query(tx.db(), "SELECT 1 FROM keys WHERE id = ?");
+    Statement query(tx.database(), "SELECT 1 FROM keys WHERE id = ?");
     int rc = query.Int(1, id).Step();
     if (rc == SQLITE_ROW) return ERROR_SUCCESS;
     return rc == SQLITE_DONE ? ERROR_KEY_DELETED : tx.Error(rc);
 }
 
 LSTATUS FindChild(Transaction& tx, sqlite3_int64 parent, const StoredName& name, sqlite3_int64* id) {
-    Statement query(tx.db(), "SELECT id FROM keys WHERE parent = ? AND folded = ?");
+    Statement query(tx.database(), "SELECT id FROM keys WHERE parent = ? AND folded = ?");
     int rc = query.Int(1, parent).Blob(2, name.folded).Step();
     if (rc == SQLITE_ROW) {
         *id = query.ColumnInt(0);
@@ -528,14 +635,14 @@ LSTATUS FindChild(Transaction& tx, sqlite3_int64 parent, const StoredName& name,
 }
 
 LSTATUS Touch(Transaction& tx, sqlite3_int64 id) {
-    Statement update(tx.db(), "UPDATE keys SET written = ? WHERE id = ?");
+    Statement update(tx.database(), "UPDATE keys SET written = ? WHERE id = ?");
     update.Int(1, static_cast<sqlite3_int64>(clock::NowFileTime())).Int(2, id);
     return Done(tx, update);
 }
 
 LSTATUS CreateChild(Transaction& tx, sqlite3_int64 parent, const StoredName& name, const StoredName* keyClass,
                     sqlite3_int64* id) {
-    Statement insert(tx.db(), "INSERT INTO keys(parent, name, folded, class, written) VALUES(?, ?, ?, ?, ?)");
+    Statement insert(tx.database(), "INSERT INTO keys(parent, name, folded, class, written) VALUES(?, ?, ?, ?, ?)");
     insert.Int(1, parent).Blob(2, name.bytes).Blob(3, name.folded);
     if (keyClass && !keyClass->bytes.empty())
         insert.Blob(4, keyClass->bytes);
@@ -569,7 +676,7 @@ LSTATUS TargetKey(Transaction& tx, const Target& target, bool create, sqlite3_in
 }
 
 LSTATUS HasSubkeys(Transaction& tx, sqlite3_int64 id, bool* has) {
-    Statement query(tx.db(), "SELECT 1 FROM keys WHERE parent = ? LIMIT 1");
+    Statement query(tx.database(), "SELECT 1 FROM keys WHERE parent = ? LIMIT 1");
     int rc = query.Int(1, id).Step();
     if (rc != SQLITE_ROW && rc != SQLITE_DONE) return tx.Error(rc);
     *has = rc == SQLITE_ROW;
@@ -582,17 +689,17 @@ LSTATUS DeleteSubtree(Transaction& tx, sqlite3_int64 id, bool self) {
         "WITH RECURSIVE tree(id) AS (SELECT ?1 UNION ALL SELECT keys.id FROM keys JOIN tree ON keys.parent = tree.id) ";
     std::string values = std::string(kTree) + "DELETE FROM vals WHERE key IN tree";
     std::string keys = std::string(kTree) + "DELETE FROM keys WHERE id IN tree AND (?2 OR id <> ?1)";
-    Statement deleteValues(tx.db(), values.c_str());
+    Statement deleteValues(tx.database(), values.c_str());
     deleteValues.Int(1, id);
     LSTATUS status = Done(tx, deleteValues);
     if (status != ERROR_SUCCESS) return status;
-    Statement deleteKeys(tx.db(), keys.c_str());
+    Statement deleteKeys(tx.database(), keys.c_str());
     deleteKeys.Int(1, id).Int(2, self ? 1 : 0);
     return Done(tx, deleteKeys);
 }
 
 LSTATUS ParentOf(Transaction& tx, sqlite3_int64 id, sqlite3_int64* parent) {
-    Statement query(tx.db(), "SELECT parent FROM keys WHERE id = ?");
+    Statement query(tx.database(), "SELECT parent FROM keys WHERE id = ?");
     int rc = query.Int(1, id).Step();
     if (rc == SQLITE_ROW) {
         *parent = query.ColumnInt(0);
@@ -619,7 +726,7 @@ struct FoundValue {
 
 LSTATUS FindValue(Transaction& tx, sqlite3_int64 key, std::u16string_view name, FoundValue* value) {
     StoredName stored = Store(name);
-    Statement query(tx.db(), "SELECT type, data FROM vals WHERE key = ? AND folded = ?");
+    Statement query(tx.database(), "SELECT type, data FROM vals WHERE key = ? AND folded = ?");
     int rc = query.Int(1, key).Blob(2, stored.folded).Step();
     if (rc == SQLITE_DONE) return ERROR_FILE_NOT_FOUND;
     if (rc != SQLITE_ROW) return tx.Error(rc);
@@ -654,13 +761,25 @@ using namespace platform::registry;
 
 // ---- The API -------------------------------------------------------------------------------
 
-#define REGISTRY_FAULT(name)                           \
-    do {                                               \
-        HRESULT injected_ = S_OK;                      \
+// No exception leaves the API: an allocation failure is the registry's out-of-memory answer.
+template <typename Call>
+LSTATUS Guarded(Call&& call) noexcept {
+    try {
+        return call();
+    } catch (const std::bad_alloc&) {
+        return ERROR_OUTOFMEMORY;
+    } catch (...) {
+        return ERROR_INTERNAL_ERROR;
+    }
+}
+
+#define REGISTRY_FAULT(name)                                   \
+    do {                                                       \
+        HRESULT injected_ = S_OK;                              \
         if (PLATFORM_FAULT(name, injected_)) return injected_; \
     } while (0)
 
-LSTATUS APIENTRY RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult) {
+static LSTATUS RegOpenKeyExWBody(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult) {
     REGISTRY_FAULT("RegOpenKeyExW");
     (void)ulOptions;
     if (!phkResult) return ERROR_INVALID_PARAMETER;
@@ -695,9 +814,9 @@ LSTATUS APIENTRY RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REG
     return ERROR_SUCCESS;
 }
 
-LSTATUS APIENTRY RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass, DWORD dwOptions,
-                                 REGSAM samDesired, const LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult,
-                                 LPDWORD lpdwDisposition) {
+static LSTATUS RegCreateKeyExWBody(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass, DWORD dwOptions,
+                                   REGSAM samDesired, const LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult,
+                                   LPDWORD lpdwDisposition) {
     REGISTRY_FAULT("RegCreateKeyExW");
     (void)Reserved;
     (void)lpSecurityAttributes;
@@ -742,8 +861,8 @@ LSTATUS APIENTRY RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LP
     return ERROR_SUCCESS;
 }
 
-LSTATUS APIENTRY RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
-                                  LPDWORD lpcbData) {
+static LSTATUS RegQueryValueExWBody(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
+                                    LPDWORD lpcbData) {
     REGISTRY_FAULT("RegQueryValueExW");
     if (lpReserved || (lpData && !lpcbData)) return ERROR_INVALID_PARAMETER;
     Target target;
@@ -770,8 +889,8 @@ LSTATUS APIENTRY RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpRese
     return ERROR_SUCCESS;
 }
 
-LSTATUS APIENTRY RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE* lpData,
-                                DWORD cbData) {
+static LSTATUS RegSetValueExWBody(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE* lpData,
+                                  DWORD cbData) {
     REGISTRY_FAULT("RegSetValueExW");
     (void)Reserved;
     if (!lpData && cbData) return ERROR_NOACCESS;
@@ -787,7 +906,7 @@ LSTATUS APIENTRY RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, 
     if (status == ERROR_SUCCESS) status = TargetKey(tx, target, true, &id);
     if (status == ERROR_SUCCESS) {
         // An existing value keeps its place in the enumeration order and the case of its name.
-        Statement upsert(tx.db(),
+        Statement upsert(tx.database(),
                          "INSERT INTO vals(key, name, folded, type, data) VALUES(?, ?, ?, ?, ?)"
                          " ON CONFLICT(key, folded) DO UPDATE SET type = excluded.type, data = excluded.data");
         upsert.Int(1, id).Blob(2, stored.bytes).Blob(3, stored.folded).Int(4, dwType).Blob(5, lpData, cbData);
@@ -798,7 +917,7 @@ LSTATUS APIENTRY RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, 
     return status;
 }
 
-LSTATUS APIENTRY RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) {
+static LSTATUS RegDeleteValueWBody(HKEY hKey, LPCWSTR lpValueName) {
     REGISTRY_FAULT("RegDeleteValueW");
     Target target;
     if (LSTATUS status = Resolve(hKey, &target); status != ERROR_SUCCESS) return status;
@@ -809,7 +928,7 @@ LSTATUS APIENTRY RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) {
     sqlite3_int64 id = 0;
     if (status == ERROR_SUCCESS) status = TargetKey(tx, target, false, &id);
     if (status == ERROR_SUCCESS) {
-        Statement remove(tx.db(), "DELETE FROM vals WHERE key = ? AND folded = ?");
+        Statement remove(tx.database(), "DELETE FROM vals WHERE key = ? AND folded = ?");
         remove.Int(1, id).Blob(2, stored.folded);
         status = Done(tx, remove);
         if (status == ERROR_SUCCESS && sqlite3_changes(tx.db()) == 0) status = ERROR_FILE_NOT_FOUND;
@@ -836,7 +955,7 @@ LSTATUS FindForDelete(Transaction& tx, const Target& target, const std::vector<s
 
 }  // namespace
 
-LSTATUS APIENTRY RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey) {
+static LSTATUS RegDeleteKeyWBody(HKEY hKey, LPCWSTR lpSubKey) {
     REGISTRY_FAULT("RegDeleteKeyW");
     if (!lpSubKey) return ERROR_INVALID_PARAMETER;
     std::vector<std::u16string_view> parts;
@@ -860,7 +979,7 @@ LSTATUS APIENTRY RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey) {
     return status;
 }
 
-LSTATUS APIENTRY RegDeleteTreeW(HKEY hKey, LPCWSTR lpSubKey) {
+static LSTATUS RegDeleteTreeWBody(HKEY hKey, LPCWSTR lpSubKey) {
     REGISTRY_FAULT("RegDeleteTreeW");
     std::vector<std::u16string_view> parts;
     if (LSTATUS status = SplitPath(View(lpSubKey), &parts); status != ERROR_SUCCESS) return status;
@@ -885,8 +1004,8 @@ LSTATUS APIENTRY RegDeleteTreeW(HKEY hKey, LPCWSTR lpSubKey) {
     return status;
 }
 
-LSTATUS APIENTRY RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved,
-                               LPWSTR lpClass, LPDWORD lpcchClass, PFILETIME lpftLastWriteTime) {
+static LSTATUS RegEnumKeyExWBody(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved,
+                                 LPWSTR lpClass, LPDWORD lpcchClass, PFILETIME lpftLastWriteTime) {
     REGISTRY_FAULT("RegEnumKeyExW");
     if (!lpName || !lpcchName || lpReserved || (lpClass && !lpcchClass)) return ERROR_INVALID_PARAMETER;
     Target target;
@@ -900,7 +1019,8 @@ LSTATUS APIENTRY RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD 
         sqlite3_int64 id = 0;
         if (status == ERROR_SUCCESS) status = TargetKey(tx, target, false, &id);
         if (status == ERROR_SUCCESS) {
-            Statement query(tx.db(), "SELECT name, class, written FROM keys WHERE parent = ? ORDER BY folded LIMIT 1 OFFSET ?");
+            Statement query(tx.database(),
+                            "SELECT name, class, written FROM keys WHERE parent = ? ORDER BY folded LIMIT 1 OFFSET ?");
             int rc = query.Int(1, id).Int(2, dwIndex).Step();
             if (rc == SQLITE_ROW) {
                 name = query.ColumnName(0);
@@ -920,8 +1040,8 @@ LSTATUS APIENTRY RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD 
     return ERROR_SUCCESS;
 }
 
-LSTATUS APIENTRY RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchValueName,
-                               LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
+static LSTATUS RegEnumValueWBody(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchValueName,
+                                 LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
     REGISTRY_FAULT("RegEnumValueW");
     if (!lpValueName || !lpcchValueName || lpReserved || (lpData && !lpcbData)) return ERROR_INVALID_PARAMETER;
     Target target;
@@ -935,7 +1055,8 @@ LSTATUS APIENTRY RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPD
         sqlite3_int64 id = 0;
         if (status == ERROR_SUCCESS) status = TargetKey(tx, target, false, &id);
         if (status == ERROR_SUCCESS) {
-            Statement query(tx.db(), "SELECT name, type, data FROM vals WHERE key = ? ORDER BY seq LIMIT 1 OFFSET ?");
+            Statement query(tx.database(),
+                            "SELECT name, type, data FROM vals WHERE key = ? ORDER BY seq LIMIT 1 OFFSET ?");
             int rc = query.Int(1, id).Int(2, dwIndex).Step();
             if (rc == SQLITE_ROW) {
                 name = query.ColumnName(0);
@@ -961,10 +1082,10 @@ LSTATUS APIENTRY RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPD
     return ERROR_SUCCESS;
 }
 
-LSTATUS APIENTRY RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass, LPDWORD lpReserved,
-                                  LPDWORD lpcSubKeys, LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen,
-                                  LPDWORD lpcValues, LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen,
-                                  LPDWORD lpcbSecurityDescriptor, PFILETIME lpftLastWriteTime) {
+static LSTATUS RegQueryInfoKeyWBody(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass, LPDWORD lpReserved,
+                                    LPDWORD lpcSubKeys, LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen,
+                                    LPDWORD lpcValues, LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen,
+                                    LPDWORD lpcbSecurityDescriptor, PFILETIME lpftLastWriteTime) {
     REGISTRY_FAULT("RegQueryInfoKeyW");
     if (lpReserved || (lpClass && !lpcchClass)) return ERROR_INVALID_PARAMETER;
     Target target;
@@ -978,7 +1099,7 @@ LSTATUS APIENTRY RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass,
         sqlite3_int64 id = 0;
         if (status == ERROR_SUCCESS) status = TargetKey(tx, target, false, &id);
         if (status == ERROR_SUCCESS) {
-            Statement self(tx.db(), "SELECT class, written FROM keys WHERE id = ?");
+            Statement self(tx.database(), "SELECT class, written FROM keys WHERE id = ?");
             int rc = self.Int(1, id).Step();
             if (rc == SQLITE_ROW) {
                 if (!self.ColumnIsNull(0)) keyClass = self.ColumnName(0);
@@ -988,7 +1109,7 @@ LSTATUS APIENTRY RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass,
             }
         }
         if (status == ERROR_SUCCESS) {
-            Statement keys(tx.db(),
+            Statement keys(tx.database(),
                            "SELECT count(*), ifnull(max(length(name)), 0) / 2, ifnull(max(length(class)), 0) / 2"
                            " FROM keys WHERE parent = ?");
             int rc = keys.Int(1, id).Step();
@@ -1001,7 +1122,7 @@ LSTATUS APIENTRY RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass,
             }
         }
         if (status == ERROR_SUCCESS) {
-            Statement vals(tx.db(),
+            Statement vals(tx.database(),
                            "SELECT count(*), ifnull(max(length(name)), 0) / 2, ifnull(max(length(data)), 0)"
                            " FROM vals WHERE key = ?");
             int rc = vals.Int(1, id).Step();
@@ -1036,7 +1157,7 @@ LSTATUS APIENTRY RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass,
     return ERROR_SUCCESS;
 }
 
-LSTATUS APIENTRY RegCloseKey(HKEY hKey) {
+static LSTATUS RegCloseKeyBody(HKEY hKey) {
     REGISTRY_FAULT("RegCloseKey");
     Hive hive;
     bool classes;
@@ -1051,6 +1172,70 @@ LSTATUS APIENTRY RegCloseKey(HKEY hKey) {
     return ERROR_SUCCESS;
 }
 
+LSTATUS APIENTRY RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult) {
+    return Guarded([&] { return RegOpenKeyExWBody(hKey, lpSubKey, ulOptions, samDesired, phkResult); });
+}
+
+LSTATUS APIENTRY RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass, DWORD dwOptions,
+                                 REGSAM samDesired, const LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult,
+                                 LPDWORD lpdwDisposition) {
+    return Guarded([&] {
+        return RegCreateKeyExWBody(hKey, lpSubKey, Reserved, lpClass, dwOptions, samDesired, lpSecurityAttributes,
+                                   phkResult, lpdwDisposition);
+    });
+}
+
+LSTATUS APIENTRY RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
+                                  LPDWORD lpcbData) {
+    return Guarded([&] { return RegQueryValueExWBody(hKey, lpValueName, lpReserved, lpType, lpData, lpcbData); });
+}
+
+LSTATUS APIENTRY RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE* lpData,
+                                DWORD cbData) {
+    return Guarded([&] { return RegSetValueExWBody(hKey, lpValueName, Reserved, dwType, lpData, cbData); });
+}
+
+LSTATUS APIENTRY RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) {
+    return Guarded([&] { return RegDeleteValueWBody(hKey, lpValueName); });
+}
+
+LSTATUS APIENTRY RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey) {
+    return Guarded([&] { return RegDeleteKeyWBody(hKey, lpSubKey); });
+}
+
+LSTATUS APIENTRY RegDeleteTreeW(HKEY hKey, LPCWSTR lpSubKey) {
+    return Guarded([&] { return RegDeleteTreeWBody(hKey, lpSubKey); });
+}
+
+LSTATUS APIENTRY RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved,
+                               LPWSTR lpClass, LPDWORD lpcchClass, PFILETIME lpftLastWriteTime) {
+    return Guarded([&] {
+        return RegEnumKeyExWBody(hKey, dwIndex, lpName, lpcchName, lpReserved, lpClass, lpcchClass, lpftLastWriteTime);
+    });
+}
+
+LSTATUS APIENTRY RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchValueName, LPDWORD lpReserved,
+                               LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
+    return Guarded([&] {
+        return RegEnumValueWBody(hKey, dwIndex, lpValueName, lpcchValueName, lpReserved, lpType, lpData, lpcbData);
+    });
+}
+
+LSTATUS APIENTRY RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass, LPDWORD lpReserved, LPDWORD lpcSubKeys,
+                                  LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen, LPDWORD lpcValues,
+                                  LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen, LPDWORD lpcbSecurityDescriptor,
+                                  PFILETIME lpftLastWriteTime) {
+    return Guarded([&] {
+        return RegQueryInfoKeyWBody(hKey, lpClass, lpcchClass, lpReserved, lpcSubKeys, lpcbMaxSubKeyLen,
+                                    lpcbMaxClassLen, lpcValues, lpcbMaxValueNameLen, lpcbMaxValueLen,
+                                    lpcbSecurityDescriptor, lpftLastWriteTime);
+    });
+}
+
+LSTATUS APIENTRY RegCloseKey(HKEY hKey) {
+    return Guarded([&] { return RegCloseKeyBody(hKey); });
+}
+
 // ---- Platform functions --------------------------------------------------------------------
 
 namespace platform::registry {
@@ -1059,6 +1244,14 @@ std::string RegistryFolder() { return ConfiguredFolder(); }
 
 UINT ReadAnsiCodePage() noexcept {
     constexpr UINT kDefault = 1252;
+    // Converting text is no reason to create a registry: without a machine hive the answer is
+    // the default.
+    struct stat info {};
+    try {
+        if (stat((ConfiguredFolder() + "/" + HiveFile(Hive::Machine)).c_str(), &info) != 0) return kDefault;
+    } catch (...) {
+        return kDefault;
+    }
     HKEY key = nullptr;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SYSTEM\\CurrentControlSet\\Control\\Nls\\CodePage", 0, KEY_QUERY_VALUE,
                       &key) != ERROR_SUCCESS)
@@ -1078,6 +1271,10 @@ UINT ReadAnsiCodePage() noexcept {
     }
     return digits && value >= 1 && value <= 65535 ? value : kDefault;
 }
+
+// The kernel reads the ANSI code page from here at its first use, where Windows keeps it.
+[[maybe_unused]] const bool g_ansiCodePageSourceSet =
+    (platform::kernel::SetAnsiCodePageSource(&ReadAnsiCodePage), true);
 
 }  // namespace platform::registry
 

@@ -14,7 +14,7 @@ PLATFORM_API void UseRegistryFolder(const std::string& folder);
 
 // A fresh, empty registry in a new temporary folder for the life of this object; the folder
 // and the previous choice are restored afterwards.
-class ScopedTempRegistry {
+class PLATFORM_API ScopedTempRegistry {
 public:
     ScopedTempRegistry();
     ~ScopedTempRegistry();

@@ -105,6 +105,9 @@ typedef ACCESS_MASK REGSAM;
 #ifndef ERROR_BUSY
 #define ERROR_BUSY 170L
 #endif
+#ifndef ERROR_INTERNAL_ERROR
+#define ERROR_INTERNAL_ERROR 1359L
+#endif
 
 // Also declared by other services (CreateDirectoryW takes one); the first to come defines it.
 #ifndef PLATFORM_HAVE_SECURITY_ATTRIBUTES
@@ -120,10 +123,9 @@ typedef SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
 
 WINADVAPI LSTATUS APIENTRY RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
                                          PHKEY phkResult);
-WINADVAPI LSTATUS APIENTRY RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass,
-                                           DWORD dwOptions, REGSAM samDesired,
-                                           const LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult,
-                                           LPDWORD lpdwDisposition);
+WINADVAPI LSTATUS APIENTRY RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass, DWORD dwOptions,
+                                           REGSAM samDesired, const LPSECURITY_ATTRIBUTES lpSecurityAttributes,
+                                           PHKEY phkResult, LPDWORD lpdwDisposition);
 WINADVAPI LSTATUS APIENTRY RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
                                             LPBYTE lpData, LPDWORD lpcbData);
 WINADVAPI LSTATUS APIENTRY RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType,
@@ -131,16 +133,14 @@ WINADVAPI LSTATUS APIENTRY RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD 
 WINADVAPI LSTATUS APIENTRY RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName);
 WINADVAPI LSTATUS APIENTRY RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey);
 WINADVAPI LSTATUS APIENTRY RegDeleteTreeW(HKEY hKey, LPCWSTR lpSubKey);
-WINADVAPI LSTATUS APIENTRY RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName,
-                                         LPDWORD lpReserved, LPWSTR lpClass, LPDWORD lpcchClass,
-                                         PFILETIME lpftLastWriteTime);
+WINADVAPI LSTATUS APIENTRY RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved,
+                                         LPWSTR lpClass, LPDWORD lpcchClass, PFILETIME lpftLastWriteTime);
 WINADVAPI LSTATUS APIENTRY RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchValueName,
                                          LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData);
 WINADVAPI LSTATUS APIENTRY RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass, LPDWORD lpReserved,
                                             LPDWORD lpcSubKeys, LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen,
-                                            LPDWORD lpcValues, LPDWORD lpcbMaxValueNameLen,
-                                            LPDWORD lpcbMaxValueLen, LPDWORD lpcbSecurityDescriptor,
-                                            PFILETIME lpftLastWriteTime);
+                                            LPDWORD lpcValues, LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen,
+                                            LPDWORD lpcbSecurityDescriptor, PFILETIME lpftLastWriteTime);
 WINADVAPI LSTATUS APIENTRY RegCloseKey(HKEY hKey);
 
 namespace platform::registry {

@@ -7,7 +7,9 @@ one line per element, sorted, in the form the storage tests print their own tree
 path: the element names from the root, each as the hex of its UTF-16LE code units, joined by
 '/'; the root is '.'. kind: 'root', 'storage' or 'stream'. clsid: 32 hex digits of the 16
 stored bytes. A file the reader refuses prints 'error' and exits with status 3.
-With --sector-size it prints the file's sector size instead. With several files, each file's
+With --sector-size it prints the file's sector size instead; with --check-tree it checks that
+every storage's children form a red-black tree in directory order (shorter names first, then by
+upper-cased name) and prints, for each file given, 'ok' or what is wrong. With several files, each file's
 lines follow a line '#file N' (N counting from 0), and refusals print 'error' there.
 """
 import sys
@@ -21,6 +23,10 @@ def main():
     if args and args[0] == '--sector-size':
         ole = olefile.OleFileIO(args[1])
         print(ole.sectorsize)
+        return 0
+    if args and args[0] == '--check-tree':
+        for path in args[1:]:
+            check_tree(path)
         return 0
     if len(args) > 1:
         for index, path in enumerate(args):
@@ -59,6 +65,44 @@ def dump(path):
         return 3
     for line in sorted(lines):
         print(line)
+    return 0
+
+
+def check_tree(path):
+    ole = olefile.OleFileIO(path)
+    entries = ole.direntries
+    problems = []
+
+    def key(sid):
+        name = entries[sid].name
+        return (len(name.encode('utf-16-le')), name.upper())
+
+    def walk(sid, depth, low, high):
+        # Returns the black height of the subtree; checks order and colours on the way.
+        if sid == olefile.NOSTREAM:
+            return 1
+        entry = entries[sid]
+        k = key(sid)
+        if (low is not None and not low < k) or (high is not None and not k < high):
+            problems.append('order broken at %r' % entry.name)
+        left = walk(entry.sid_left, depth + 1, low, k)
+        right = walk(entry.sid_right, depth + 1, k, high)
+        if left != right:
+            problems.append('black heights differ at %r' % entry.name)
+        red = entry.color == 0
+        for child in (entry.sid_left, entry.sid_right):
+            if red and child != olefile.NOSTREAM and entries[child].color == 0:
+                problems.append('red child of red %r' % entry.name)
+        return left + (0 if red else 1)
+
+    for entry in entries:
+        if entry is None or entry.entry_type not in (olefile.STGTY_STORAGE, olefile.STGTY_ROOT):
+            continue
+        top = entry.sid_child
+        if top != olefile.NOSTREAM and entries[top].color == 0:
+            problems.append('red top of %r' % entry.name)
+        walk(top, 0, None, None)
+    print('\n'.join(problems) if problems else 'ok')
     return 0
 
 

@@ -44,21 +44,24 @@ int CompareNames(const std::u16string& a, const std::u16string& b) {
     return 0;
 }
 
+std::u16string NameKey(const std::u16string& name) {
+    std::u16string key(name);
+    for (char16_t& c : key) c = UpperCase(c);
+    return key;
+}
+
 std::vector<NodePtr>::iterator Node::Find(const std::u16string& childName) {
-    auto it = std::lower_bound(children.begin(), children.end(), childName,
-                               [](const NodePtr& n, const std::u16string& name) {
-                                   return CompareNames(n->name, name) < 0;
-                               });
-    if (it != children.end() && CompareNames((*it)->name, childName) == 0) return it;
+    const std::u16string wanted = NameKey(childName);
+    auto it = std::lower_bound(children.begin(), children.end(), wanted,
+                               [](const NodePtr& n, const std::u16string& k) { return KeyLess(n->key, k); });
+    if (it != children.end() && (*it)->key == wanted) return it;
     return children.end();
 }
 
 void Node::Insert(NodePtr child) {
     child->parent = this;
-    auto it = std::lower_bound(children.begin(), children.end(), child->name,
-                               [](const NodePtr& n, const std::u16string& name) {
-                                   return CompareNames(n->name, name) < 0;
-                               });
+    auto it = std::lower_bound(children.begin(), children.end(), child->key,
+                               [](const NodePtr& n, const std::u16string& k) { return KeyLess(n->key, k); });
     children.insert(it, std::move(child));
 }
 
@@ -307,7 +310,7 @@ void Document::InitEmpty(uint32_t newSectorSize, std::unique_ptr<Source> held) {
     majorVersion = newSectorSize == 4096 ? 4 : 3;
     root = std::make_shared<Node>();
     root->type = kTypeRoot;
-    root->name = u"Root Entry";
+    root->SetName(u"Root Entry");
     root->content.extentsResolved = true;
     containerResolved_ = true;
 }
@@ -391,12 +394,24 @@ HRESULT Document::LoadDirectory() {
         const BYTE* e = entry(id);
         auto node = std::make_shared<Node>();
         uint16_t nameLength = Load16(e + 64);
-        if (nameLength < 2 || nameLength > 64 || (nameLength & 1)) return STG_E_DOCFILECORRUPT;
-        for (uint16_t i = 0; i + 1 < nameLength / 2; ++i) node->name.push_back(char16_t(Load16(e + 2 * i)));
+        if (id == 0) {
+            nameLength = std::min<uint16_t>(nameLength & ~1u, 64);  // nobody looks the root up by name
+        } else if (nameLength < 2 || nameLength > 64 || (nameLength & 1)) {
+            return STG_E_DOCFILECORRUPT;
+        }
+        // Names end at their first null character, as callers pass them.
+        std::u16string name;
+        for (uint16_t i = 0; i + 1 < nameLength / 2; ++i) {
+            char16_t c = char16_t(Load16(e + 2 * i));
+            if (c == 0) break;
+            name.push_back(c);
+        }
+        node->SetName(std::move(name));
         std::memcpy(node->rawName, e, 64);
         node->rawNameLength = nameLength;
         node->rawNameValid = true;
         node->type = e[66];
+        if (node->name.empty() && node->type != kTypeRoot) return STG_E_DOCFILECORRUPT;
         std::memcpy(&node->clsid, e + 80, 16);
         node->stateBits = Load32(e + 96);
         node->ctime = {Load32(e + 100), Load32(e + 104)};
@@ -417,7 +432,7 @@ HRESULT Document::LoadDirectory() {
         return S_OK;
     };
 
-    if (Load16(entry(0) + 64) == 0 || entry(0)[66] != kTypeRoot) return STG_E_DOCFILECORRUPT;
+    if (entry(0)[66] != kTypeRoot) return STG_E_DOCFILECORRUPT;
     hr = makeNode(0, &root);
     if (FAILED(hr)) return hr;
     containerStart_ = root->content.originStart;
@@ -453,9 +468,9 @@ HRESULT Document::LoadDirectory() {
             storage->children.push_back(std::move(child));
         }
         std::sort(storage->children.begin(), storage->children.end(),
-                  [](const NodePtr& a, const NodePtr& b) { return CompareNames(a->name, b->name) < 0; });
+                  [](const NodePtr& a, const NodePtr& b) { return KeyLess(a->key, b->key); });
         for (size_t i = 1; i < storage->children.size(); ++i)
-            if (CompareNames(storage->children[i - 1]->name, storage->children[i]->name) == 0)
+            if (storage->children[i - 1]->key == storage->children[i]->key)
                 return STG_E_DOCFILECORRUPT;
     }
     return S_OK;
@@ -496,15 +511,9 @@ HRESULT Document::ResolveExtents(Node& node) {
             if (sector >= miniCount) return STG_E_DOCFILECORRUPT;
             seen.push_back(sector);
             uint64_t bytes = std::min<uint64_t>(kMiniSectorSize, length - logical);
-            // Map the mini sector through the container's extents.
-            uint64_t at = uint64_t(sector) * kMiniSectorSize;
-            auto it = std::upper_bound(container_.begin(), container_.end(), at,
-                                       [](uint64_t value, const Extent& e) { return value < e.logical; });
-            if (it == container_.begin()) return STG_E_DOCFILECORRUPT;
-            --it;
-            uint64_t within = at - it->logical;
-            if (within + bytes > it->length) return STG_E_DOCFILECORRUPT;  // mini sectors never straddle
-            uint64_t offset = it->offset + within;
+            // Mini streams' extents are offsets in the mini stream, read through its cache.
+            uint64_t offset = uint64_t(sector) * kMiniSectorSize;
+            if (offset + bytes > containerSize_) return STG_E_DOCFILECORRUPT;
             if (!extents.empty() && extents.back().offset + extents.back().length == offset)
                 extents.back().length += bytes;
             else
@@ -523,6 +532,65 @@ HRESULT Document::ResolveExtents(Node& node) {
     return S_OK;
 }
 
+// ---- The mini stream, cached one sector at a time -------------------------------------------
+
+HRESULT Document::ReadContainer(uint64_t offset, BYTE* out, size_t size) {
+    HRESULT hr = ResolveMiniContainer();
+    if (FAILED(hr)) return hr;
+    if (offset > containerSize_ || size > containerSize_ - offset) return STG_E_DOCFILECORRUPT;
+    if (containerCache_.empty()) containerCache_.resize(size_t(CeilDiv(containerSize_, sectorSize)));
+    while (size > 0) {
+        size_t index = size_t(offset / sectorSize);
+        if (!containerCache_[index]) {
+            // Load a run of sectors that lie side by side in the file.
+            uint64_t logical = uint64_t(index) * sectorSize;
+            auto it = std::upper_bound(container_.begin(), container_.end(), logical,
+                                       [](uint64_t value, const Extent& e) { return value < e.logical; });
+            if (it == container_.begin()) return STG_E_DOCFILECORRUPT;
+            --it;
+            uint64_t within = logical - it->logical;
+            uint64_t bytes = std::min<uint64_t>(it->length - within, uint64_t(64) * sectorSize);
+            std::vector<BYTE> raw(static_cast<size_t>(bytes));
+            hr = source_->ReadAt(it->offset + within, raw.data(), raw.size());
+            if (FAILED(hr)) return hr;
+            for (size_t k = 0; k * sectorSize < raw.size() && index + k < containerCache_.size(); ++k) {
+                if (containerCache_[index + k]) continue;
+                auto sector = std::make_unique<BYTE[]>(sectorSize);  // zeroed
+                std::memcpy(sector.get(), raw.data() + k * sectorSize,
+                            std::min<size_t>(sectorSize, raw.size() - k * sectorSize));
+                containerCache_[index + k] = std::move(sector);
+            }
+        }
+        size_t within = size_t(offset % sectorSize);
+        size_t chunk = std::min<size_t>(size, sectorSize - within);
+        std::memcpy(out, containerCache_[index].get() + within, chunk);
+        out += chunk;
+        offset += chunk;
+        size -= chunk;
+    }
+    return S_OK;
+}
+
+HRESULT Document::ReadMiniExtents(const std::vector<Extent>& extents, uint64_t logical, BYTE* out, size_t size) {
+    auto it = std::upper_bound(extents.begin(), extents.end(), logical,
+                               [](uint64_t value, const Extent& e) { return value < e.logical; });
+    if (it == extents.begin()) return STG_E_DOCFILECORRUPT;
+    --it;
+    while (size > 0) {
+        if (it == extents.end() || logical < it->logical || logical >= it->logical + it->length)
+            return STG_E_DOCFILECORRUPT;
+        uint64_t within = logical - it->logical;
+        size_t chunk = size_t(std::min<uint64_t>(size, it->length - within));
+        HRESULT hr = ReadContainer(it->offset + within, out, chunk);
+        if (FAILED(hr)) return hr;
+        out += chunk;
+        logical += chunk;
+        size -= chunk;
+        ++it;
+    }
+    return S_OK;
+}
+
 // ---- Stream contents -----------------------------------------------------------------------
 
 HRESULT Document::ReadOrigin(Node& node, uint64_t offset, BYTE* buffer, size_t size) {
@@ -534,7 +602,11 @@ HRESULT Document::ReadOrigin(Node& node, uint64_t offset, BYTE* buffer, size_t s
     if (fromOrigin) {
         HRESULT hr = ResolveExtents(node);
         if (FAILED(hr)) return hr;
-        hr = ReadExtents(*source_, content.extents, offset, buffer, fromOrigin);
+        if (content.originInMini) {
+            hr = ReadMiniExtents(content.extents, offset, buffer, fromOrigin);
+        } else {
+            hr = ReadExtents(*source_, content.extents, offset, buffer, fromOrigin);
+        }
         if (FAILED(hr)) return hr;
     }
     if (size > fromOrigin) std::memset(buffer + fromOrigin, 0, size - fromOrigin);

@@ -55,6 +55,11 @@ inline void Store64(BYTE* p, uint64_t v) {
 // of equal length by their upper-cased UTF-16 code units.
 int CompareNames(const std::u16string& a, const std::u16string& b);
 char16_t UpperCase(char16_t c);
+// The upper-cased name: keys of equal length compare as plain code-unit strings.
+std::u16string NameKey(const std::u16string& name);
+inline bool KeyLess(const std::u16string& a, const std::u16string& b) {
+    return a.size() != b.size() ? a.size() < b.size() : a < b;
+}
 
 // ---- Where bytes come from -----------------------------------------------------------------
 class Source {
@@ -71,7 +76,8 @@ public:
 std::unique_ptr<Source> MakeFileSource(int fd, uint64_t size);  // takes the descriptor
 std::unique_ptr<Source> MakeMemorySource(const void* data, size_t size);
 
-// A run of a stream's bytes (from `logical` on) in the source.
+// A run of a stream's bytes (from `logical` on) in the source, or, for a stream kept in the
+// mini stream, in the mini stream.
 struct Extent {
     uint64_t logical;
     uint64_t offset;
@@ -100,6 +106,7 @@ struct StreamContent {
 
 struct Node {
     std::u16string name;
+    std::u16string key;  // NameKey(name), kept with it (SetName)
     BYTE type = kTypeStream;
     CLSID clsid{};
     DWORD stateBits = 0;
@@ -118,6 +125,10 @@ struct Node {
     bool destroyed = false;  // destroyed or replaced: objects on it are reverted
 
     bool IsStorage() const { return type == kTypeStorage || type == kTypeRoot; }
+    void SetName(std::u16string newName) {
+        key = NameKey(newName);
+        name = std::move(newName);
+    }
     // The child with this name, or children.end().
     std::vector<NodePtr>::iterator Find(const std::u16string& childName);
     void Insert(NodePtr child);
@@ -186,6 +197,8 @@ private:
     HRESULT LoadDirectory();
     HRESULT ResolveMiniContainer();
     HRESULT ReadOrigin(Node& node, uint64_t offset, BYTE* buffer, size_t size);
+    HRESULT ReadContainer(uint64_t offset, BYTE* out, size_t size);
+    HRESULT ReadMiniExtents(const std::vector<Extent>& extents, uint64_t logical, BYTE* out, size_t size);
     struct Layout;
     HRESULT WriteImage(int fd, Layout* layout);
     HRESULT WriteStreamBytes(int fd, Node& node, uint64_t fileOffset);
@@ -200,6 +213,7 @@ private:
     uint32_t firstDirectorySector_ = kEndOfChain;
     bool containerResolved_ = false;
     std::vector<Extent> container_;  // the mini stream's bytes in the source
+    std::vector<std::unique_ptr<BYTE[]>> containerCache_;  // its sectors read so far
     uint64_t containerSize_ = 0;
     uint32_t containerStart_ = kEndOfChain;
 };

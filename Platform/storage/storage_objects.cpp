@@ -1,5 +1,6 @@
 // The COM objects on an open compound file (IStorage, IStream, IEnumSTATSTG) and the
 // functions that open and create files.
+#include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/stat.h>
@@ -8,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -673,7 +675,7 @@ public:
             if (node_->Find(newName) != node_->children.end()) return STG_E_ACCESSDENIED;
             NodePtr element = *found;
             node_->children.erase(found);
-            element->name = newName;
+            element->SetName(newName);
             element->rawNameValid = false;
             node_->Insert(element);
             document_->dirty = true;
@@ -753,7 +755,7 @@ private:
             RemoveChild(name);
         }
         auto node = std::make_shared<Node>();
-        node->name = name;
+        node->SetName(name);
         node->type = type;
         node->content.extentsResolved = true;
         if (type == kTypeStorage) {
@@ -889,6 +891,27 @@ HRESULT CheckOpenMode(DWORD mode) {
     return S_OK;
 }
 
+// Removes the temporary images that saves of this file left behind when their process died.
+// Called with the file open for writing and share-exclusive: then no save of it can be under
+// way anywhere, since a save needs the same open.
+void RemoveStaleTemporaries(const std::string& file) {
+    size_t slash = file.rfind('/');
+    std::string folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : file.substr(0, slash));
+    std::string prefix(1, '.');
+    prefix.append((slash == std::string::npos ? file : file.substr(slash + 1)).substr(0, 200));
+    prefix.push_back('.');
+    DIR* listing = ::opendir(folder.c_str());
+    if (!listing) return;
+    while (struct dirent* entry = ::readdir(listing)) {
+        std::string name = entry->d_name;
+        if (name.size() != prefix.size() + 6 || name.compare(0, prefix.size(), prefix) != 0) continue;
+        bool generated = std::all_of(name.begin() + long(prefix.size()), name.end(),
+                                     [](char c) { return std::isalnum(static_cast<unsigned char>(c)); });
+        if (generated) ::unlinkat(::dirfd(listing), name.c_str(), 0);
+    }
+    ::closedir(listing);
+}
+
 HRESULT OpenDocument(const std::string& path, DWORD mode, IStorage** out) {
     const bool write = CanWrite(mode);
     const ShareRequest request = ShareRequestFromMode(mode);
@@ -923,6 +946,7 @@ HRESULT OpenDocument(const std::string& path, DWORD mode, IStorage** out) {
             ::close(fd);
             continue;
         }
+        if (request.write && request.denyRead && request.denyWrite) RemoveStaleTemporaries(resolved);
         auto* document = new Document();
         document->path = resolved;
         document->share = request;

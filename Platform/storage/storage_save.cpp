@@ -467,13 +467,14 @@ HRESULT Document::Save() {
     container_.clear();
     if (containerSize_) container_.push_back({0, (uint64_t(containerStart_) + 1) * sectorSize, containerSize_});
     containerResolved_ = true;
+    containerCache_.clear();
     for (const Layout::Placed& placed : layout.placed) {
         StreamContent& content = placed.node->content;
         content.pages.clear();
         content.originLength = content.size;
         content.originStart = placed.start;
         content.originInMini = placed.mini;
-        content.extents = {{0, placed.fileOffset, content.size}};
+        content.extents = {{0, placed.mini ? uint64_t(placed.start) * kMiniSectorSize : placed.fileOffset, content.size}};
         content.extentsResolved = true;
     }
     dirty = false;

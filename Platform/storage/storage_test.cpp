@@ -454,3 +454,50 @@ TEST(StorageElements, ReadOnlyOpenRefusesWrites) {
     EXPECT_EQ(storage->SetClass(CLSID{}), STG_E_ACCESSDENIED);
     EXPECT_EQ(storage->Commit(STGC_DEFAULT), S_OK);
 }
+
+TEST(StorageCreate, ModesExistingFilesAndTemporaryFiles) {
+    TempDir dir;
+    std::string path = dir.File("a.msg");
+    std::u16string wide = Wide(path);
+    ComPtr<IStorage> storage;
+    ASSERT_EQ(StgCreateDocfile(wide.c_str(), kReadWriteExclusive, 0, storage.Put()), S_OK);
+    EXPECT_EQ(StgIsStorageFile(wide.c_str()), S_OK);  // the file exists from the start
+    WriteStream(storage.Get(), u"s", {1, 2, 3});
+    // While it is open, nobody may replace it.
+    ComPtr<IStorage> other;
+    EXPECT_EQ(StgCreateDocfile(wide.c_str(), STGM_CREATE | kReadWriteExclusive, 0, other.Put()), STG_E_SHAREVIOLATION);
+    storage.Reset();
+    EXPECT_EQ(StgCreateDocfile(wide.c_str(), kReadWriteExclusive, 0, other.Put()), STG_E_FILEALREADYEXISTS);
+    EXPECT_FALSE(other);
+    ASSERT_EQ(Open(path, kReadDenyWrite, &other), S_OK);
+    EXPECT_EQ(ReadStream(other.Get(), u"s"), (std::vector<BYTE>{1, 2, 3}));
+    other.Reset();
+    // STGM_CREATE replaces the old content.
+    ASSERT_EQ(StgCreateDocfile(wide.c_str(), STGM_CREATE | kReadWriteExclusive, 0, storage.Put()), S_OK);
+    ComPtr<IStream> gone;
+    EXPECT_EQ(storage->OpenStream(u"s", nullptr, kStreamWrite, 0, gone.Put()), STG_E_FILENOTFOUND);
+    storage.Reset();
+
+    EXPECT_EQ(StgCreateDocfile(wide.c_str(), STGM_CREATE | kReadDenyWrite, 0, storage.Put()), STG_E_INVALIDFLAG);
+    EXPECT_EQ(StgCreateDocfile(wide.c_str(), STGM_CREATE | STGM_READWRITE | STGM_SHARE_DENY_NONE, 0, storage.Put()),
+              STG_E_INVALIDFLAG);
+    std::u16string missingFolder = Wide(dir.File("none/a.msg"));
+    EXPECT_EQ(StgCreateDocfile(missingFolder.c_str(), STGM_CREATE | kReadWriteExclusive, 0, storage.Put()),
+              STG_E_PATHNOTFOUND);
+    std::string locked = dir.File("locked");
+    ::mkdir(locked.c_str(), 0555);
+    std::u16string inLocked = Wide(locked + "/a.msg");
+    EXPECT_EQ(StgCreateDocfile(inLocked.c_str(), STGM_CREATE | kReadWriteExclusive, 0, storage.Put()),
+              STG_E_ACCESSDENIED);
+
+    // No name: a temporary file, gone after the release.
+    ASSERT_EQ(StgCreateDocfile(nullptr, STGM_CREATE | kReadWriteExclusive, 0, storage.Put()), S_OK);
+    STATSTG stat;
+    ASSERT_EQ(storage->Stat(&stat, STATFLAG_DEFAULT), S_OK);
+    std::string temporary = Utf8(stat.pwcsName);
+    CoTaskMemFree(stat.pwcsName);
+    EXPECT_TRUE(std::filesystem::exists(temporary)) << temporary;
+    WriteStream(storage.Get(), u"x", {7});
+    storage.Reset();
+    EXPECT_FALSE(std::filesystem::exists(temporary)) << temporary;
+}

@@ -1,7 +1,11 @@
 // Four processes of four threads each append 200 entries apiece to one log: every entry
 // arrives whole, none is lost and none interleaves with another.
 //
-// This program replaces Sleep with a wait of a two-hundredth of the time asked for, so the
+// The writers pause a few milliseconds between entries, as real failures come apart: a log
+// that sixteen writers keep busy without pause would refuse some writer twenty times in a row
+// whatever the wait between attempts, and its entry would be lost by design.
+//
+// This program replaces Sleep with a wait of a fiftieth of the time asked for, so the
 // writers' retries (1000 ms apart in production) keep the test short while the waits remain
 // real, which immediate returns would not be: a writer whose open fails must still give the
 // holder time to finish.
@@ -12,6 +16,7 @@
 #include <atomic>
 #include <chrono>
 #include <map>
+#include <random>
 #include <thread>
 
 #include "errlog.h"
@@ -24,7 +29,7 @@ std::atomic<unsigned>* g_retries = nullptr;
 
 extern "C" void Sleep(DWORD milliseconds) {
     if (g_retries) g_retries->fetch_add(1);
-    std::this_thread::sleep_for(std::chrono::microseconds(milliseconds * 5));
+    std::this_thread::sleep_for(std::chrono::microseconds(milliseconds * 20));
 }
 
 namespace {
@@ -47,7 +52,10 @@ int WriterProcess(int process) {
     std::vector<std::thread> threads;
     for (int thread = 0; thread < kThreads; ++thread) {
         threads.emplace_back([&, thread] {
+            std::minstd_rand random(static_cast<unsigned>(process * kThreads + thread + 1));
+            std::uniform_int_distribution<int> pause(2000, 8000);  // microseconds
             for (int entry = 0; entry < kEntries; ++entry) {
+                std::this_thread::sleep_for(std::chrono::microseconds(pause(random)));
                 LogEntryHeader header{};
                 GetLocalTime(&header.localTime);
                 header.resultCode = static_cast<HRESULT>(0x80000000u | static_cast<DWORD>(process << 16 | entry));

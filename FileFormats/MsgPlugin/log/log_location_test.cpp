@@ -81,14 +81,14 @@ TEST_F(LogLocation, TheProductNameNamesTheFileNotTheFolders) {
     ASSERT_TRUE(g_errLog.Write(&header, u"f", u"m", nullptr));
     EXPECT_EQ(std::u16string(g_errLog.LogPath()), Folder() + u"X.mlg");
     EXPECT_TRUE(fs::exists(LogFixture::Folder() + "/X.mlg"));
-    // The caption of a failure is the product name too.
+    // The caption of a failure is the product name too, read again when it is shown.
     ErrLogTestingRestartLoad();
-    fs::create_directories(LogFixture::Folder() + "/X.mlg.d");
-    SetProduct(HKEY_LOCAL_MACHINE, u"X.mlg.d/..");  // not a file
     platform::testing::FailNthCall("_wfsopen", 1, E_ACCESSDENIED, 0);
     platform::testing::SetSleepImmediate(true);
+    SetProduct(HKEY_LOCAL_MACHINE, u"Y");
     EXPECT_FALSE(g_errLog.Write(&header, u"f", u"m", nullptr));
-    EXPECT_EQ(platform::testing::LastMessageBoxCaption(), u"X.mlg.d/..");
+    EXPECT_EQ(platform::testing::LastMessageBoxCaption(), u"Y");
+    EXPECT_EQ(platform::testing::LastMessageBoxText(), u"Can't open log file " + Folder() + u"Y.mlg");
 }
 
 TEST_F(LogLocation, DefaultLogPath) {

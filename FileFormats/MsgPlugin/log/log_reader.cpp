@@ -62,6 +62,31 @@ bool DecodeLogFile(LPCWSTR path, const std::function<bool(const LogEntry&)>& onE
     return true;
 }
 
+std::u16string FormatLogEntry(const LogEntry& entry) {
+    WCHAR prefix[96];
+    const SYSTEMTIME& t = entry.localTime;
+    StringCchPrintfW(prefix, 96, u"%04u-%02u-%02u %02u:%02u:%02u.%03u\t0x%08X\t0x%04X\t", t.wYear, t.wMonth, t.wDay,
+                     t.wHour, t.wMinute, t.wSecond, t.wMilliseconds, static_cast<unsigned>(entry.resultCode),
+                     static_cast<unsigned>(entry.category));
+    std::u16string line = prefix;
+    auto appendEscaped = [&line](const std::u16string& text) {
+        for (char16_t c : text) {
+            switch (c) {
+            case u'\n': line += u"\\n"; break;
+            case u'\r': line += u"\\r"; break;
+            case u'\t': line += u"\\t"; break;
+            default: line.push_back(c);
+            }
+        }
+    };
+    appendEscaped(entry.moduleName);
+    line.push_back(u'\t');
+    appendEscaped(entry.functionName);
+    line.push_back(u'\t');
+    appendEscaped(entry.message);
+    return line;
+}
+
 LogContents ReadLogFile(LPCWSTR path, size_t maxEntries, size_t stringLimitBytes) {
     LogContents contents;
     DecodeLogFile(

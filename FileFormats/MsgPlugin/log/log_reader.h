@@ -43,6 +43,10 @@ constexpr size_t kLogDefaultStringLimitBytes = 1024 * 1024;
 bool DecodeLogFile(LPCWSTR path, const std::function<bool(const LogEntry&)>& onEntry, LogSummary& summary,
                    size_t stringLimitBytes = kLogDefaultStringLimitBytes);
 
+// One entry as one line of text: local time, result code, category, module, function and
+// message, separated by tabs; line breaks and tabs inside the strings are shown as \n, \r, \t.
+std::u16string FormatLogEntry(const LogEntry& entry);
+
 struct LogContents {
     LogSummary summary;
     std::vector<LogEntry> entries;

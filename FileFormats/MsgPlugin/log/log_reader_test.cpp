@@ -68,8 +68,8 @@ TEST_F(LogReader, ReportsDamagedTailsWithoutFailing) {
         const char* what;
         std::vector<BYTE> tail;
     };
-    std::vector<BYTE> cutStrings = EntryBytes(EntrySpec{});
-    cutStrings.resize(cutStrings.size() - 7);
+    const std::vector<BYTE> full = EntryBytes(EntrySpec{});
+    const std::vector<BYTE> cutStrings(full.begin(), full.begin() + 70);
     std::vector<BYTE> wrongSum = EntryBytes(EntrySpec{});
     wrongSum[0] += 2;  // entryLength two more than the strings
     std::vector<BYTE> wrapping = HugeEntryHeader(0);
@@ -100,6 +100,18 @@ TEST_F(LogReader, ReportsDamagedTailsWithoutFailing) {
         EXPECT_EQ(log.summary.soundLength, 2 * sound.size());
         EXPECT_EQ(log.summary.DamagedBytes(), c.tail.size());
     }
+}
+
+TEST(LogEntryText, OneLinePerEntry) {
+    LogEntry entry;
+    entry.localTime = SYSTEMTIME{2026, 12, 1, 7, 6, 57, 30, 25};
+    entry.resultCode = static_cast<HRESULT>(0x8000FFFF);
+    entry.category = 0x2000;
+    entry.moduleName = u"MsgHost.exe";
+    entry.functionName = u"";
+    entry.message = u"The log has been truncated! File backed up at: \n/x\ty";
+    EXPECT_EQ(FormatLogEntry(entry), u"2026-12-07 06:57:30.025\t0x8000FFFF\t0x2000\tMsgHost.exe\t\t"
+                                     u"The log has been truncated! File backed up at: \\n/x\\ty");
 }
 
 TEST_F(LogReader, EmptyAndMissingFiles) {

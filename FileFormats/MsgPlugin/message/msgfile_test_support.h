@@ -4,6 +4,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <stdio.h>
 #include <stdlib.h>
 
 #include <filesystem>
@@ -49,6 +50,31 @@ inline HRESULT WriteMessageToFile(const std::string& path, const msgwriter::Mess
     hr = msgwriter::WriteMessage(storage, spec);
     storage->Release();
     return hr;
+}
+
+// The standard output of a command.
+inline std::string RunCommand(const std::string& command) {
+    std::string output;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe) return output;
+    char buffer[65536];
+    size_t read = 0;
+    while ((read = fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, read);
+    pclose(pipe);
+    return output;
+}
+
+// A text as the hex of its UTF-16LE bytes, as the independent readers print it.
+inline std::string Utf16Hex(const std::u16string& text) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (char16_t c : text)
+        for (int shift : {0, 8}) {
+            unsigned byte = (c >> shift) & 0xFF;
+            out += digits[byte >> 4];
+            out += digits[byte & 0xF];
+        }
+    return out;
 }
 
 inline std::string CorpusDir() { return MSGPLUGIN_CORPUS_DIR; }

@@ -1,0 +1,433 @@
+// Reading variables and the body.
+#include <stdio.h>
+
+#include <array>
+#include <map>
+#include <sstream>
+
+#include "message/msgfile_test_support.h"
+
+namespace msgtest {
+namespace {
+
+constexpr ULONG kBinaryTag = 0x00710102;     // PR_CONVERSATION_INDEX
+
+// 2026-01-15 12:00:00 UTC as FILETIME ticks.
+constexpr ULONGLONG kJanuaryNoonUtc = 134129520000000000ULL;
+
+// Sets TZ for one test and restores it.
+class ScopedZone {
+public:
+    explicit ScopedZone(const char* zone) {
+        if (const char* old = getenv("TZ")) saved_ = old, had_ = true;
+        setenv("TZ", zone, 1);
+        tzset();
+    }
+    ~ScopedZone() {
+        if (had_)
+            setenv("TZ", saved_.c_str(), 1);
+        else
+            unsetenv("TZ");
+        tzset();
+    }
+
+private:
+    std::string saved_;
+    bool had_ = false;
+};
+
+SYSTEMTIME FromDate(DATE date) {
+    SYSTEMTIME fields{};
+    EXPECT_TRUE(VariantTimeToSystemTime(date, &fields));
+    return fields;
+}
+
+msgwriter::MessageSpec CardMessage() {
+    msgwriter::MessageSpec spec;
+    spec.props = {
+        msgwriter::Unicode(PR_SUBJECT_W, u"Board minutes"),
+        msgwriter::Unicode(PR_SENDER_NAME_W, u"Ann Example"),
+        msgwriter::Unicode(PR_DISPLAY_TO_W, u"Bob; Carol"),
+        msgwriter::Time(PR_CREATION_TIME, kJanuaryNoonUtc),
+        msgwriter::Long(0x00170003, 5),
+        msgwriter::Bool(0x0E1F000B, true),
+        msgwriter::Double(0x10800005, 2.5),
+        msgwriter::Binary(kBinaryTag, {1, 2, 3}),
+        msgwriter::Unicode(PR_BODY_W, u"Short body"),
+    };
+    msgwriter::AttachmentSpec attachment;
+    attachment.props = {msgwriter::Unicode(PR_ATTACH_LONG_FILENAME_W, u"minutes.pdf"),
+                        msgwriter::Long(PR_ATTACH_METHOD, ATTACH_BY_VALUE)};
+    spec.attachments.push_back(attachment);
+    return spec;
+}
+
+class Reading : public MessageTest {};
+
+TEST_F(Reading, RecordArrayEdges) {
+    auto navigator = Open(Write(CardMessage()));
+    ASSERT_TRUE(navigator);
+    EXPECT_EQ(navigator->ReadVariables(0, 0, 0, 0, nullptr), E_POINTER);
+    EXPECT_EQ(navigator->ReadVariables(0, 0, 0, 3, nullptr), E_POINTER);
+    Requests requests;
+    requests.AddMsg(u"SUBJECT");
+    EXPECT_EQ(navigator->ReadVariables(0, 0, 0, 0, requests.data()), S_OK);
+    EXPECT_EQ(navigator->ReadVariables(0, 0, 0, -1, requests.data()), S_OK);
+    EXPECT_EQ(requests[0].found, 7) << "a count of 0 or less touches nothing";
+}
+
+TEST_F(Reading, RecordResolution) {
+    auto navigator = Open(Write(CardMessage()));
+    ASSERT_TRUE(navigator);
+    Requests requests;
+    requests.Add(u"msg", u"subject");      // 0: served in any letter case
+    requests.Add(u"MSG ", u"SUBJECT");     // 1: skipped
+    requests.Add(nullptr, u"SUBJECT");     // 2: skipped
+    requests.Add(u"Msg", u"3604510");      // 3: 0x0037001E reaches the Unicode subject
+    requests.Add(u"MSG", u"3604511");      // 4
+    requests.Add(u"MSG", u"0");            // 5: skipped
+    requests.Add(u"MSG", u"-1");           // 6: skipped
+    requests.Add(u"MSG", u"abc");          // 7: skipped
+    requests.Add(u"MSG", u"");             // 8: skipped
+    requests.Add(u"MSG", nullptr);         // 9: skipped
+    requests.Add(u"MSG", u"12abc");        // 10: tag 12, found = 0
+    requests.Add(u"MSG", u"-2");           // 11: the attachment list
+    requests.Add(u"MSG", u"4294967294");   // 12: saturates to 0x7FFFFFFF, found = 0
+    requests.Add(u"MSG", u"-2147483617");  // 13: 0x8000001F, found = 0
+    requests.Add(u"MSG", u"0x0037001F");   // 14: hexadecimal reads as 0: skipped
+    requests.Add(u"MSG", u"ATTACHMENTS");  // 15
+    ASSERT_EQ(navigator->ReadVariables(0, 0, 0, requests.count(), requests.data()), S_OK);
+
+    for (size_t served : {0u, 3u, 4u}) {
+        EXPECT_EQ(requests[served].found, 1) << served;
+        EXPECT_EQ(Text(requests[served].value), u"Board minutes") << served;
+    }
+    for (size_t skipped : {1u, 2u, 5u, 6u, 7u, 8u, 9u, 14u}) {
+        EXPECT_EQ(requests[skipped].found, 7) << skipped;
+        EXPECT_EQ(requests[skipped].value.vt, VT_I4) << skipped;
+        EXPECT_EQ(requests[skipped].value.lVal, 77) << skipped;
+    }
+    for (size_t missing : {10u, 12u, 13u}) {
+        EXPECT_EQ(requests[missing].found, 0) << missing;
+        EXPECT_EQ(requests[missing].value.lVal, 77) << "a miss leaves the value untouched";
+    }
+    EXPECT_EQ(requests[11].found, 1);
+    EXPECT_EQ(Text(requests[11].value), u"minutes.pdf");
+    EXPECT_EQ(Text(requests[15].value), u"minutes.pdf");
+}
+
+TEST_F(Reading, ValuesTakeTheirStoredType) {
+    ScopedZone utc("UTC");
+    auto navigator = Open(Write(CardMessage()));
+    ASSERT_TRUE(navigator);
+    ReadResult number = ReadOne(navigator, u"1507331");
+    EXPECT_EQ(number.found, 1);
+    EXPECT_EQ(number.vt, VT_I4);
+    EXPECT_EQ(number.number, 5);
+    ReadResult flag = ReadOne(navigator, u"236912651");  // 0x0E1F000B
+    EXPECT_EQ(flag.vt, VT_BOOL);
+    EXPECT_EQ(flag.number, 1) << "a stored 1 stays 1";
+    ReadResult real = ReadOne(navigator, u"276824069");  // 0x10800005
+    EXPECT_EQ(real.vt, VT_R8);
+    EXPECT_DOUBLE_EQ(real.real, 2.5);
+    ReadResult created = ReadOne(navigator, u"CREATION_TIME");
+    EXPECT_EQ(created.vt, VT_DATE);
+    SYSTEMTIME fields = FromDate(created.real);
+    EXPECT_EQ(fields.wYear, 2026);
+    EXPECT_EQ(fields.wMonth, 1);
+    EXPECT_EQ(fields.wDay, 15);
+    EXPECT_EQ(fields.wHour, 12);
+    ReadResult none = ReadOne(navigator, u"DISPLAY_CC");
+    EXPECT_EQ(none.found, 0);
+}
+
+TEST_F(Reading, EightBitTextUsesTheAnsiCodePage) {
+    msgwriter::MessageSpec spec;
+    spec.props = {msgwriter::Ansi(PR_SUBJECT_A, "Caf\xE9 \x80 5")};
+    auto navigator = Open(Write(spec));
+    ASSERT_TRUE(navigator);
+    ReadResult subject = ReadOne(navigator, u"SUBJECT");
+    EXPECT_EQ(subject.vt, VT_BSTR);
+    EXPECT_EQ(subject.text, u"Caf\u00E9 \u20AC 5");
+    platform::testing::SetAnsiCodePage(1251);
+    EXPECT_EQ(ReadOne(navigator, u"SUBJECT").text, u"Caf\u0439 \u0402 5");
+}
+
+TEST_F(Reading, DatesAreLocalWithTheOffsetInForceNow) {
+    auto navigator = Open(Write(CardMessage()));
+    ASSERT_TRUE(navigator);
+    {
+        ScopedZone twoHoursAhead("XYZ-2");
+        EXPECT_EQ(FromDate(ReadOne(navigator, u"CREATION_TIME").real).wHour, 14);
+    }
+    {
+        ScopedZone central("CET-1CEST,M3.5.0,M10.5.0/3");
+        SYSTEMTIME winter{2026, 1, 0, 20, 12, 0, 0, 0};
+        platform::testing::SetNow(winter);
+        EXPECT_EQ(FromDate(ReadOne(navigator, u"CREATION_TIME").real).wHour, 13);
+        SYSTEMTIME summer{2026, 7, 0, 20, 12, 0, 0, 0};
+        platform::testing::SetNow(summer);
+        EXPECT_EQ(FromDate(ReadOne(navigator, u"CREATION_TIME").real).wHour, 14)
+            << "a January time read in summer gets the summer offset";
+    }
+}
+
+TEST_F(Reading, ErrorValuesAndUnconvertibleTypes) {
+    msgwriter::MessageSpec spec = CardMessage();
+    spec.props.push_back(msgwriter::Unicode(0x0E1D001F, std::u16string(9000, u'n')));  // beyond the limit
+    auto navigator = Open(Write(spec));
+    ASSERT_TRUE(navigator);
+    ReadResult large = ReadOne(navigator, u"236781599");  // 0x0E1D001F
+    EXPECT_EQ(large.found, 1);
+    EXPECT_EQ(large.vt, VT_ERROR);
+    EXPECT_EQ(static_cast<HRESULT>(large.number), E_OUTOFMEMORY);
+
+    Requests requests;
+    requests.AddMsg(u"SUBJECT");
+    requests.AddMsg(u"7405826");  // 0x00710102, binary
+    requests.AddMsg(u"SENDER_NAME");
+    EXPECT_EQ(navigator->ReadVariables(0, 0, 0, requests.count(), requests.data()), E_OUTOFMEMORY);
+    EXPECT_EQ(Text(requests[0].value), u"Board minutes");
+    EXPECT_EQ(requests[1].found, 1);
+    EXPECT_EQ(requests[1].value.vt, VT_EMPTY);
+    EXPECT_EQ(requests[2].found, 7) << "later records are not looked at";
+}
+
+TEST_F(Reading, FirstOnly) {
+    auto navigator = Open(Write(CardMessage()));
+    ASSERT_TRUE(navigator);
+    Requests requests;
+    requests.Add(u"OTHER", u"SUBJECT");  // skipped
+    requests.AddMsg(u"DISPLAY_CC");      // not found
+    requests.AddMsg(u"BODY");            // read, does not end the call
+    requests.AddMsg(u"SENDER_NAME");     // found: ends the call
+    requests.AddMsg(u"SUBJECT");
+    ASSERT_EQ(navigator->ReadVariables(0, 1, 0, requests.count(), requests.data()), S_OK);
+    EXPECT_EQ(requests[0].found, 7);
+    EXPECT_EQ(requests[1].found, 0);
+    EXPECT_EQ(requests[2].found, 1);
+    EXPECT_EQ(Text(requests[2].value), u"Short body");
+    EXPECT_EQ(Text(requests[3].value), u"Ann Example");
+    EXPECT_EQ(requests[4].found, 7);
+}
+
+// ---- The body ------------------------------------------------------------------------------
+
+class Body : public MessageTest {
+protected:
+    // A message whose body stream holds exactly these bytes.
+    std::string WithBodyBytes(std::vector<BYTE> bytes, const std::string& name = "body.msg") {
+        msgwriter::MessageSpec spec;
+        spec.props = {msgwriter::Unicode(PR_SUBJECT_W, u"s"), msgwriter::Stream(PR_BODY_W, std::move(bytes))};
+        return Write(spec, name);
+    }
+    static std::vector<BYTE> Units(size_t count, char16_t first = u'a') {
+        std::u16string text;
+        for (size_t i = 0; i < count; ++i) text += static_cast<char16_t>(first + i % 26);
+        return msgwriter::Utf16Bytes(text);
+    }
+};
+
+TEST_F(Body, NoBodyIsNotFoundAndNotLogged) {
+    msgwriter::MessageSpec spec;
+    spec.props = {msgwriter::Unicode(PR_SUBJECT_W, u"no body")};
+    auto navigator = Open(Write(spec));
+    ASSERT_TRUE(navigator);
+    ReadResult body = ReadOne(navigator, u"BODY");
+    EXPECT_EQ(body.found, 0);
+    EXPECT_EQ(body.vt, VT_I4) << "value untouched";
+    EXPECT_TRUE(LogEntries().empty());
+}
+
+TEST_F(Body, ShortBodyIsReadWholeWithoutAStream) {
+    auto navigator = Open(Write(CardMessage()));
+    ASSERT_TRUE(navigator);
+    platform::testing::CountCalls("IMessage::OpenProperty");
+    ReadResult body = ReadOne(navigator, u"268435487");  // the body by its number
+    EXPECT_EQ(body.found, 1);
+    EXPECT_EQ(body.text, u"Short body");
+    EXPECT_EQ(platform::testing::CallCount("IMessage::OpenProperty"), 0u);
+}
+
+TEST_F(Body, LargeBodyIsReadThroughTheStream) {
+    std::vector<BYTE> bytes = Units(20000);
+    auto navigator = Open(WithBodyBytes(bytes));
+    ASSERT_TRUE(navigator);
+    platform::testing::CountCalls("IMessage::OpenProperty");
+    ReadResult body = ReadOne(navigator, u"BODY");
+    EXPECT_EQ(body.found, 1);
+    EXPECT_EQ(body.text.size(), 20000u);
+    EXPECT_EQ(0, std::memcmp(body.text.data(), bytes.data(), bytes.size()));
+    EXPECT_EQ(platform::testing::CallCount("IMessage::OpenProperty"), 1u);
+}
+
+TEST_F(Body, StreamChunking) {
+    struct Case {
+        size_t bytes;
+        size_t units;
+        unsigned reads;
+    } cases[] = {
+        {510, 255, 2},     // 510, then 0
+        {1020, 510, 3},
+        {511, 255, 3},     // 510, 1 (dropped), 0
+        {1021, 510, 4},
+        {1, 0, 2},
+        {0, 0, 1},
+    };
+    for (const Case& c : cases) {
+        std::vector<BYTE> bytes = Units((c.bytes + 1) / 2);
+        bytes.resize(c.bytes);
+        std::string path = WithBodyBytes(bytes, "chunk" + std::to_string(c.bytes) + ".msg");
+        auto navigator = Open(path);
+        ASSERT_TRUE(navigator);
+        // Too large to be read whole: the stream road.
+        platform::testing::ResetFaults();
+        platform::testing::FailNthCall("HrGetOneProp", 1, MAPI_E_NOT_ENOUGH_MEMORY);
+        platform::testing::CountCalls("IStream::Read");
+        ReadResult body = ReadOne(navigator, u"BODY");
+        EXPECT_EQ(body.found, 1) << c.bytes;
+        EXPECT_EQ(body.text.size(), c.units) << c.bytes;
+        EXPECT_EQ(0, std::memcmp(body.text.data(), bytes.data(), c.units * 2)) << c.bytes;
+        EXPECT_EQ(platform::testing::CallCount("IStream::Read"), c.reads) << c.bytes;
+    }
+}
+
+TEST_F(Body, EmbeddedNullEndsTheText) {
+    std::vector<BYTE> bytes = msgwriter::Utf16Bytes(std::u16string(u"before") + u'\0' + u"after");
+    auto navigator = Open(WithBodyBytes(bytes));
+    ASSERT_TRUE(navigator);
+    EXPECT_EQ(ReadOne(navigator, u"BODY").text, u"before");
+    platform::testing::FailNthCall("HrGetOneProp", 1, MAPI_E_NOT_ENOUGH_MEMORY);
+    EXPECT_EQ(ReadOne(navigator, u"BODY").text, u"before") << "the stream road cuts at the null too";
+}
+
+TEST_F(Body, ReadFailureIsLoggedAndDropsTheText) {
+    std::string path = WithBodyBytes(Units(3000));
+    auto navigator = Open(path);
+    ASSERT_TRUE(navigator);
+    platform::testing::FailNthCall("HrGetOneProp", 1, MAPI_E_NOT_ENOUGH_MEMORY);
+    platform::testing::FailNthCall("IStream::Read", 3, STG_E_READFAULT);
+    ReadResult body = ReadOne(navigator, u"BODY");
+    EXPECT_EQ(body.found, 0);
+    EXPECT_EQ(body.vt, VT_I4);
+    auto entries = LogEntries();
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].resultCode, STG_E_READFAULT);
+    EXPECT_EQ(entries[0].category, 0x1000u);
+    EXPECT_EQ(entries[0].functionName, u"CMsgFile::mbGetBodyProperty");
+    EXPECT_EQ(entries[0].message, u"Failed to read from stream when extracting Body from message.\n" + Wide(path));
+}
+
+TEST_F(Body, BufferThatCannotGrowIsLogged) {
+    std::string path = WithBodyBytes(Units(3000));
+    auto navigator = Open(path);
+    ASSERT_TRUE(navigator);
+    platform::testing::FailNthCall("HrGetOneProp", 1, MAPI_E_NOT_ENOUGH_MEMORY);
+    platform::testing::FailNthCall("HeapReAlloc", 2, E_OUTOFMEMORY);
+    ReadResult body = ReadOne(navigator, u"BODY");
+    EXPECT_EQ(body.found, 0);
+    auto entries = LogEntries();
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].resultCode, S_OK) << "the last stream call succeeded";
+    EXPECT_EQ(entries[0].message, u"Could not allocate memory when extracting Body from message.\n" + Wide(path));
+
+    fs::remove(LogPath());
+    platform::testing::ResetFaults();
+    platform::testing::FailNthCall("HrGetOneProp", 1, MAPI_E_NOT_ENOUGH_MEMORY);
+    platform::testing::FailNthCall("HeapAlloc", 1, E_OUTOFMEMORY);
+    EXPECT_EQ(ReadOne(navigator, u"BODY").found, 0);
+    ASSERT_EQ(LogEntries().size(), 1u);
+}
+
+TEST_F(Body, ResultStringThatCannotBeAllocatedEndsTheRead) {
+    auto navigator = Open(Write(CardMessage()));
+    ASSERT_TRUE(navigator);
+    Requests requests;
+    requests.AddMsg(u"BODY");
+    requests.AddMsg(u"SUBJECT");
+    platform::testing::ReturnNullOnNthCall("SysAllocString", 1);
+    EXPECT_EQ(navigator->ReadVariables(0, 0, 0, requests.count(), requests.data()), E_OUTOFMEMORY);
+    EXPECT_EQ(requests[1].found, 7);
+    EXPECT_TRUE(LogEntries().empty());
+}
+
+// ---- Sample messages against an independent reader ------------------------------------------
+
+struct ExpectedValue {
+    std::string kind;
+    std::string value;
+};
+
+std::map<std::string, ExpectedValue> IndependentCard(const std::string& path) {
+    std::string command = std::string(MSGPLUGIN_PYTHON) + " '" + MSGPLUGIN_SOURCE_DIR +
+                          "/FileFormats/MsgPlugin/message/card_values.py' '" + path + "'";
+    std::map<std::string, ExpectedValue> card;
+    const std::string output = RunCommand(command);
+    std::istringstream lines(output);
+    std::string name, kind, value;
+    while (lines >> name >> kind) {
+        value.clear();
+        if (lines.peek() == ' ') {
+            lines.get();
+            if (lines.peek() != '\n') lines >> value;
+        }
+        card[name] = {kind, value};
+    }
+    return card;
+}
+
+TEST_F(Reading, EverySampleMessageReadsAsAnIndependentReaderSays) {
+    ScopedZone utc("UTC");
+    auto files = CorpusFiles();
+    ASSERT_FALSE(files.empty());
+    const char16_t* names[] = {u"ATTACHMENTS", u"SENDER_NAME", u"SENT_REPRESENTING_NAME", u"DISPLAY_TO",
+                               u"DISPLAY_CC", u"SUBJECT", u"BODY", u"CREATION_TIME", u"LAST_MODIFICATION_TIME",
+                               u"CLIENT_SUBMIT_TIME", u"MESSAGE_DELIVERY_TIME"};
+    int compared = 0;
+    for (const fs::path& file : files) {
+        if (fs::file_size(file) == 0) continue;
+        std::string copy = CopyCorpus(file);
+        auto expected = IndependentCard(copy);
+        ASSERT_EQ(expected.size(), 11u) << file;
+        auto navigator = Open(copy);
+        ASSERT_TRUE(navigator) << file;
+        for (const char16_t* name : names) {
+            const std::string key = Narrow(name);
+            const ExpectedValue& want = expected[key];
+            ReadResult got = ReadOne(navigator, name);
+            SCOPED_TRACE(file.string() + " " + key);
+            if (want.kind == "none") {
+                EXPECT_EQ(got.found, 0);
+            } else if (want.kind == "text") {
+                EXPECT_EQ(got.found, 1);
+                EXPECT_EQ(got.vt, VT_BSTR);
+                EXPECT_EQ(Utf16Hex(got.text), want.value);
+            } else if (want.kind == "error") {
+                EXPECT_EQ(got.vt, VT_ERROR);
+                EXPECT_EQ(static_cast<ULONG>(got.number), std::stoul(want.value, nullptr, 16));
+            } else if (want.kind == "time") {
+                ASSERT_EQ(got.vt, VT_DATE);
+                ULONGLONG ticks = std::stoull(want.value);
+                FILETIME ft{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+                SYSTEMTIME wantFields{};
+                ASSERT_TRUE(FileTimeToSystemTime(&ft, &wantFields));
+                SYSTEMTIME gotFields = FromDate(got.real);
+                EXPECT_EQ(gotFields.wYear, wantFields.wYear);
+                EXPECT_EQ(gotFields.wMonth, wantFields.wMonth);
+                EXPECT_EQ(gotFields.wDay, wantFields.wDay);
+                EXPECT_EQ(gotFields.wHour, wantFields.wHour);
+                EXPECT_EQ(gotFields.wMinute, wantFields.wMinute);
+                EXPECT_EQ(gotFields.wSecond, wantFields.wSecond);
+            } else {
+                EXPECT_EQ(got.hr, E_OUTOFMEMORY) << "a value without a card form";
+            }
+        }
+        ++compared;
+        navigator.Release();
+        fs::remove(copy);
+    }
+    EXPECT_GT(compared, 40);
+}
+
+}  // namespace
+}  // namespace msgtest

@@ -1,0 +1,339 @@
+"""cardhost through its built binary: cards against an independent reader, editing and saving,
+locks, registration, scanning and the diagnostics log."""
+import argparse
+import glob
+import json
+import os
+import shutil
+import stat
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import olefile_card  # noqa: E402
+
+ARGS = None
+E_MSG_FILE_LOCKED = "0x8004020B"
+E_MSG_OPEN_FAILED = "0x80040229"
+SUBJECT_TAG = str(0x0037001F)
+IMPORTANCE_TAG = str(0x00170003)
+
+
+def read_bytes(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+class CardhostTest(unittest.TestCase):
+    def setUp(self):
+        self.folder = tempfile.mkdtemp(prefix="cardhost_test_")
+        self.env = dict(os.environ)
+        self.env.update({
+            "TZ": "UTC",
+            "MSGPLUGIN_REGISTRY_DIR": os.path.join(self.folder, "registry"),
+            "XDG_DATA_HOME": os.path.join(self.folder, "data"),
+        })
+
+    def tearDown(self):
+        for root, dirs, files in os.walk(self.folder):
+            for name in dirs + files:
+                os.chmod(os.path.join(root, name), 0o700)
+        if not os.environ.get("CARDHOST_TEST_KEEP"):
+            shutil.rmtree(self.folder, ignore_errors=True)
+
+    def run_host(self, *args, module=True, check=None, timeout=120):
+        command = [ARGS.cardhost] + (["--module", ARGS.module] if module else []) + list(args)
+        result = subprocess.run(command, capture_output=True, text=True, env=self.env, timeout=timeout)
+        if check is not None:
+            self.assertEqual(result.returncode, check, "%s\nstdout: %s\nstderr: %s" %
+                             (command, result.stdout[-2000:], result.stderr[-2000:]))
+        return result
+
+    def path(self, name):
+        return os.path.join(self.folder, name)
+
+    def sample(self, name="sample.msg"):
+        target = self.path(name)
+        self.run_host("sample", target, module=False, check=0)
+        return target
+
+    def show_json(self, *files, extra=(), check=0):
+        result = self.run_host("show", "--json", *extra, *files, check=check)
+        return [json.loads(line) for line in result.stdout.splitlines()]
+
+    def copy_corpus(self):
+        if not os.path.isdir(ARGS.corpus):
+            self.skipTest("no sample messages at " + ARGS.corpus)
+        target = self.path("corpus")
+        shutil.copytree(ARGS.corpus, target)
+        os.chmod(target, 0o755)  # saves replace files, so the folders must be writable too
+        for root, dirs, files in os.walk(target):
+            for name in dirs + files:
+                os.chmod(os.path.join(root, name), 0o755 if name in dirs else 0o644)
+        return sorted(glob.glob(os.path.join(target, "**", "*.msg"), recursive=True))
+
+    def assert_card_matches_olefile(self, line):
+        expected = olefile_card.read_card(line["file"])
+        self.assertEqual(line["result"], "0x00000000", line)
+        variables = line["variables"]
+        self.assertEqual(list(variables), olefile_card.NAMES)
+        for name, value in expected.items():
+            entry = variables[name]
+            self.assertEqual(entry["value"], value, "%s: %s" % (line["file"], name))
+            self.assertEqual(entry["found"], value is not None, "%s: %s" % (line["file"], name))
+            if value is not None:
+                self.assertEqual(entry["type"], "VT_DATE" if name.endswith("_TIME") else "VT_BSTR", name)
+
+    # ---- Cards against olefile ------------------------------------------------------------
+
+    def test_corpus_cards_match_olefile(self):
+        files = self.copy_corpus()
+        self.assertGreater(len(files), 10)
+        lines = self.show_json(*files, check=None)
+        self.assertEqual([line["file"] for line in lines], files)
+        compared = 0
+        for line in lines:
+            try:
+                olefile_card.read_card(line["file"])
+            except OSError:
+                # Not a compound file at all (the corpus holds an empty one): both must refuse it.
+                self.assertEqual(line["result"], E_MSG_OPEN_FAILED, line)
+                self.assertEqual(line["error"], "E_MSG_OPEN_FAILED")
+                self.assertNotIn("variables", line)
+                continue
+            self.assert_card_matches_olefile(line)
+            compared += 1
+        self.assertGreater(compared, 10)
+
+    def test_sample_card_matches_olefile_and_its_content(self):
+        line = self.show_json(self.sample())[0]
+        self.assert_card_matches_olefile(line)
+        variables = line["variables"]
+        self.assertEqual(variables["ATTACHMENTS"]["value"], "figures-q1.csv\r\nmeeting notes.txt")
+        self.assertEqual(variables["SENDER_NAME"]["value"], "Ada Lindqvist")
+        self.assertEqual(variables["DISPLAY_TO"]["value"], "Bruno Marchetti; Chen Wei")
+        self.assertEqual(variables["CLIENT_SUBMIT_TIME"]["value"], "2026-03-14T09:28:00")
+        self.assertTrue(variables["BODY"]["value"].startswith("Hello Bruno"))
+
+    def test_dates_follow_the_time_zone(self):
+        target = self.sample()
+        self.env["TZ"] = "Europe/Berlin"  # UTC+1 in March 2026
+        line = self.show_json(target, extra=["--var", "CLIENT_SUBMIT_TIME"])[0]
+        self.assertEqual(line["variables"]["CLIENT_SUBMIT_TIME"]["value"], "2026-03-14T10:28:00")
+
+    def test_table_view(self):
+        target = self.sample()
+        result = self.run_host("show", target, check=0)
+        self.assertIn("figures-q1.csv\n", result.stdout)
+        self.assertRegex(result.stdout, r"\n +meeting notes.txt\n")  # one attachment per line
+        self.assertIn("CLIENT_SUBMIT_TIME      2026-03-14T09:28:00", result.stdout)
+        self.assertIn("--full shows all", result.stdout)
+        self.assertNotIn("Regards,\r\nAda", result.stdout)
+        full = self.run_host("show", "--full", target, check=0)
+        self.assertIn("Regards,", full.stdout)
+        self.assertIn("Ada\n", full.stdout)
+
+    # ---- set ------------------------------------------------------------------------------
+
+    def test_set_then_show_round_trips_text_integer_and_date(self):
+        target = self.sample()
+        self.run_host("set", target, "SUBJECT=Revised \u00e9t\u00e9 figures", check=0)
+        self.run_host("set", target, IMPORTANCE_TAG + "=2", "--type", "int", check=0)
+        self.run_host("set", target, "CLIENT_SUBMIT_TIME=2025-01-02T03:04:05", "--type", "date", check=0)
+        # Options and files in any order; the variables come back in the order asked for.
+        shown = self.run_host("show", "--var", "SUBJECT", target, "--json", "--var", IMPORTANCE_TAG,
+                              "--var", "CLIENT_SUBMIT_TIME", check=0)
+        line = json.loads(shown.stdout)
+        variables = line["variables"]
+        self.assertEqual(list(variables), ["SUBJECT", IMPORTANCE_TAG, "CLIENT_SUBMIT_TIME"])
+        self.assertEqual(variables["SUBJECT"], {"found": True, "type": "VT_BSTR", "value": "Revised \u00e9t\u00e9 figures"})
+        self.assertEqual(variables[IMPORTANCE_TAG], {"found": True, "type": "VT_I4", "value": 2})
+        self.assertEqual(variables["CLIENT_SUBMIT_TIME"],
+                         {"found": True, "type": "VT_DATE", "value": "2025-01-02T03:04:05"})
+        # Saved into the file itself, as another reader sees it.
+        expected = olefile_card.read_card(target)
+        self.assertEqual(expected["SUBJECT"], "Revised \u00e9t\u00e9 figures")
+        self.assertEqual(expected["CLIENT_SUBMIT_TIME"], "2025-01-02T03:04:05")
+        self.assertEqual(expected["SENDER_NAME"], "Ada Lindqvist")
+
+    def test_set_reports_refused_and_unknown_variables(self):
+        target = self.sample()
+        result = self.run_host("set", target, "SUBJECT=ok", "ATTACHMENTS=x", "NO_SUCH_NAME=1", check=1)
+        self.assertIn("written:     SUBJECT", result.stdout)
+        self.assertIn("not written: ATTACHMENTS", result.stdout)
+        self.assertIn("not written: NO_SUCH_NAME", result.stdout)
+        self.assertEqual(olefile_card.read_card(target)["SUBJECT"], "ok")
+        # A number where the message holds a text is refused and leaves the text.
+        refused = self.run_host("set", target, SUBJECT_TAG + "=5", "--type", "int", check=1)
+        self.assertIn("refused:     " + SUBJECT_TAG, refused.stdout)
+        self.assertEqual(olefile_card.read_card(target)["SUBJECT"], "ok")
+
+    def test_usage_errors_exit_2(self):
+        target = self.sample()
+        before = read_bytes(target)
+        for args in (["set", target, "NOEQUALS"], ["set", target, "X=abc", "--type", "int"],
+                     ["set", target, "CLIENT_SUBMIT_TIME=2026-02-31", "--type", "date"],
+                     ["set", target, "A=1", "--type", "complex"], ["frobnicate"], []):
+            self.run_host(*args, check=2)
+        self.assertEqual(read_bytes(target), before)
+
+    def test_sample_into_a_missing_folder_exits_4(self):
+        target = self.path(os.path.join("missing", "sample.msg"))
+        result = self.run_host("sample", target, module=False, check=4)
+        self.assertIn("cannot write", result.stderr)
+        self.assertFalse(os.path.exists(target))
+
+    def test_help_on_every_command(self):
+        for command in ("register", "unregister", "info", "show", "set", "scan", "log", "sample"):
+            result = self.run_host(command, "--help", module=False, check=0)
+            self.assertIn("Usage", result.stdout)
+
+    def test_set_on_read_only_file_exits_3_with_the_lock(self):
+        target = self.sample()
+        os.chmod(target, stat.S_IRUSR | stat.S_IRGRP)
+        before = read_bytes(target)
+        result = self.run_host("set", target, "SUBJECT=changed", check=3)
+        self.assertIn("E_MSG_FILE_LOCKED", result.stderr)
+        self.assertIn(E_MSG_FILE_LOCKED, result.stderr)
+        self.assertEqual(read_bytes(target), before)
+        line = self.show_json(target, check=3)[0]
+        self.assertEqual(line, {"file": target, "result": E_MSG_FILE_LOCKED, "error": "E_MSG_FILE_LOCKED"})
+
+    def test_second_set_meets_the_lock_while_the_first_holds_the_file(self):
+        target = self.sample()
+        command = [ARGS.cardhost, "--module", ARGS.module, "set", target, "SUBJECT=first", "--hold", "1500"]
+        first = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=self.env)
+        self.assertIn("holding", first.stderr.readline())  # the file is open now
+        second = self.run_host("set", target, "SUBJECT=second", check=3)
+        self.assertIn("E_MSG_FILE_LOCKED", second.stderr)
+        out, err = first.communicate(timeout=60)
+        self.assertEqual(first.returncode, 0, err)
+        card = olefile_card.read_card(target)
+        self.assertEqual(card["SUBJECT"], "first")
+        self.assertEqual(card["ATTACHMENTS"], "figures-q1.csv\r\nmeeting notes.txt")
+
+    def test_two_sets_at_once_leave_a_whole_file(self):
+        target = self.sample()
+        for round_ in range(3):
+            processes = [subprocess.Popen([ARGS.cardhost, "--module", ARGS.module, "set", target,
+                                           "SUBJECT=writer %d" % n], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                          text=True, env=self.env) for n in range(2)]
+            results = [(p.wait(timeout=60), p.stderr.read()) for p in processes]
+            for p in processes:
+                p.stdout.close()
+                p.stderr.close()
+            codes = sorted(code for code, _ in results)
+            self.assertIn(codes, ([0, 0], [0, 3]), results)
+            for code, err in results:
+                if code == 3:
+                    self.assertIn("E_MSG_FILE_LOCKED", err)
+            card = olefile_card.read_card(target)
+            self.assertIn(card["SUBJECT"], ("writer 0", "writer 1"))
+            self.assertEqual(card["SENDER_NAME"], "Ada Lindqvist")
+            self.assertEqual(card["ATTACHMENTS"], "figures-q1.csv\r\nmeeting notes.txt")
+
+    # ---- Registration ---------------------------------------------------------------------
+
+    def test_register_show_unregister_show(self):
+        target = self.sample()
+        unregistered = self.run_host("show", target, module=False, check=3)
+        self.assertIn("not registered", unregistered.stderr)
+        self.assertIn("REGDB_E_CLASSNOTREG", unregistered.stderr)
+
+        result = self.run_host("register", ARGS.module, module=False, check=0)
+        self.assertIn(self.env["MSGPLUGIN_REGISTRY_DIR"], result.stdout)
+        line = self.show_json(target, extra=["--var", "SUBJECT"])  # --module is passed: direct
+        self.assertEqual(line[0]["variables"]["SUBJECT"]["found"], True)
+        through_clsid = self.run_host("show", "--json", target, module=False, check=0)
+        self.assertEqual(json.loads(through_clsid.stdout)["variables"]["SENDER_NAME"]["value"], "Ada Lindqvist")
+        info = self.run_host("info", module=False, check=0)
+        self.assertIn("extensions:  msg", info.stdout)
+
+        self.run_host("unregister", ARGS.module, module=False, check=0)
+        after = self.run_host("show", target, module=False, check=3)
+        self.assertIn("not registered", after.stderr)
+        self.assertEqual(after.stdout, "")
+
+    def test_missing_module_is_a_clear_failure(self):
+        target = self.sample()
+        result = subprocess.run([ARGS.cardhost, "--module", self.path("nowhere.so"), "show", target],
+                                capture_output=True, text=True, env=self.env, timeout=60)
+        self.assertEqual(result.returncode, 3)
+        self.assertIn("cannot load", result.stderr)
+
+    # ---- scan -----------------------------------------------------------------------------
+
+    def test_scan_over_the_corpus(self):
+        files = self.copy_corpus()
+        with open(os.path.join(self.path("corpus"), "not a message.msg"), "wb") as junk:
+            junk.write(b"plain text, not a compound file")
+        result = self.run_host("scan", "--json", self.path("corpus"), check=3)
+        lines = [json.loads(line) for line in result.stdout.splitlines()]
+        self.assertEqual(len(lines), len(files) + 1)
+        failed = [line for line in lines if line["result"] != "0x00000000"]
+        self.assertTrue(all(line["result"] == E_MSG_OPEN_FAILED for line in failed), failed)
+        self.assertIn(os.path.join(self.path("corpus"), "not a message.msg"), [line["file"] for line in failed])
+        ok = [line for line in lines if line["result"] == "0x00000000"]
+        self.assertGreater(len(ok), 10)
+        self.assertTrue(all(set(line["variables"]) == set(olefile_card.NAMES) for line in ok))
+        self.assertIn("scanned %d messages, %d failed" % (len(lines), len(failed)), result.stderr)
+        self.assertIn("%d x 0x80040229 E_MSG_OPEN_FAILED" % len(failed), result.stderr)
+        self.assertNotIn("\r[", result.stderr)  # no progress bar when standard error is no terminal
+
+    # ---- log ------------------------------------------------------------------------------
+
+    def log_entries(self, *extra):
+        result = self.run_host("log", "--json", *extra, module=False, check=0)
+        return [json.loads(line) for line in result.stdout.splitlines()], result.stderr
+
+    def test_log_after_provoked_failures(self):
+        junk = self.path("junk.msg")
+        with open(junk, "wb") as f:
+            f.write(b"no compound file here")
+        locked = self.sample("locked.msg")
+        os.chmod(locked, stat.S_IRUSR)
+        self.run_host("show", junk, check=3)
+        self.run_host("set", locked, "SUBJECT=x", check=3)
+        entries, _ = self.log_entries()
+        self.assertEqual(len(entries), 2, entries)
+        self.assertEqual(entries[0]["function"], "CMsgFile::mhInitialize")
+        self.assertIn(junk, entries[0]["message"])
+        self.assertEqual(entries[0]["category"], "opening")
+        self.assertIn(locked, entries[1]["message"])
+        self.assertEqual(entries[1]["result"], "0x80030005")
+        self.assertEqual(entries[1]["name"], "STG_E_ACCESSDENIED")
+        self.assertEqual(entries[1]["module"], "cardhost")
+        self.assertEqual(self.log_entries("--tail", "1")[0], entries[1:])
+        table = self.run_host("log", module=False, check=0)
+        self.assertIn("0x80030005 STG_E_ACCESSDENIED  [opening]  cardhost  CMsgFile::mhInitialize", table.stdout)
+
+        # A damaged tail is reported, and the sound entries are still shown.
+        log_files = glob.glob(os.path.join(self.env["XDG_DATA_HOME"], "ORVANE", "ORVANE KESTREL", "*.mlg"))
+        self.assertEqual(len(log_files), 1)
+        with open(log_files[0], "ab") as log:
+            log.write(b"\x07" * 37)
+        damaged, stderr = self.log_entries()
+        self.assertEqual(damaged, entries)
+        self.assertIn("last 37 bytes of the log are damaged", stderr)
+
+    def test_log_without_a_log(self):
+        result = self.run_host("log", module=False, check=0)
+        self.assertIn("no log", result.stderr)
+        self.assertEqual(result.stdout, "")
+
+
+def main():
+    global ARGS
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--cardhost", required=True)
+    parser.add_argument("--module", required=True)
+    parser.add_argument("--corpus", required=True)
+    ARGS, rest = parser.parse_known_args()
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,238 @@
+// Damaged and hostile images: every walk is bounded and checked, and a damaged file gives a
+// clear result, never a crash, a hang or an allocation larger than the file.
+#include "storage/storage_test_util.h"
+
+#include "storage/storage_internal.h"
+
+using namespace storage_test;
+using platform::ComPtr;
+using platform::storage::Load32;
+using platform::storage::Store16;
+using platform::storage::Store32;
+using platform::storage::Store64;
+
+namespace {
+
+constexpr DWORD kWrite = STGM_READWRITE | STGM_SHARE_EXCLUSIVE;
+
+// Opens the image and reads everything in it; returns the first failure, or S_OK.
+HRESULT WalkStorage(IStorage* storage, int depth = 0) {
+    if (depth > 64) return E_FAIL;
+    ComPtr<IEnumSTATSTG> elements;
+    HRESULT hr = storage->EnumElements(0, nullptr, 0, elements.Put());
+    if (FAILED(hr)) return hr;
+    STATSTG stat;
+    while ((hr = elements->Next(1, &stat, nullptr)) == S_OK) {
+        std::u16string name(stat.pwcsName);
+        CoTaskMemFree(stat.pwcsName);
+        if (stat.type == STGTY_STREAM) {
+            ComPtr<IStream> stream;
+            hr = storage->OpenStream(name.c_str(), nullptr, STGM_READ | STGM_SHARE_EXCLUSIVE, 0, stream.Put());
+            if (FAILED(hr)) return hr;
+            BYTE buffer[4096];
+            ULONG got = 0;
+            do {
+                hr = stream->Read(buffer, sizeof buffer, &got);
+                if (FAILED(hr)) return hr;
+            } while (got);
+        } else {
+            ComPtr<IStorage> child;
+            hr = storage->OpenStorage(name.c_str(), nullptr, STGM_READ | STGM_SHARE_EXCLUSIVE, nullptr, 0, child.Put());
+            if (FAILED(hr)) return hr;
+            hr = WalkStorage(child.Get(), depth + 1);
+            if (FAILED(hr)) return hr;
+        }
+    }
+    return FAILED(hr) ? hr : S_OK;
+}
+
+HRESULT OpenAndWalk(const std::vector<BYTE>& image) {
+    ComPtr<IStorage> storage;
+    HRESULT hr = platform::testing::OpenStorageOnMemory(image.data(), image.size(), storage.Put());
+    if (FAILED(hr)) return hr;
+    return WalkStorage(storage.Get());
+}
+
+// A small valid image made by our writer: root with a large stream "big" (5000 bytes), a small
+// stream "small" (300 bytes) and a storage "sub" holding stream "inner".
+std::vector<BYTE> BaseImage() {
+    TempDir dir;
+    std::string path = dir.File("base.msg");
+    {
+        ComPtr<IStorage> storage;
+        std::u16string wide = Wide(path);
+        EXPECT_EQ(StgCreateDocfile(wide.c_str(), STGM_CREATE | kWrite, 0, storage.Put()), S_OK);
+        auto put = [](IStorage* target, const char16_t* name, size_t size) {
+            ComPtr<IStream> stream;
+            EXPECT_EQ(target->CreateStream(name, kWrite, 0, 0, stream.Put()), S_OK);
+            std::vector<BYTE> data(size, BYTE(size));
+            EXPECT_EQ(stream->Write(data.data(), ULONG(size), nullptr), S_OK);
+        };
+        put(storage.Get(), u"big", 5000);
+        put(storage.Get(), u"small", 300);
+        ComPtr<IStorage> sub;
+        EXPECT_EQ(storage->CreateStorage(u"sub", kWrite, 0, 0, sub.Put()), S_OK);
+        put(sub.Get(), u"inner", 100);
+    }
+    return ReadFileBytes(path);
+}
+
+struct Image {
+    std::vector<BYTE> bytes;
+    uint32_t SectorOffset(uint32_t sector) const { return (sector + 1) * 512; }
+    uint32_t Header(size_t at) const { return Load32(bytes.data() + at); }
+    uint32_t FatOffset() const { return SectorOffset(Header(76)); }
+    uint32_t DirectoryOffset() const { return SectorOffset(Header(48)); }
+    // Offset of the directory entry with this name.
+    uint32_t Entry(const std::u16string& name) const {
+        for (uint32_t at = DirectoryOffset(); at + 128 <= bytes.size(); at += 128) {
+            bool same = Load32(bytes.data() + at + 64) % 65536 == (name.size() + 1) * 2;
+            for (size_t i = 0; same && i < name.size(); ++i)
+                same = (bytes[at + 2 * i] | bytes[at + 2 * i + 1] << 8) == name[i];
+            if (same) return at;
+        }
+        ADD_FAILURE() << "no entry";
+        return 0;
+    }
+    uint32_t EntryId(const std::u16string& name) const { return (Entry(name) - DirectoryOffset()) / 128; }
+    BYTE* At(size_t offset) { return bytes.data() + offset; }
+    void SetFat(uint32_t sector, uint32_t value) { Store32(At(FatOffset() + 4 * sector), value); }
+};
+
+}  // namespace
+
+TEST(StorageNames, CompareShorterFirstThenUpperCase) {
+    using platform::storage::CompareNames;
+    EXPECT_LT(CompareNames(u"zz", u"aaa"), 0);
+    EXPECT_EQ(CompareNames(u"abc", u"ABC"), 0);
+    EXPECT_LT(CompareNames(u"abc", u"ABD"), 0);
+    EXPECT_GT(CompareNames(u"_b", u"Ab"), 0);  // '_' (0x5F) sorts after 'A' once upper-cased
+    EXPECT_EQ(CompareNames(u"\u00e9t\u00e9", u"\u00c9T\u00c9"), 0);
+    EXPECT_EQ(CompareNames(u"\u0430", u"\u0410"), 0);
+    EXPECT_LT(CompareNames(u"\u00d7", u"\u00f7"), 0);  // neither is a letter
+}
+
+TEST(StorageDamaged, BaseImageIsSound) {
+    Image image{BaseImage()};
+    ASSERT_GT(image.bytes.size(), 1024u);
+    EXPECT_EQ(OpenAndWalk(image.bytes), S_OK);
+}
+
+TEST(StorageDamaged, EachDamageGivesItsResult) {
+    const Image base{BaseImage()};
+    struct Case {
+        const char* what;
+        void (*damage)(Image&);
+        HRESULT expected;
+    } cases[] = {
+        {"signature", [](Image& i) { i.bytes[0] = 0; }, STG_E_FILEALREADYEXISTS},
+        {"truncated header", [](Image& i) { i.bytes.resize(300); }, STG_E_INVALIDHEADER},
+        {"byte order", [](Image& i) { Store16(i.At(28), 0xFEFF); }, STG_E_INVALIDHEADER},
+        {"sector shift", [](Image& i) { Store16(i.At(30), 12); }, STG_E_INVALIDHEADER},
+        {"huge sector shift", [](Image& i) { Store16(i.At(30), 40); }, STG_E_INVALIDHEADER},
+        {"mini sector shift", [](Image& i) { Store16(i.At(32), 7); }, STG_E_INVALIDHEADER},
+        {"version", [](Image& i) { Store16(i.At(26), 5); }, STG_E_INVALIDHEADER},
+        {"allocation table count", [](Image& i) { Store32(i.At(44), 0x7FFFFFFF); }, STG_E_INVALIDHEADER},
+        {"no allocation table", [](Image& i) { Store32(i.At(44), 0); }, STG_E_INVALIDHEADER},
+        {"DIFAT count short", [](Image& i) { Store32(i.At(44), 200); }, STG_E_INVALIDHEADER},
+        {"table sector past the end", [](Image& i) { Store32(i.At(76), 0x00FFFFFF); }, STG_E_DOCFILECORRUPT},
+        {"directory past the end", [](Image& i) { Store32(i.At(48), 0x00FFFFFF); }, STG_E_DOCFILECORRUPT},
+        {"directory chain cycle",
+         [](Image& i) { i.SetFat(i.Header(48), i.Header(48)); }, STG_E_DOCFILECORRUPT},
+        {"directory chain into free sector",
+         [](Image& i) { i.SetFat(i.Header(48), 0xFFFFFFFF); }, STG_E_DOCFILECORRUPT},
+        {"root not a root", [](Image& i) { i.bytes[i.DirectoryOffset() + 66] = 1; }, STG_E_DOCFILECORRUPT},
+        {"root's child is the root", [](Image& i) { Store32(i.At(i.DirectoryOffset() + 76), 0); }, STG_E_DOCFILECORRUPT},
+        {"sibling is itself",
+         [](Image& i) {
+             uint32_t at = i.Entry(u"big");
+             Store32(i.At(at + 68), i.EntryId(u"big"));
+         },
+         STG_E_DOCFILECORRUPT},
+        {"child is its ancestor",
+         [](Image& i) { Store32(i.At(i.Entry(u"sub") + 76), i.EntryId(u"sub")); }, STG_E_DOCFILECORRUPT},
+        {"sibling out of range", [](Image& i) { Store32(i.At(i.Entry(u"big") + 72), 100000); }, STG_E_DOCFILECORRUPT},
+        {"name too long", [](Image& i) { Store16(i.At(i.Entry(u"big") + 64), 66); }, STG_E_DOCFILECORRUPT},
+        {"name length odd", [](Image& i) { Store16(i.At(i.Entry(u"big") + 64), 7); }, STG_E_DOCFILECORRUPT},
+        {"unknown entry kind", [](Image& i) { i.bytes[i.Entry(u"big") + 66] = 3; }, STG_E_DOCFILECORRUPT},
+        {"duplicate names",
+         [](Image& i) {
+             uint32_t at = i.Entry(u"small");
+             const char16_t name[] = u"BIG";
+             for (int k = 0; k < 4; ++k) Store16(i.At(at + 2 * k), name[k]);
+             Store16(i.At(at + 64), 8);
+         },
+         STG_E_DOCFILECORRUPT},
+        {"stream larger than the file",
+         [](Image& i) { Store32(i.At(i.Entry(u"big") + 120), 0x7FFFFFFF); }, STG_E_DOCFILECORRUPT},
+        {"stream larger than its chain",
+         [](Image& i) { Store32(i.At(i.Entry(u"big") + 120), uint32_t(i.bytes.size() - 600)); }, STG_E_DOCFILECORRUPT},
+        {"stream chain cycle",
+         [](Image& i) {
+             uint32_t start = Load32(i.At(i.Entry(u"big") + 116));
+             i.SetFat(start + 2, start);
+         },
+         STG_E_DOCFILECORRUPT},
+        {"stream starts past the end",
+         [](Image& i) { Store32(i.At(i.Entry(u"big") + 116), 0x00FFFFFF); }, STG_E_DOCFILECORRUPT},
+        {"stream chain past the end",
+         [](Image& i) { i.SetFat(Load32(i.At(i.Entry(u"big") + 116)), 0x00FFFFFF); }, STG_E_DOCFILECORRUPT},
+        {"mini stream sector past the mini stream",
+         [](Image& i) { Store32(i.At(i.Entry(u"small") + 116), 100000); }, STG_E_DOCFILECORRUPT},
+        {"mini stream chain cycle",
+         [](Image& i) {
+             uint32_t first = Load32(i.At(i.Entry(u"small") + 116));
+             uint32_t miniFat = i.SectorOffset(i.Header(60));
+             Store32(i.At(miniFat + 4 * (first + 1)), first);
+         },
+         STG_E_DOCFILECORRUPT},
+        {"mini stream container cut short",
+         [](Image& i) { Store64(i.At(i.DirectoryOffset() + 120), 64); }, STG_E_DOCFILECORRUPT},
+        {"file cut after the directory", [](Image& i) { i.bytes.resize(i.DirectoryOffset() + 512); }, STG_E_DOCFILECORRUPT},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Image image = base;
+        c.damage(image);
+        EXPECT_EQ(OpenAndWalk(image.bytes), c.expected);
+    }
+}
+
+// Random damage anywhere: no crash, no hang; the result is success or one of the storage codes.
+TEST(StorageDamaged, RandomDamageNeverCrashes) {
+    const Image base{BaseImage()};
+    uint32_t x = 2463534242u;
+    auto next = [&] {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        return x;
+    };
+    for (int round = 0; round < 2000; ++round) {
+        Image image = base;
+        int changes = 1 + int(next() % 8);
+        for (int k = 0; k < changes; ++k) {
+            size_t at = next() % image.bytes.size();
+            image.bytes[at] = BYTE(next());
+        }
+        HRESULT hr = OpenAndWalk(image.bytes);
+        EXPECT_TRUE(hr == S_OK || hr == STG_E_DOCFILECORRUPT || hr == STG_E_INVALIDHEADER ||
+                    hr == STG_E_FILEALREADYEXISTS)
+            << std::hex << hr;
+    }
+}
+
+// Inputs the fuzz target found interesting (and any that once failed) open or fail cleanly.
+TEST(StorageDamaged, FuzzRegressionInputs) {
+    std::string folder = std::string(MSGPLUGIN_SOURCE_DIR) + "/fuzz/regressions/storage_fuzz";
+    int count = 0;
+    for (auto& entry : std::filesystem::directory_iterator(folder)) {
+        SCOPED_TRACE(entry.path().string());
+        HRESULT hr = OpenAndWalk(ReadFileBytes(entry.path().string()));
+        EXPECT_TRUE(hr == S_OK || hr == STG_E_DOCFILECORRUPT || hr == STG_E_INVALIDHEADER ||
+                    hr == STG_E_FILEALREADYEXISTS)
+            << std::hex << hr;
+        ++count;
+    }
+    EXPECT_GE(count, 2);
+}

@@ -1,0 +1,633 @@
+// Writing compound files: what we write reads back in an independent reader exactly as written,
+// untouched elements keep their bytes and directory data, saves are atomic and fail cleanly.
+#include "storage/storage_test_util.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <map>
+#include <random>
+#include <sstream>
+
+using namespace storage_test;
+using platform::ComPtr;
+
+namespace {
+
+constexpr DWORD kReadWriteExclusive = STGM_READWRITE | STGM_SHARE_EXCLUSIVE;
+constexpr DWORD kReadDenyWrite = STGM_READ | STGM_SHARE_DENY_WRITE;
+
+HRESULT Open(const std::string& path, DWORD mode, ComPtr<IStorage>* storage) {
+    std::u16string wide = Wide(path);
+    return StgOpenStorage(wide.c_str(), nullptr, mode, nullptr, 0, storage->Put());
+}
+
+HRESULT Create(const std::string& path, ComPtr<IStorage>* storage) {
+    std::u16string wide = Wide(path);
+    return StgCreateDocfile(wide.c_str(), STGM_CREATE | kReadWriteExclusive, 0, storage->Put());
+}
+
+std::vector<BYTE> Pattern(size_t size, unsigned seed) {
+    std::vector<BYTE> data(size);
+    uint32_t x = seed * 2654435761u + 7;
+    for (auto& b : data) {
+        x = x * 1103515245u + 12345u;
+        b = BYTE(x >> 16);
+    }
+    return data;
+}
+
+void PutStream(IStorage* storage, const std::u16string& name, const std::vector<BYTE>& data) {
+    ComPtr<IStream> stream;
+    ASSERT_EQ(storage->CreateStream(name.c_str(), kReadWriteExclusive | STGM_CREATE, 0, 0, stream.Put()), S_OK);
+    ASSERT_EQ(stream->Write(data.data(), ULONG(data.size()), nullptr), S_OK);
+}
+
+std::vector<BYTE> GetStream(IStorage* storage, const std::u16string& name) {
+    ComPtr<IStream> stream;
+    EXPECT_EQ(storage->OpenStream(name.c_str(), nullptr, STGM_READ | STGM_SHARE_EXCLUSIVE, 0, stream.Put()), S_OK);
+    return stream ? ReadAll(stream.Get()) : std::vector<BYTE>{};
+}
+
+std::u16string NumberedName(char16_t prefix, size_t number) {
+    std::u16string name(1, prefix);
+    name.append(Wide(std::to_string(number)));
+    return name;
+}
+
+std::string HexName(const std::u16string& name) { return Hex(name.data(), name.size() * 2); }
+
+std::vector<std::string> Fields(const std::string& line) {
+    std::vector<std::string> fields;
+    std::stringstream in(line);
+    std::string field;
+    while (std::getline(in, field, '\t')) fields.push_back(field);
+    return fields;
+}
+
+std::string Join(const std::vector<std::string>& fields) {
+    std::string out;
+    for (size_t i = 0; i < fields.size(); ++i) out += (i ? "\t" : "") + fields[i];
+    return out;
+}
+
+std::string CrcText(const std::vector<BYTE>& data) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%08x", Crc32(data));
+    return text;
+}
+
+// The line of `path` in a dump, or end.
+std::vector<std::string>::iterator FindLine(std::vector<std::string>& lines, const std::string& path) {
+    return std::find_if(lines.begin(), lines.end(), [&](const std::string& line) { return Fields(line)[1] == path; });
+}
+
+std::vector<std::string> OlefileLines(const std::string& path) {
+    int status = 0;
+    auto lines = OlefileDump(path, &status);
+    EXPECT_EQ(status, 0) << path;
+    return lines;
+}
+
+std::string CheckTree(const std::string& path) {
+    int status = 0;
+    auto lines = OlefileDump(path, &status, "--check-tree");
+    std::string out;
+    for (auto& line : lines) out += line + "\n";
+    return out;
+}
+
+std::vector<std::string> CheckTrees(const std::vector<std::string>& paths) {
+    if (paths.empty()) return {};
+    std::string rest;
+    for (size_t i = 1; i < paths.size(); ++i) {
+        rest += ShellQuote(paths[i - 1]);
+        rest += ' ';
+    }
+    int status = 0;
+    return OlefileDump(paths.back(), &status, ("--check-tree " + rest).c_str());
+}
+
+// Top-level streams of a storage, with sizes.
+std::vector<std::pair<std::u16string, uint64_t>> TopStreams(IStorage* storage) {
+    std::vector<std::pair<std::u16string, uint64_t>> out;
+    ComPtr<IEnumSTATSTG> elements;
+    EXPECT_EQ(storage->EnumElements(0, nullptr, 0, elements.Put()), S_OK);
+    STATSTG stat;
+    while (elements->Next(1, &stat, nullptr) == S_OK) {
+        if (stat.type == STGTY_STREAM) out.push_back({stat.pwcsName, stat.cbSize.QuadPart});
+        CoTaskMemFree(stat.pwcsName);
+    }
+    return out;
+}
+
+std::string PickCorpusFile(const char* name) {
+    for (const auto& file : CorpusFiles())
+        if (file.size() >= std::strlen(name) && file.compare(file.size() - std::strlen(name), std::string::npos, name) == 0)
+            return file;
+    return {};
+}
+
+const char* const kCorpusSamples[] = {"200 recipients.msg", "unicode.msg", "msgInMsgInMsg.msg", "plain_jpeg_attached.msg"};
+
+}  // namespace
+
+// A new file with streams of every interesting size, nested storages and directory data.
+TEST(StorageWrite, NewFileReadsBackInOlefile) {
+    for (unsigned sectorSize : {512u, 4096u}) {
+        SCOPED_TRACE(sectorSize);
+        platform::testing::SetNewDocfileSectorSize(sectorSize);
+        TempDir dir;
+        std::string path = dir.File("new.msg");
+        std::vector<std::string> expected;
+        CLSID rootClass = {0x00020D0B, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+        CLSID subClass = {0x11223344, 0x5566, 0x7788, {9, 10, 11, 12, 13, 14, 15, 16}};
+        {
+            ComPtr<IStorage> storage;
+            ASSERT_EQ(Create(path, &storage), S_OK);
+            ASSERT_EQ(storage->SetClass(rootClass), S_OK);
+            const size_t sizes[] = {0, 1, 63, 64, 65, 4095, 4096, 4097, 100000};
+            unsigned seed = 0;
+            for (size_t size : sizes) {
+                std::u16string name = NumberedName(u's', size);
+                auto data = Pattern(size, ++seed);
+                PutStream(storage.Get(), name, data);
+                expected.push_back(Join({"stream", HexName(name), std::string(32, '0'), "00000000", "0", "0",
+                                         std::to_string(size), CrcText(data)}));
+            }
+            ComPtr<IStorage> sub;
+            ASSERT_EQ(storage->CreateStorage(u"__substg1.0_3701000D", kReadWriteExclusive, 0, 0, sub.Put()), S_OK);
+            ASSERT_EQ(sub->SetClass(subClass), S_OK);
+            ASSERT_EQ(sub->SetStateBits(0xA5A5, 0xFFFFFFFF), S_OK);
+            FILETIME created = {0x11111111, 0x01D00000}, modified = {0x22222222, 0x01D10000};
+            ASSERT_EQ(storage->SetElementTimes(u"__substg1.0_3701000D", &created, nullptr, &modified), S_OK);
+            auto inner = Pattern(5000, 99);
+            PutStream(sub.Get(), u"inner", inner);
+            std::string subPath = HexName(u"__substg1.0_3701000D");
+            expected.push_back(Join({"storage", subPath, Hex(&subClass, 16), "0000a5a5",
+                                     std::to_string((uint64_t(created.dwHighDateTime) << 32) | created.dwLowDateTime),
+                                     std::to_string((uint64_t(modified.dwHighDateTime) << 32) | modified.dwLowDateTime),
+                                     "0", "00000000"}));
+            expected.push_back(Join({"stream", subPath + "/" + HexName(u"inner"), std::string(32, '0'), "00000000",
+                                     "0", "0", "5000", CrcText(inner)}));
+            // Many siblings make a deeper tree.
+            for (int i = 0; i < 40; ++i) {
+                std::u16string name = NumberedName(u'n', size_t(i * 7919 % 1000));
+                auto data = Pattern(10 + i, 1000 + i);
+                PutStream(sub.Get(), name, data);
+                expected.push_back(Join({"stream", subPath + "/" + HexName(name), std::string(32, '0'), "00000000",
+                                         "0", "0", std::to_string(data.size()), CrcText(data)}));
+            }
+            STATSTG rootStat;
+            ASSERT_EQ(storage->Stat(&rootStat, STATFLAG_NONAME), S_OK);
+            expected.push_back(StatLine("root", ".", rootStat, 0, 0));
+            ASSERT_EQ(storage->Commit(STGC_DEFAULT), S_OK);
+        }
+        std::sort(expected.begin(), expected.end());
+        ExpectSameLines(OlefileLines(path), expected);
+        EXPECT_EQ(CheckTree(path), "ok\n");
+        int status = 0;
+        EXPECT_EQ(OlefileDump(path, &status, "--sector-size"), std::vector<std::string>{std::to_string(sectorSize)});
+
+        // Reopened here, the same tree; a change keeps the version.
+        ComPtr<IStorage> storage;
+        ASSERT_EQ(Open(path, kReadWriteExclusive, &storage), S_OK);
+        ExpectSameLines(Dump(storage.Get()), expected);
+        PutStream(storage.Get(), u"s1", {42});
+        storage.Reset();
+        EXPECT_EQ(OlefileDump(path, &status, "--sector-size"), std::vector<std::string>{std::to_string(sectorSize)});
+    }
+}
+
+// Writes reach the file on the root's Commit, and on the release of the last reference.
+TEST(StorageWrite, CommitAndReleaseFlush) {
+    TempDir dir;
+    std::string path = dir.File("a.msg");
+    ComPtr<IStorage> storage;
+    ASSERT_EQ(Create(path, &storage), S_OK);
+    PutStream(storage.Get(), u"first", Pattern(100, 1));
+    ASSERT_EQ(storage->Commit(STGC_DEFAULT), S_OK);
+    auto lines = OlefileLines(path);
+    EXPECT_NE(FindLine(lines, HexName(u"first")), lines.end());
+    ComPtr<IStream> stream;
+    ASSERT_EQ(storage->CreateStream(u"second", kReadWriteExclusive, 0, 0, stream.Put()), S_OK);
+    storage.Reset();  // the stream still holds the file
+    auto data = Pattern(7000, 2);
+    ASSERT_EQ(stream->Write(data.data(), ULONG(data.size()), nullptr), S_OK);
+    stream.Reset();
+    lines = OlefileLines(path);
+    auto line = FindLine(lines, HexName(u"second"));
+    ASSERT_NE(line, lines.end());
+    EXPECT_EQ(Fields(*line)[7], CrcText(data));
+}
+
+// A file with more allocation-table sectors than the header lists needs DIFAT sectors.
+TEST(StorageWrite, LargeFileUsesDifat) {
+    TempDir dir;
+    std::string path = dir.File("big.msg");
+    auto data = Pattern(8 << 20, 5);
+    {
+        ComPtr<IStorage> storage;
+        ASSERT_EQ(Create(path, &storage), S_OK);
+        PutStream(storage.Get(), u"big", data);
+        PutStream(storage.Get(), u"small", Pattern(300, 6));
+    }
+    auto bytes = ReadFileBytes(path);
+    ASSERT_GT(bytes.size(), 512u);
+    uint32_t difatCount = uint32_t(bytes[72] | bytes[73] << 8 | bytes[74] << 16 | bytes[75] << 24);
+    EXPECT_GT(difatCount, 0u);
+    auto lines = OlefileLines(path);
+    auto line = FindLine(lines, HexName(u"big"));
+    ASSERT_NE(line, lines.end());
+    EXPECT_EQ(Fields(*line)[7], CrcText(data));
+    ComPtr<IStorage> storage;
+    ASSERT_EQ(Open(path, kReadDenyWrite, &storage), S_OK);
+    EXPECT_EQ(GetStream(storage.Get(), u"big"), data);
+}
+
+// Corpus copies after each kind of change: olefile reads exactly what we wrote, and every
+// element we did not touch keeps its bytes and its directory data.
+TEST(StorageWrite, CorpusCopiesKeepUntouchedElements) {
+    TempDir dir;
+    int copyIndex = 0;
+    // Files to read with olefile at the end (one run for all), with the lines expected.
+    std::vector<std::string> checkPaths;
+    std::vector<std::vector<std::string>> checkExpected;
+    auto expectLater = [&](const std::string& path, std::vector<std::string> expected) {
+        std::sort(expected.begin(), expected.end());
+        checkPaths.push_back(path);
+        checkExpected.push_back(std::move(expected));
+    };
+    for (const char* sample : kCorpusSamples) {
+        std::string original = PickCorpusFile(sample);
+        if (original.empty()) {
+            ADD_FAILURE() << "corpus file missing: " << sample;
+            continue;
+        }
+        SCOPED_TRACE(original);
+        std::vector<bool> readable;
+        const std::vector<std::string> before = OlefileDumpMany({original, original}, &readable)[0];
+        ASSERT_TRUE(readable[0]);
+        auto copy = [&] {
+            std::string path = dir.File("copy" + std::to_string(copyIndex++) + ".msg");
+            CopyFile(original, path);
+            return path;
+        };
+        std::vector<std::pair<std::u16string, uint64_t>> streams;
+        {
+            ComPtr<IStorage> storage;
+            ASSERT_EQ(Open(original, kReadDenyWrite, &storage), S_OK);
+            streams = TopStreams(storage.Get());
+        }
+        ASSERT_GE(streams.size(), 2u);
+        auto small = std::find_if(streams.begin(), streams.end(), [](auto& s) { return s.second > 0 && s.second < 4096; });
+        ASSERT_NE(small, streams.end());
+
+        {   // One stream changed, same size.
+            std::string path = copy();
+            auto data = Pattern(size_t(small->second), 11);
+            {
+                ComPtr<IStorage> storage;
+                ASSERT_EQ(Open(path, kReadWriteExclusive, &storage), S_OK);
+                ComPtr<IStream> stream;
+                ASSERT_EQ(storage->OpenStream(small->first.c_str(), nullptr, kReadWriteExclusive, 0, stream.Put()), S_OK);
+                ASSERT_EQ(stream->Write(data.data(), ULONG(data.size()), nullptr), S_OK);
+                stream.Reset();
+                ASSERT_EQ(storage->Commit(STGC_DEFAULT), S_OK);
+            }
+            auto expected = before;
+            auto line = FindLine(expected, HexName(small->first));
+            ASSERT_NE(line, expected.end());
+            auto fields = Fields(*line);
+            fields[7] = CrcText(data);
+            *line = Join(fields);
+            expectLater(path, expected);
+        }
+        {   // A small stream grown past 4096 bytes (out of the mini stream) and back.
+            std::string path = copy();
+            std::vector<BYTE> originalBytes;
+            auto grown = Pattern(10000, 12);
+            {
+                ComPtr<IStorage> storage;
+                ASSERT_EQ(Open(path, kReadWriteExclusive, &storage), S_OK);
+                originalBytes = GetStream(storage.Get(), small->first);
+                ComPtr<IStream> stream;
+                ASSERT_EQ(storage->OpenStream(small->first.c_str(), nullptr, kReadWriteExclusive, 0, stream.Put()), S_OK);
+                ASSERT_EQ(stream->Write(grown.data(), ULONG(grown.size()), nullptr), S_OK);
+            }
+            auto expected = before;
+            auto line = FindLine(expected, HexName(small->first));
+            auto fields = Fields(*line);
+            fields[6] = "10000";
+            fields[7] = CrcText(grown);
+            *line = Join(fields);
+            std::string grownCopy = path + ".grown";
+            CopyFile(path, grownCopy);
+            expectLater(grownCopy, expected);
+            {
+                ComPtr<IStorage> storage;
+                ASSERT_EQ(Open(path, kReadWriteExclusive, &storage), S_OK);
+                ComPtr<IStream> stream;
+                ASSERT_EQ(storage->OpenStream(small->first.c_str(), nullptr, kReadWriteExclusive, 0, stream.Put()), S_OK);
+                ULARGE_INTEGER size;
+                size.QuadPart = originalBytes.size();
+                ASSERT_EQ(stream->SetSize(size), S_OK);
+                ASSERT_EQ(stream->Write(originalBytes.data(), ULONG(originalBytes.size()), nullptr), S_OK);
+            }
+            expectLater(path, before);
+        }
+        {   // Elements added and destroyed.
+            std::string path = copy();
+            auto added = Pattern(5000, 13);
+            std::u16string victim = streams.front().first;
+            {
+                ComPtr<IStorage> storage;
+                ASSERT_EQ(Open(path, kReadWriteExclusive, &storage), S_OK);
+                PutStream(storage.Get(), u"added", added);
+                ComPtr<IStorage> sub;
+                ASSERT_EQ(storage->CreateStorage(u"addedStorage", kReadWriteExclusive, 0, 0, sub.Put()), S_OK);
+                sub.Reset();
+                ASSERT_EQ(storage->DestroyElement(victim.c_str()), S_OK);
+                ASSERT_EQ(storage->Commit(STGC_DEFAULT), S_OK);
+            }
+            auto expected = before;
+            expected.erase(FindLine(expected, HexName(victim)));
+            expected.push_back(Join({"stream", HexName(u"added"), std::string(32, '0'), "00000000", "0", "0", "5000",
+                                     CrcText(added)}));
+            // The new storage's times are "now", as our own reading tells.
+            ComPtr<IStorage> storage;
+            ASSERT_EQ(Open(path, kReadDenyWrite, &storage), S_OK);
+            ComPtr<IStorage> sub;
+            ASSERT_EQ(storage->OpenStorage(u"addedStorage", nullptr, STGM_READ | STGM_SHARE_EXCLUSIVE, nullptr, 0,
+                                           sub.Put()), S_OK);
+            STATSTG stat;
+            ASSERT_EQ(sub->Stat(&stat, STATFLAG_NONAME), S_OK);
+            EXPECT_NE(stat.ctime.dwHighDateTime, 0u);
+            expected.push_back(StatLine("storage", HexName(u"addedStorage"), stat, 0, 0));
+            expectLater(path, expected);
+        }
+        {   // A rename keeps the element's data.
+            std::string path = copy();
+            std::u16string from = streams.back().first;
+            {
+                ComPtr<IStorage> storage;
+                ASSERT_EQ(Open(path, kReadWriteExclusive, &storage), S_OK);
+                ASSERT_EQ(storage->RenameElement(from.c_str(), u"renamed"), S_OK);
+            }
+            auto expected = before;
+            auto line = FindLine(expected, HexName(from));
+            auto fields = Fields(*line);
+            fields[1] = HexName(u"renamed");
+            *line = Join(fields);
+            expectLater(path, expected);
+        }
+    }
+    std::vector<bool> readable;
+    auto dumps = OlefileDumpMany(checkPaths, &readable);
+    for (size_t i = 0; i < checkPaths.size(); ++i) {
+        SCOPED_TRACE(checkPaths[i]);
+        EXPECT_TRUE(readable[i]);
+        ExpectSameLines(dumps[i], checkExpected[i]);
+    }
+    std::vector<std::string> tree = CheckTrees(checkPaths);
+    EXPECT_EQ(tree, std::vector<std::string>(checkPaths.size(), "ok"));
+}
+
+// Copying a whole message into a new file, and moving an element between storages.
+TEST(StorageWrite, CopyToAndMoveElementTo) {
+    TempDir dir;
+    std::string original = PickCorpusFile("msgInMsg.msg");
+    ASSERT_FALSE(original.empty());
+    std::string path = dir.File("copy.msg");
+    {
+        ComPtr<IStorage> source, target;
+        ASSERT_EQ(Open(original, kReadDenyWrite, &source), S_OK);
+        ASSERT_EQ(Create(path, &target), S_OK);
+        ASSERT_EQ(source->CopyTo(0, nullptr, nullptr, target.Get()), S_OK);
+    }
+    auto before = OlefileLines(original), after = OlefileLines(path);
+    // Everything but the root's times came along.
+    ASSERT_EQ(before.size(), after.size());
+    for (size_t i = 1; i < before.size(); ++i) {
+        auto a = Fields(before[i]), b = Fields(after[i]);
+        EXPECT_EQ(a[0], b[0]);
+        EXPECT_EQ(a[1], b[1]);
+        EXPECT_EQ(a[2], b[2]);
+        EXPECT_EQ(a[6], b[6]);
+        EXPECT_EQ(a[7], b[7]);
+    }
+    ComPtr<IStorage> storage;
+    ASSERT_EQ(Open(path, kReadWriteExclusive, &storage), S_OK);
+    ComPtr<IStorage> sub;
+    ASSERT_EQ(storage->CreateStorage(u"box", kReadWriteExclusive, 0, 0, sub.Put()), S_OK);
+    auto streams = TopStreams(storage.Get());
+    ASSERT_FALSE(streams.empty());
+    auto data = GetStream(storage.Get(), streams[0].first);
+    ASSERT_EQ(storage->MoveElementTo(streams[0].first.c_str(), sub.Get(), u"moved", STGMOVE_MOVE), S_OK);
+    EXPECT_EQ(GetStream(sub.Get(), u"moved"), data);
+    ComPtr<IStream> gone;
+    EXPECT_EQ(storage->OpenStream(streams[0].first.c_str(), nullptr, STGM_READ | STGM_SHARE_EXCLUSIVE, 0, gone.Put()),
+              STG_E_FILENOTFOUND);
+    // A storage cannot be copied into itself.
+    EXPECT_EQ(storage->CopyTo(0, nullptr, nullptr, sub.Get()), STG_E_ACCESSDENIED);
+}
+
+// A save that fails at any step leaves the original file exactly as it was, and nothing else.
+TEST(StorageWrite, FailedSaveLeavesOriginalUntouched) {
+    struct Case {
+        const char* fault;
+        unsigned nth;
+        HRESULT code;
+    } cases[] = {
+        {"storage.write", 1, STG_E_MEDIUMFULL},
+        {"storage.write", 3, STG_E_MEDIUMFULL},
+        {"storage.fsync", 1, STG_E_WRITEFAULT},
+        {"storage.rename", 1, STG_E_ACCESSDENIED},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.fault) + " #" + std::to_string(c.nth));
+        TempDir dir;
+        std::string path = dir.File("a.msg");
+        {
+            ComPtr<IStorage> storage;
+            ASSERT_EQ(Create(path, &storage), S_OK);
+            PutStream(storage.Get(), u"big", Pattern(20000, 1));
+            PutStream(storage.Get(), u"small", Pattern(100, 2));
+        }
+        const auto originalBytes = ReadFileBytes(path);
+        ComPtr<IStorage> storage;
+        ASSERT_EQ(Open(path, kReadWriteExclusive, &storage), S_OK);
+        auto changed = Pattern(30000, 3);
+        PutStream(storage.Get(), u"big", changed);
+        platform::testing::FailNthCall(c.fault, c.nth, c.code);
+        EXPECT_EQ(storage->Commit(STGC_DEFAULT), c.code);
+        EXPECT_EQ(ReadFileBytes(path), originalBytes);
+        std::string temporary = platform::testing::LastSaveTemporaryPath();
+        EXPECT_FALSE(temporary.empty());
+        EXPECT_FALSE(std::filesystem::exists(temporary));
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 1);
+        // The changes are still there, and the next Commit saves them.
+        platform::testing::ResetFaults();
+        EXPECT_EQ(GetStream(storage.Get(), u"big"), changed);
+        ASSERT_EQ(storage->Commit(STGC_DEFAULT), S_OK);
+        storage.Reset();
+        ASSERT_EQ(Open(path, kReadDenyWrite, &storage), S_OK);
+        EXPECT_EQ(GetStream(storage.Get(), u"big"), changed);
+    }
+}
+
+// A real write failure of the file system (here the file-size limit) is reported as a full
+// medium, and the original stays.
+TEST(StorageWrite, FileSystemFullGivesMediumFull) {
+    TempDir dir;
+    std::string path = dir.File("a.msg");
+    {
+        ComPtr<IStorage> storage;
+        ASSERT_EQ(Create(path, &storage), S_OK);
+        PutStream(storage.Get(), u"s", Pattern(1000, 1));
+    }
+    const auto originalBytes = ReadFileBytes(path);
+    ComPtr<IStorage> storage;
+    ASSERT_EQ(Open(path, kReadWriteExclusive, &storage), S_OK);
+    PutStream(storage.Get(), u"s", Pattern(300000, 2));
+    struct rlimit old;
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+    auto oldHandler = ::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limited = old;
+    limited.rlim_cur = 100000;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+    HRESULT hr = storage->Commit(STGC_DEFAULT);
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    ::signal(SIGXFSZ, oldHandler);
+    EXPECT_EQ(hr, STG_E_MEDIUMFULL);
+    EXPECT_EQ(ReadFileBytes(path), originalBytes);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 1);
+}
+
+// The saved file keeps the original's permission bits; a path that is a symbolic link is saved
+// through to the file it names.
+TEST(StorageWrite, PermissionsAndSymbolicLinks) {
+    TempDir dir;
+    std::string real = dir.File("real.msg"), link = dir.File("link.msg");
+    {
+        ComPtr<IStorage> storage;
+        ASSERT_EQ(Create(real, &storage), S_OK);
+    }
+    ASSERT_EQ(::chmod(real.c_str(), 0640), 0);
+    ASSERT_EQ(::symlink("real.msg", link.c_str()), 0);
+    auto data = Pattern(500, 4);
+    {
+        ComPtr<IStorage> storage;
+        ASSERT_EQ(Open(link, kReadWriteExclusive, &storage), S_OK);
+        PutStream(storage.Get(), u"s", data);
+        ASSERT_EQ(storage->Commit(STGC_DEFAULT), S_OK);
+    }
+    struct stat st;
+    ASSERT_EQ(::lstat(link.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    ASSERT_EQ(::stat(real.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    ComPtr<IStorage> storage;
+    ASSERT_EQ(Open(real, kReadDenyWrite, &storage), S_OK);
+    EXPECT_EQ(GetStream(storage.Get(), u"s"), data);
+}
+
+// Opening reads no stream data: bytes changed in the file after the open are what a later read
+// of the stream returns.
+TEST(StorageWrite, StreamDataIsReadWhenAsked) {
+    TempDir dir;
+    std::string path = dir.File("a.msg");
+    auto data = Pattern(50000, 8);
+    {
+        ComPtr<IStorage> storage;
+        ASSERT_EQ(Create(path, &storage), S_OK);
+        PutStream(storage.Get(), u"big", data);
+    }
+    ComPtr<IStorage> storage;
+    ASSERT_EQ(Open(path, kReadDenyWrite, &storage), S_OK);
+    auto bytes = ReadFileBytes(path);
+    auto at = std::search(bytes.begin(), bytes.end(), data.begin(), data.begin() + 64);
+    ASSERT_NE(at, bytes.end());
+    int fd = ::open(path.c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    const char marker[] = "changed after the open";
+    ASSERT_EQ(::pwrite(fd, marker, sizeof marker, at - bytes.begin()), ssize_t(sizeof marker));
+    ::close(fd);
+    auto read = GetStream(storage.Get(), u"big");
+    ASSERT_EQ(read.size(), data.size());
+    EXPECT_EQ(std::memcmp(read.data(), marker, sizeof marker), 0);
+}
+
+// A child committing a large change is killed at random moments: the file always opens and
+// holds the old content or the new one, whole.
+TEST(StorageWrite, KilledDuringCommitLeavesOldOrNew) {
+    TempDir dir;
+    std::string path = dir.File("a.msg");
+    const auto oldBig = Pattern(3 << 20, 1), newBig = Pattern(3 << 20, 2);
+    const auto oldSmall = Pattern(200, 3), newSmall = Pattern(300, 4);
+    {
+        ComPtr<IStorage> storage;
+        ASSERT_EQ(Create(path, &storage), S_OK);
+        PutStream(storage.Get(), u"big", oldBig);
+        PutStream(storage.Get(), u"small", oldSmall);
+    }
+    // The child tells through a pipe when its changes are made and the commit begins.
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    auto runChild = [&](bool forward) {
+        pid_t child = ::fork();
+        if (child == 0) {
+            ComPtr<IStorage> storage;
+            if (Open(path, kReadWriteExclusive, &storage) != S_OK) ::_exit(2);
+            PutStream(storage.Get(), u"big", forward ? newBig : oldBig);
+            PutStream(storage.Get(), u"small", forward ? newSmall : oldSmall);
+            char go = 'c';
+            if (::write(ready[1], &go, 1) != 1) ::_exit(3);
+            ::_exit(storage->Commit(STGC_DEFAULT) == S_OK ? 0 : 1);
+        }
+        char got;
+        EXPECT_EQ(::read(ready[0], &got, 1), 1);
+        return child;
+    };
+    // How long one whole commit takes, to spread the kills over it.
+    int status = 0;
+    pid_t first = runChild(true);
+    auto started = std::chrono::steady_clock::now();
+    ::waitpid(first, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    auto span = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - started);
+    bool isNew = true;
+    std::mt19937 random(12345);
+    int sawOld = 0, sawNew = 0, leftovers = 0;
+    for (int round = 0; round < 25; ++round) {
+        pid_t child = runChild(!isNew);
+        std::uniform_int_distribution<long> delay(0, span.count() * 5 / 4);
+        ::usleep(useconds_t(delay(random)));
+        ::kill(child, SIGKILL);
+        ::waitpid(child, &status, 0);
+        leftovers += int(std::distance(std::filesystem::directory_iterator(dir.Path()), {})) - 1;
+        ComPtr<IStorage> storage;
+        ASSERT_EQ(Open(path, kReadDenyWrite, &storage), S_OK) << "round " << round;
+        auto big = GetStream(storage.Get(), u"big"), small = GetStream(storage.Get(), u"small");
+        bool nowNew = big == newBig;
+        ASSERT_TRUE(nowNew || big == oldBig) << "round " << round;
+        EXPECT_EQ(small, nowNew ? newSmall : oldSmall) << "round " << round;
+        (nowNew ? sawNew : sawOld)++;
+        isNew = nowNew;
+    }
+    ::close(ready[0]);
+    ::close(ready[1]);
+    std::printf("commit %ld us; kills left the old file %d times, the new %d times; %d temporary files left\n",
+                long(span.count()), sawOld, sawNew, leftovers);
+    EXPECT_EQ(sawOld + sawNew, 25);
+    // Killed saves may leave their temporary images; the next open for writing clears them.
+    {
+        ComPtr<IStorage> storage;
+        ASSERT_EQ(Open(path, kReadWriteExclusive, &storage), S_OK);
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 1);
+    }
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 1);
+}

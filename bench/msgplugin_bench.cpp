@@ -1,0 +1,271 @@
+// The plug-in's own costs, as the host sees them:
+// - open a message, read all eleven card variables (the body included) and release it, per
+//   sample message, beside a plain read() of the same file, and the median over the samples;
+// - the same on a 200 MB message (a 200 MB attachment, a 20 MB body), without and with the
+//   body, with the memory that opening and reading it adds;
+// - Save of one changed subject on that message beside copying the file.
+// Sample messages are copied to /tmp first (the plug-in opens files for writing); the large
+// message is built there and everything is deleted afterwards.
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "frame/ComHolders.h"
+#include "mapi/message_writer.h"
+#include "message/MsgFile.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using msgplugin::CComPtr;
+
+const char16_t* const kCard[] = {u"ATTACHMENTS", u"SENDER_NAME", u"SENT_REPRESENTING_NAME", u"DISPLAY_TO",
+                                 u"DISPLAY_CC", u"SUBJECT", u"BODY", u"CREATION_TIME", u"LAST_MODIFICATION_TIME",
+                                 u"CLIENT_SUBMIT_TIME", u"MESSAGE_DELIVERY_TIME"};
+
+// Variable requests of block "MSG", released with their values.
+struct CardRequests {
+    std::vector<VariableRequest> records;
+    explicit CardRequests(bool withBody) {
+        for (const char16_t* name : kCard) {
+            if (!withBody && std::u16string(name) == u"BODY") continue;
+            VariableRequest record{};
+            record.block = SysAllocString(u"MSG");
+            record.attribute = SysAllocString(name);
+            VariantInit(&record.value);
+            records.push_back(record);
+        }
+    }
+    ~CardRequests() {
+        for (VariableRequest& record : records) {
+            SysFreeString(record.block);
+            SysFreeString(record.attribute);
+            VariantClear(&record.value);
+        }
+    }
+};
+
+// Open, read the card, release: what the host does for one file. Returns the variables found.
+int ReadCard(const std::u16string& path, bool withBody) {
+    BSTR bstr = SysAllocString(path.c_str());
+    CComPtr<IKivFileNavigator> navigator;
+    HRESULT hr = msgplugin::CMsgFile::OpenInProcess(bstr, &navigator);
+    SysFreeString(bstr);
+    if (FAILED(hr)) return -1;
+    CardRequests requests(withBody);
+    // One record at a time, so a value without a card form does not stop the rest.
+    int found = 0;
+    for (VariableRequest& record : requests.records) {
+        navigator->ReadVariables(0, 0, 0, 1, &record);
+        found += record.found == 1;
+    }
+    return found;
+}
+
+void RawRead(benchmark::State& state, fs::path path) {
+    std::vector<char> buffer(1 << 16);
+    for (auto _ : state) {
+        int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        size_t total = 0;
+        ssize_t got = 0;
+        while ((got = read(fd, buffer.data(), buffer.size())) > 0) total += static_cast<size_t>(got);
+        close(fd);
+        benchmark::DoNotOptimize(total);
+    }
+}
+
+void Card(benchmark::State& state, fs::path path, bool withBody) {
+    const std::u16string wide = path.u16string();
+    int found = 0;
+    for (auto _ : state) {
+        found = ReadCard(wide, withBody);
+        benchmark::DoNotOptimize(found);
+    }
+    state.counters["found"] = found;
+}
+
+// Median over the samples of the time one card read takes, and of a plain read.
+void MedianOverSamples(benchmark::State& state, std::vector<fs::path> files) {
+    using Clock = std::chrono::steady_clock;
+    auto median = [](std::vector<double> values) {
+        std::sort(values.begin(), values.end());
+        return values.empty() ? 0.0 : values[values.size() / 2];
+    };
+    std::vector<char> buffer(1 << 16);
+    double cardMedian = 0, readMedian = 0;
+    for (auto _ : state) {
+        std::vector<double> card, raw;
+        for (const fs::path& file : files) {
+            double bestCard = 1e30, bestRead = 1e30;
+            for (int round = 0; round < 15; ++round) {
+                auto start = Clock::now();
+                benchmark::DoNotOptimize(ReadCard(file.u16string(), true));
+                bestCard = std::min(bestCard, std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+                start = Clock::now();
+                int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+                while (read(fd, buffer.data(), buffer.size()) > 0) {
+                }
+                close(fd);
+                bestRead = std::min(bestRead, std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+            }
+            card.push_back(bestCard);
+            raw.push_back(bestRead);
+        }
+        cardMedian = median(card);
+        readMedian = median(raw);
+    }
+    state.counters["card_us_median"] = cardMedian;
+    state.counters["read_us_median"] = readMedian;
+    state.counters["ratio"] = readMedian > 0 ? cardMedian / readMedian : 0;
+}
+
+long ResidentKilobytes() {
+    std::ifstream statm("/proc/self/statm");
+    long size = 0, resident = 0;
+    statm >> size >> resident;
+    return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+void LargeCard(benchmark::State& state, fs::path path, bool withBody) {
+    const std::u16string wide = path.u16string();
+    long growth = 0;
+    for (auto _ : state) {
+        const long before = ResidentKilobytes();
+        BSTR bstr = SysAllocString(wide.c_str());
+        CComPtr<IKivFileNavigator> navigator;
+        msgplugin::CMsgFile::OpenInProcess(bstr, &navigator);
+        SysFreeString(bstr);
+        {
+            CardRequests requests(withBody);
+            for (VariableRequest& record : requests.records) navigator->ReadVariables(0, 0, 0, 1, &record);
+            growth = std::max(growth, ResidentKilobytes() - before);
+        }
+    }
+    state.counters["rss_growth_kb"] = static_cast<double>(growth);
+}
+
+void SaveSubject(benchmark::State& state, fs::path path) {
+    const std::u16string wide = path.u16string();
+    BSTR bstr = SysAllocString(wide.c_str());
+    CComPtr<IKivFileNavigator> navigator;
+    if (FAILED(msgplugin::CMsgFile::OpenInProcess(bstr, &navigator))) {
+        SysFreeString(bstr);
+        state.SkipWithError("cannot open the large message");
+        return;
+    }
+    SysFreeString(bstr);
+    int round = 0;
+    for (auto _ : state) {
+        VariableRequest record{};
+        record.block = SysAllocString(u"MSG");
+        record.attribute = SysAllocString(u"SUBJECT");
+        record.value.vt = VT_BSTR;
+        record.value.bstrVal = SysAllocString(++round % 2 ? u"Subject A" : u"Subject B");
+        navigator->WriteVariables(0, 0, 0, 1, &record);
+        HRESULT hr = navigator->Save();
+        if (FAILED(hr)) state.SkipWithError("save failed");
+        SysFreeString(record.block);
+        SysFreeString(record.attribute);
+        VariantClear(&record.value);
+    }
+}
+
+// Copying the file, flushed to disk as a save is.
+void CopyFile(benchmark::State& state, fs::path path) {
+    const fs::path copy = path.string() + ".copy";
+    std::vector<char> buffer(1 << 20);
+    for (auto _ : state) {
+        int in = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        int out = open(copy.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        ssize_t got = 0;
+        while ((got = read(in, buffer.data(), buffer.size())) > 0)
+            if (write(out, buffer.data(), static_cast<size_t>(got)) != got) break;
+        fsync(out);
+        close(out);
+        close(in);
+    }
+    fs::remove(copy);
+}
+
+bool BuildLargeMessage(const fs::path& path) {
+    msgwriter::MessageSpec spec;
+    spec.props = {msgwriter::Unicode(PR_SUBJECT_W, u"Large message"),
+                  msgwriter::Unicode(PR_SENDER_NAME_W, u"Ann Example"),
+                  msgwriter::Unicode(PR_BODY_W, std::u16string(10u << 20, u'b')),  // 20 MB
+                  msgwriter::Time(PR_CREATION_TIME, 134129520000000000ULL)};
+    std::vector<BYTE> data(200u << 20);
+    for (size_t i = 0; i < data.size(); i += 4096) data[i] = static_cast<BYTE>(i >> 12);
+    spec.attachments.push_back({{msgwriter::Long(PR_ATTACH_METHOD, ATTACH_BY_VALUE),
+                                 msgwriter::Unicode(PR_ATTACH_LONG_FILENAME_W, u"large.bin"),
+                                 msgwriter::Binary(PR_ATTACH_DATA_BIN, std::move(data))}});
+    IStorage* storage = nullptr;
+    if (FAILED(StgCreateDocfile(path.u16string().c_str(), STGM_CREATE | STGM_READWRITE | STGM_SHARE_EXCLUSIVE, 0,
+                                &storage)))
+        return false;
+    HRESULT hr = msgwriter::WriteMessage(storage, spec);
+    storage->Release();
+    return SUCCEEDED(hr);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    char pattern[] = "/tmp/msgplugin_bench.XXXXXX";
+    const char* dir = mkdtemp(pattern);
+    if (!dir) return 1;
+    // The log of failures goes to the temporary folder too.
+    setenv("XDG_DATA_HOME", dir, 1);
+
+    std::vector<fs::path> samples;
+    std::error_code ec;
+    for (const auto& entry : fs::recursive_directory_iterator(MSGPLUGIN_CORPUS_DIR, ec)) {
+        if (!entry.is_regular_file() || entry.path().extension() != ".msg" || entry.file_size() == 0) continue;
+        fs::path copy = fs::path(dir) / (entry.path().parent_path().filename().string() + "-" +
+                                         entry.path().filename().string());
+        fs::copy_file(entry.path(), copy, fs::copy_options::overwrite_existing, ec);
+        fs::permissions(copy, fs::perms::owner_read | fs::perms::owner_write, ec);
+        samples.push_back(copy);
+    }
+    std::sort(samples.begin(), samples.end());
+    for (const fs::path& sample : samples) {
+        const std::string name = sample.filename().string();
+        benchmark::RegisterBenchmark(("RawRead/" + name).c_str(), RawRead, sample)->MinTime(0.02);
+        benchmark::RegisterBenchmark(("Card/" + name).c_str(), Card, sample, true)->MinTime(0.02);
+    }
+    benchmark::RegisterBenchmark("CardMedian/all-samples", MedianOverSamples, samples)
+        ->Iterations(1)
+        ->Unit(benchmark::kMillisecond);
+
+    // MSGPLUGIN_BENCH_SAMPLES_ONLY=1 leaves the large message out (for profiling the samples).
+    fs::path large = fs::path(dir) / "large.msg";
+    if (getenv("MSGPLUGIN_BENCH_SAMPLES_ONLY")) {
+    } else if (BuildLargeMessage(large)) {
+        fs::path small = samples.empty() ? large : samples.front();
+        benchmark::RegisterBenchmark("CardWithoutBody/small", LargeCard, small, false)->MinTime(0.1);
+        benchmark::RegisterBenchmark("CardWithoutBody/large-200MB", LargeCard, large, false)->MinTime(0.1);
+        benchmark::RegisterBenchmark("CardWithBody/large-200MB-20MB-body", LargeCard, large, true)
+            ->Unit(benchmark::kMillisecond)
+            ->Iterations(5);
+        benchmark::RegisterBenchmark("SaveSubject/large-200MB", SaveSubject, large)
+            ->Unit(benchmark::kMillisecond)
+            ->Iterations(3);
+        benchmark::RegisterBenchmark("CopyFile/large-200MB", CopyFile, large)
+            ->Unit(benchmark::kMillisecond)
+            ->Iterations(3);
+    } else {
+        std::fprintf(stderr, "could not build the large message in %s\n", dir);
+    }
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    fs::remove_all(dir, ec);
+    return 0;
+}
