@@ -236,6 +236,19 @@ int main(int argc, char** argv) {
         samples.push_back(copy);
     }
     std::sort(samples.begin(), samples.end());
+    // MSGPLUGIN_BENCH_PROFILE=N: read the card of the sample whose name contains
+    // MSGPLUGIN_BENCH_SAMPLE (else the first) N times and stop, for a profiler.
+    if (const char* rounds = getenv("MSGPLUGIN_BENCH_PROFILE")) {
+        const char* wanted = getenv("MSGPLUGIN_BENCH_SAMPLE");
+        fs::path chosen = samples.empty() ? fs::path() : samples.front();
+        for (const fs::path& sample : samples)
+            if (wanted && sample.filename().string().find(wanted) != std::string::npos) chosen = sample;
+        int found = 0;
+        for (int i = 0, n = std::atoi(rounds); i < n; ++i) found += ReadCard(chosen.u16string(), true);
+        std::printf("%s: %d variables found\n", chosen.c_str(), found);
+        fs::remove_all(dir, ec);
+        return 0;
+    }
     for (const fs::path& sample : samples) {
         const std::string name = sample.filename().string();
         benchmark::RegisterBenchmark(("RawRead/" + name).c_str(), RawRead, sample)->MinTime(0.02);

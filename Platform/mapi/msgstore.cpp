@@ -58,7 +58,13 @@ std::string Hex8(ULONG value) {
     std::snprintf(text, sizeof text, "%08X", value);
     return text;
 }
-std::u16string ValueStreamName(ULONG tag) { return Widen("__substg1.0_" + Hex8(tag)); }
+// Written directly: a message's opening names one value stream per variable-size property.
+std::u16string ValueStreamName(ULONG tag) {
+    static constexpr char16_t kDigits[] = u"0123456789ABCDEF";
+    std::u16string name = u"__substg1.0_00000000";
+    for (int i = 0; i < 8; ++i) name[name.size() - 1 - i] = kDigits[(tag >> (4 * i)) & 0xF];
+    return name;
+}
 std::u16string IndexStreamName(ULONG tag, ULONG index) {
     return Widen("__substg1.0_" + Hex8(tag) + "-" + Hex8(index));
 }

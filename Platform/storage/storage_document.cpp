@@ -550,14 +550,17 @@ HRESULT Document::ReadContainer(uint64_t offset, BYTE* out, size_t size) {
             --it;
             uint64_t within = logical - it->logical;
             uint64_t bytes = std::min<uint64_t>(it->length - within, uint64_t(64) * sectorSize);
-            std::vector<BYTE> raw(static_cast<size_t>(bytes));
-            hr = source_->ReadAt(it->offset + within, raw.data(), raw.size());
+            // Filled by the read, so neither buffer is zeroed first (only a last partial sector's tail).
+            const size_t rawSize = static_cast<size_t>(bytes);
+            auto raw = std::make_unique_for_overwrite<BYTE[]>(rawSize);
+            hr = source_->ReadAt(it->offset + within, raw.get(), rawSize);
             if (FAILED(hr)) return hr;
-            for (size_t k = 0; k * sectorSize < raw.size() && index + k < containerCache_.size(); ++k) {
+            for (size_t k = 0; k * sectorSize < rawSize && index + k < containerCache_.size(); ++k) {
                 if (containerCache_[index + k]) continue;
-                auto sector = std::make_unique<BYTE[]>(sectorSize);  // zeroed
-                std::memcpy(sector.get(), raw.data() + k * sectorSize,
-                            std::min<size_t>(sectorSize, raw.size() - k * sectorSize));
+                auto sector = std::make_unique_for_overwrite<BYTE[]>(sectorSize);
+                const size_t copied = std::min<size_t>(sectorSize, rawSize - k * sectorSize);
+                std::memcpy(sector.get(), raw.get() + k * sectorSize, copied);
+                std::memset(sector.get() + copied, 0, sectorSize - copied);
                 containerCache_[index + k] = std::move(sector);
             }
         }
