@@ -29,6 +29,34 @@ def decode_ansi(data):
     return "".join(data[i:i + 1].decode("cp1252", errors="ignore") or chr(data[i]) for i in range(len(data)))
 
 
+# The body's 8-bit text is in the message's own code page (Internet code page, else message code
+# page), a MIME character set standing for the Windows code page of its family.
+FAMILY = {50220: 932, 50221: 932, 50222: 932, 51932: 932, 20932: 932, 52936: 936, 50225: 949,
+          51949: 949, 28591: 1252, 28592: 1250, 28595: 1251, 20866: 1251, 21866: 1251, 28597: 1253,
+          28599: 1254, 28598: 1255, 38598: 1255, 28596: 1256, 28594: 1257, 28603: 1257}
+
+
+def message_code_page(ole):
+    data = ole.openstream("__properties_version1.0").read()
+    values = {}
+    for offset in range(32, len(data) - 15, 16):
+        tag, _flags, value = struct.unpack_from("<IIQ", data, offset)
+        values.setdefault(tag, value & 0xFFFFFFFF)
+    for tag in (0x3FDE0003, 0x3FFD0003):
+        if values.get(tag):
+            return FAMILY.get(values[tag], values[tag])
+    return 1252
+
+
+def decode_in(data, code_page):
+    if code_page == 1252:
+        return decode_ansi(data)
+    try:
+        return data.decode("cp%d" % code_page if code_page != 65001 else "utf-8", errors="replace")
+    except LookupError:
+        return decode_ansi(data)
+
+
 def read_string(ole, prefix, prop_id):
     wide = prefix + ["__substg1.0_%04X001F" % prop_id]
     narrow = prefix + ["__substg1.0_%04X001E" % prop_id]
@@ -36,7 +64,10 @@ def read_string(ole, prefix, prop_id):
         data = ole.openstream(wide).read()
         return data[: len(data) // 2 * 2].decode("utf-16-le", errors="replace").split("\0", 1)[0]
     if ole.exists(narrow):
-        return decode_ansi(ole.openstream(narrow).read().split(b"\0", 1)[0])
+        data = ole.openstream(narrow).read().split(b"\0", 1)[0]
+        if prop_id == 0x1000 and not prefix:
+            return decode_in(data, message_code_page(ole))
+        return decode_ansi(data)
     return None
 
 
