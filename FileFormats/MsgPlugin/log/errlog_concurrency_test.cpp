@@ -5,7 +5,7 @@
 // that sixteen writers keep busy without pause would refuse some writer twenty times in a row
 // whatever the wait between attempts, and its entry would be lost by design.
 //
-// This program replaces Sleep with a wait of a fiftieth of the time asked for, so the
+// This program replaces Sleep with a wait of a tenth of the time asked for, so the
 // writers' retries (1000 ms apart in production) keep the test short while the waits remain
 // real, which immediate returns would not be: a writer whose open fails must still give the
 // holder time to finish.
@@ -29,7 +29,7 @@ std::atomic<unsigned>* g_retries = nullptr;
 
 extern "C" void Sleep(DWORD milliseconds) {
     if (g_retries) g_retries->fetch_add(1);
-    std::this_thread::sleep_for(std::chrono::microseconds(milliseconds * 20));
+    std::this_thread::sleep_for(std::chrono::microseconds(milliseconds * 100));
 }
 
 namespace {
