@@ -214,6 +214,25 @@ extern "C" errno_t _wgetenv_s(size_t* pReturnValue, WCHAR* buffer, size_t number
     return 0;
 }
 
+WINBASEAPI DWORD WINAPI GetCurrentDirectoryW(DWORD nBufferLength, LPWSTR lpBuffer) {
+    HRESULT code = S_OK;
+    if (PLATFORM_FAULT("GetCurrentDirectoryW", code)) {
+        SetLastError(platform::kernel::Win32ErrorFromResult(code));
+        return 0;
+    }
+    char* current = getcwd(nullptr, 0);
+    if (!current) {
+        SetLastError(Win32ErrorFromErrno(errno));
+        return 0;
+    }
+    const std::u16string wide = platform::text::Utf8ToWide(current);
+    std::free(current);
+    if (!lpBuffer || wide.size() + 1 > nBufferLength) return static_cast<DWORD>(wide.size() + 1);
+    wide.copy(lpBuffer, wide.size());
+    lpBuffer[wide.size()] = 0;
+    return static_cast<DWORD>(wide.size());
+}
+
 WINBASEAPI DWORD WINAPI GetFileAttributesW(LPCWSTR lpFileName) {
     HRESULT code = S_OK;
     if (PLATFORM_FAULT("GetFileAttributesW", code)) {

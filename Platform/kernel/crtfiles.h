@@ -54,6 +54,11 @@ WINBASEAPI DWORD WINAPI GetFileAttributesW(LPCWSTR lpFileName);
 // The security attributes are ignored: the folder gets the user's default permissions.
 WINBASEAPI BOOL WINAPI CreateDirectoryW(LPCWSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurityAttributes);
 
+// The process's current folder. Returns its length without the terminator when it fits in
+// nBufferLength characters, else the length needed with the terminator (and the buffer is left
+// alone); 0 on failure.
+WINBASEAPI DWORD WINAPI GetCurrentDirectoryW(DWORD nBufferLength, LPWSTR lpBuffer);
+
 // ---- stat ----------------------------------------------------------------------------------
 #define _S_IFMT 0xF000
 #define _S_IFDIR 0x4000

@@ -228,6 +228,23 @@ TEST_F(CrtFilesTest, AttributesAndFolders) {
     EXPECT_EQ(GetFileAttributesW(WPath("file").c_str()), static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
 }
 
+TEST_F(CrtFilesTest, CurrentDirectoryAndTheSizeItNeeds) {
+    const fs::path before = fs::current_path();
+    fs::current_path(dir_);
+    const std::u16string expected = fs::current_path().u16string();
+    WCHAR buffer[MAX_PATH] = {};
+    EXPECT_EQ(GetCurrentDirectoryW(MAX_PATH, buffer), expected.size());
+    EXPECT_EQ(std::u16string(buffer), expected);
+    WCHAR small[4] = {u'k', u'e', u'p', u't'};
+    EXPECT_EQ(GetCurrentDirectoryW(4, small), expected.size() + 1);  // the size needed, terminator included
+    EXPECT_EQ(small[0], u'k');
+    EXPECT_EQ(GetCurrentDirectoryW(0, nullptr), expected.size() + 1);
+    platform::testing::FailNthCall("GetCurrentDirectoryW", 1, E_ACCESSDENIED);
+    EXPECT_EQ(GetCurrentDirectoryW(MAX_PATH, buffer), 0u);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    fs::current_path(before);
+}
+
 TEST(CrtEnvironment, GetenvSizesAndMissingVariables) {
     setenv("CRTFILES_TEST_VALUE", "caf\xc3\xa9", 1);
     unsetenv("CRTFILES_TEST_MISSING");

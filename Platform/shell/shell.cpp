@@ -146,17 +146,6 @@ STDAPI SHGetMalloc(IMalloc** ppMalloc) {
     return CoGetMalloc(MEMCTX_TASK, ppMalloc);
 }
 
-STDAPI_(void) PathRemoveExtensionW(LPWSTR pszPath) {
-    HRESULT hr = S_OK;
-    if (!pszPath || PLATFORM_FAULT("PathRemoveExtensionW", hr)) return;
-    WCHAR* dot = nullptr;
-    for (WCHAR* p = pszPath; *p; ++p) {
-        if (*p == u'.') dot = p;
-        else if (*p == u'/' || *p == u'\\' || *p == u' ') dot = nullptr;
-    }
-    if (dot) *dot = 0;
-}
-
 STDAPI_(int) MessageBoxW(HWND, LPCWSTR lpText, LPCWSTR lpCaption, UINT uType) {
     HRESULT hr = S_OK;
     if (PLATFORM_FAULT("MessageBoxW", hr)) return 0;

@@ -4,6 +4,7 @@
 
 #include "base/wintypes.h"
 #include "com/objbase.h"
+#include "shell/shlwapi.h"
 
 // ---- Item lists ------------------------------------------------------------------------------
 // An item list is a sequence of SHITEMIDs, each starting with its byte count (the count
@@ -45,8 +46,6 @@ STDAPI_(BOOL) SHGetPathFromIDListW(PCIDLIST_ABSOLUTE pidl, LPWSTR pszPath);
 // The shell's allocator: the COM task allocator.
 STDAPI SHGetMalloc(IMalloc** ppMalloc);
 
-// Removes the extension (from the last '.' on) of the path's last component, if it has one.
-STDAPI_(void) PathRemoveExtensionW(LPWSTR pszPath);
 
 // ---- Message box ---------------------------------------------------------------------------
 #define MB_OK 0x00000000L

@@ -127,6 +127,67 @@ TEST(PathRemoveExtension, RemovesOnlyTheLastComponentsExtension) {
     PathRemoveExtensionW(nullptr);
 }
 
+// Fills a MAX_PATH buffer with text.
+void Fill(WCHAR (&buffer)[MAX_PATH], const std::u16string& text) {
+    ASSERT_LT(text.size(), static_cast<size_t>(MAX_PATH));
+    text.copy(buffer, text.size());
+    buffer[text.size()] = 0;
+}
+
+TEST(PathFunctions, FileNameAndExtensionOfTheLastComponent) {
+    EXPECT_EQ(std::u16string(PathFindFileNameW(u"/opt/iis/w3wp.exe")), u"w3wp.exe");
+    EXPECT_EQ(std::u16string(PathFindFileNameW(u"w3wp.exe")), u"w3wp.exe");
+    EXPECT_EQ(std::u16string(PathFindFileNameW(u"/a/b/")), u"b/");  // a trailing separator ends no name
+    EXPECT_EQ(std::u16string(PathFindFileNameW(u"/")), u"/");
+    EXPECT_EQ(PathFindFileNameW(nullptr), nullptr);
+    EXPECT_EQ(std::u16string(PathFindExtensionW(u"/a.b/c.tar.gz")), u".gz");
+    EXPECT_EQ(std::u16string(PathFindExtensionW(u"/a.b/c")), u"");
+    EXPECT_EQ(*PathFindExtensionW(u"/a.b/c"), u'\0');
+}
+
+TEST(PathFunctions, RenameExtensionReplacesOrAddsWithinMaxPath) {
+    WCHAR buffer[MAX_PATH];
+    Fill(buffer, u"/lib/MsgPlugin.so");
+    EXPECT_TRUE(PathRenameExtensionW(buffer, u".tlb"));
+    EXPECT_EQ(std::u16string(buffer), u"/lib/MsgPlugin.tlb");
+    Fill(buffer, u"/lib.d/MsgPlugin");
+    EXPECT_TRUE(PathRenameExtensionW(buffer, u".tlb"));
+    EXPECT_EQ(std::u16string(buffer), u"/lib.d/MsgPlugin.tlb");
+    // A result of MAX_PATH characters would leave no room for the terminator.
+    const std::u16string longest(MAX_PATH - 5, u'x');
+    Fill(buffer, longest + u".so");
+    EXPECT_FALSE(PathRenameExtensionW(buffer, u".tlbx"));
+    EXPECT_EQ(std::u16string(buffer), longest + u".so");
+    EXPECT_TRUE(PathRenameExtensionW(buffer, u".tlb"));
+    EXPECT_EQ(std::u16string(buffer).size(), static_cast<size_t>(MAX_PATH - 1));
+}
+
+TEST(PathFunctions, AddBackslashAddsTheSeparatorOnce) {
+    WCHAR buffer[MAX_PATH];
+    Fill(buffer, u"/home/user");
+    WCHAR* end = PathAddBackslashW(buffer);
+    EXPECT_EQ(std::u16string(buffer), u"/home/user/");
+    EXPECT_EQ(end, buffer + 11);
+    EXPECT_EQ(PathAddBackslashW(buffer), buffer + 11);  // already there
+    EXPECT_EQ(std::u16string(buffer), u"/home/user/");
+    Fill(buffer, u"");
+    EXPECT_EQ(PathAddBackslashW(buffer), buffer);  // nothing to end
+    EXPECT_EQ(std::u16string(buffer), u"");
+    Fill(buffer, std::u16string(MAX_PATH - 1, u'x'));
+    EXPECT_EQ(PathAddBackslashW(buffer), nullptr);  // no room
+    EXPECT_EQ(std::u16string(buffer).size(), static_cast<size_t>(MAX_PATH - 1));
+}
+
+TEST(PathFunctions, StripToRootKeepsTheRootOfAnAbsolutePath) {
+    WCHAR buffer[MAX_PATH];
+    Fill(buffer, u"/home/user/work");
+    EXPECT_TRUE(PathStripToRootW(buffer));
+    EXPECT_EQ(std::u16string(buffer), u"/");
+    Fill(buffer, u"relative/path");
+    EXPECT_FALSE(PathStripToRootW(buffer));
+    EXPECT_EQ(std::u16string(buffer), u"");
+}
+
 TEST(MessageBox, RecordsAndWritesOneLineToStandardError) {
     EXPECT_EQ(platform::testing::MessageBoxCount(), 0u);
     ::testing::internal::CaptureStderr();

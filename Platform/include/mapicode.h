@@ -1,0 +1,4 @@
+// <mapicode.h>: MAPI's result codes.
+#pragma once
+
+#include "mapi/mapi.h"

@@ -1,0 +1,4 @@
+// <mapiguid.h>: MAPI's interface identifiers.
+#pragma once
+
+#include "mapi/mapi.h"

@@ -1,0 +1,4 @@
+// <mapitags.h>: MAPI's property tags.
+#pragma once
+
+#include "mapi/mapi.h"

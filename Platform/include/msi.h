@@ -1,0 +1,4 @@
+// <msi.h>: Windows Installer: the qualified-component lookup.
+#pragma once
+
+#include "installer/msi.h"

@@ -1,0 +1,4 @@
+// <shlwapi.h>: The shell's path functions.
+#pragma once
+
+#include "shell/shlwapi.h"

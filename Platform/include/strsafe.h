@@ -1,0 +1,4 @@
+// <strsafe.h>: Bounded string functions.
+#pragma once
+
+#include "kernel/strsafe.h"
