@@ -5,6 +5,8 @@
 #include <utility>
 
 #include <windows.h>
+#include <objbase.h>
+#include <oleauto.h>
 
 namespace msgplugin {
 
@@ -72,7 +74,7 @@ public:
     BSTR Detach() noexcept { return std::exchange(m_str, nullptr); }
     operator BSTR() const noexcept { return m_str; }
     // The text, or "" for a null BSTR.
-    LPCWSTR Text() const noexcept { return m_str ? m_str : u""; }
+    LPCWSTR Text() const noexcept { return m_str ? m_str : OLESTR(""); }
 
     BSTR m_str = nullptr;
 };

@@ -7,6 +7,7 @@
 #include <new>
 
 #include <windows.h>
+#include <objbase.h>
 
 namespace msgplugin {
 

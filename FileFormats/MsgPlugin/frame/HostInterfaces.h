@@ -7,6 +7,8 @@
 #include <cstddef>
 
 #include <windows.h>
+#include <objbase.h>
+#include <oleauto.h>
 
 struct IKivFileNavigator;
 

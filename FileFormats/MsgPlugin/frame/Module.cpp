@@ -9,10 +9,6 @@ namespace msgplugin {
 
 namespace {
 
-const IID* const kProxyInterfaces[] = {&IID_IMsgFormat, &IID_IMsgFile};
-const char* const kProxyInterfaceNames[] = {"IMsgFormat", "IMsgFile"};
-const ProxyFileInfo kProxyFileInfo = {kProxyInterfaces, kProxyInterfaceNames, 2, 2};
-
 // The application framework of the library: started when the library is loaded, stopped when
 // it is unloaded (a global object of this library, so every object it uses outlives it).
 class ModuleLifetime {
@@ -50,25 +46,28 @@ ModuleLifetime g_lifetime;
 
 }  // namespace
 
-const ProxyFileInfo* const kProxyFileList[] = {&kProxyFileInfo, nullptr};
-CStdPSFactoryBuffer g_proxyFactory;
-
 bool ModuleStarted() { return g_lifetime.Started(); }
 
 }  // namespace msgplugin
 
 using namespace msgplugin;
 
-MSGPLUGIN_EXPORT HRESULT DllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID* ppv) {
+// The library's entry point: the load fails when the module could not start. (Where the loader
+// has no entry point, the module stays loaded but serves nothing.)
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
+    return reason == DLL_PROCESS_ATTACH ? (ModuleStarted() ? TRUE : FALSE) : TRUE;
+}
+
+MSGPLUGIN_EXPORT HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID* ppv) {
     if (!ppv) return E_POINTER;
     *ppv = nullptr;
     if (!ModuleStarted()) return E_OUTOFMEMORY;
-    HRESULT hr = NdrDllGetClassObject(rclsid, riid, ppv, kProxyFileList, &IID_IMsgFormat, &g_proxyFactory);
+    HRESULT hr = NdrDllGetClassObject(rclsid, riid, ppv, aProxyFileList, &IID_IMsgFormat, &gPFactory);
     if (hr != CLASS_E_CLASSNOTAVAILABLE) return hr;
     return GetClassObjectFromMap(rclsid, riid, ppv);
 }
 
-MSGPLUGIN_EXPORT HRESULT DllCanUnloadNow() {
-    if (NdrDllCanUnloadNow(&g_proxyFactory) != S_OK) return S_FALSE;
+MSGPLUGIN_EXPORT HRESULT STDAPICALLTYPE DllCanUnloadNow() {
+    if (NdrDllCanUnloadNow(&gPFactory) != S_OK) return S_FALSE;
     return Module().GetLockCount() == 0 ? S_OK : S_FALSE;
 }

@@ -37,9 +37,9 @@ HRESULT CMsgFormat::FinalConstruct() {
 STDMETHODIMP CMsgFormat::GetInfo(BSTR* productName, BSTR* description, BSTR* extensions) {
     if (!productName || !description || !extensions) return E_POINTER;
     // All three or none: a half-filled answer would report a failure as success.
-    BSTR name = SysAllocString(u"ORVANE KESTREL");
-    BSTR text = SysAllocString(u"File format plugin for MSG files.");
-    BSTR list = SysAllocString(u"msg");
+    BSTR name = SysAllocString(OLESTR("ORVANE KESTREL"));
+    BSTR text = SysAllocString(OLESTR("File format plugin for MSG files."));
+    BSTR list = SysAllocString(OLESTR("msg"));
     if (!name || !text || !list) {
         SysFreeString(name);
         SysFreeString(text);

@@ -8,9 +8,9 @@
 namespace msgplugin {
 
 const LPCWSTR OutlookCategories[5] = {
-    u"{5812C571-53F0-4467-BEFA-0A4F47A9437C}", u"{E83B4360-C208-4325-9504-0D23003A74A5}",
-    u"{1E77DE88-BCAB-4C37-B9E5-073AF52DFD7A}", u"{24AAE126-0911-478F-A019-07B875EB9996}",
-    u"{BC174BAD-2F53-4855-A1D5-0D575C19B1EA}",
+    OLESTR("{5812C571-53F0-4467-BEFA-0A4F47A9437C}"), OLESTR("{E83B4360-C208-4325-9504-0D23003A74A5}"),
+    OLESTR("{1E77DE88-BCAB-4C37-B9E5-073AF52DFD7A}"), OLESTR("{24AAE126-0911-478F-A019-07B875EB9996}"),
+    OLESTR("{BC174BAD-2F53-4855-A1D5-0D575C19B1EA}"),
 };
 
 CMsgPluginApp& TheApp() {
@@ -52,14 +52,14 @@ HRESULT CMsgPluginApp::mhDetectOutlook64(int* answer) {
     DWORD length = 0;
     *answer = 0;
     for (LPCWSTR category : OutlookCategories) {
-        if (MsiProvideQualifiedComponentW(category, u"outlook.x64.exe", INSTALLMODE_DEFAULT, nullptr, &length) ==
+        if (MsiProvideQualifiedComponentW(category, OLESTR("outlook.x64.exe"), INSTALLMODE_DEFAULT, nullptr, &length) ==
             ERROR_SUCCESS) {
             *answer = 1;
             return S_OK;
         }
     }
     for (LPCWSTR category : OutlookCategories) {
-        if (MsiProvideQualifiedComponentW(category, u"outlook.exe", INSTALLMODE_DEFAULT, nullptr, &length) ==
+        if (MsiProvideQualifiedComponentW(category, OLESTR("outlook.exe"), INSTALLMODE_DEFAULT, nullptr, &length) ==
             ERROR_SUCCESS)
             return S_OK;
     }

@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include <windows.h>
+#include <msi.h>
 
 namespace msgplugin {
 

@@ -1,10 +1,16 @@
 // Registration: the proxy/stub, the mail-client entry, the two classes and the type library.
-#include <string>
+#include <windows.h>
+#include <objbase.h>
+#include <oleauto.h>
+#include <shlwapi.h>
+#include <strsafe.h>
 
 #include "frame/ComHolders.h"
 #include "frame/ComObjects.h"
 #include "frame/Module.h"
 #include "frame/MsgPluginInterfaces.h"
+#include "frame/RegistrarInterface.h"
+#include "log/wide_string.h"
 
 namespace msgplugin {
 
@@ -18,14 +24,14 @@ public:
 
     LONG Create(HKEY root, LPCWSTR path, REGSAM access) {
         Close();
-        m_status = RegCreateKeyExW(root, path, 0, const_cast<LPWSTR>(u""), REG_OPTION_NON_VOLATILE, access, nullptr,
+        m_status = RegCreateKeyExW(root, path, 0, const_cast<LPWSTR>(OLESTR("")), REG_OPTION_NON_VOLATILE, access, nullptr,
                                    &m_hKey, nullptr);
         if (m_status != ERROR_SUCCESS) m_hKey = nullptr;
         return m_status;
     }
     LONG SetString(LPCWSTR name, LPCWSTR text) {
         if (!m_hKey) return m_status = ERROR_INVALID_HANDLE;
-        DWORD bytes = static_cast<DWORD>((std::char_traits<char16_t>::length(text) + 1) * sizeof(WCHAR));
+        DWORD bytes = static_cast<DWORD>((lstrlenW(text) + 1) * sizeof(WCHAR));
         return m_status = RegSetValueExW(m_hKey, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text), bytes);
     }
     LONG DeleteValue(LPCWSTR name) {
@@ -45,12 +51,12 @@ private:
 
 namespace {
 
-constexpr LPCWSTR kMapiAppsKey = u"SOFTWARE\\Microsoft\\Windows Messaging Subsystem\\MSMapiApps";
+constexpr LPCWSTR kMapiAppsKey = OLESTR("SOFTWARE\\Microsoft\\Windows Messaging Subsystem\\MSMapiApps");
 constexpr REGSAM kMapiAppsAccess = 0x2001F;  // KEY_READ | KEY_WRITE
 
 // The module's full path, read into a buffer of MAX_PATH characters; a path that fills it is
 // refused rather than cut.
-HRESULT ModulePath(std::u16string* path) {
+HRESULT ModulePath(WString* path) {
     WCHAR buffer[MAX_PATH] = {};
     DWORD length = GetModuleFileNameW(Module().m_instance, buffer, MAX_PATH);
     if (length == 0) return HRESULT_FROM_WIN32(GetLastError());
@@ -60,16 +66,16 @@ HRESULT ModulePath(std::u16string* path) {
 }
 
 HRESULT RunScript(UINT resource, bool registering) {
-    std::u16string path;
+    WString path;
     HRESULT hr = ModulePath(&path);
     if (FAILED(hr)) return hr;
     CComPtr<IRegistrar> registrar;
     hr = CoCreateInstance(CLSID_Registrar, nullptr, CLSCTX_INPROC_SERVER, IID_IRegistrar, registrar.AsVoidOut());
     if (FAILED(hr)) return hr;
-    hr = registrar->AddReplacement(u"MODULE", path.c_str());
+    hr = registrar->AddReplacement(OLESTR("MODULE"), path.c_str());
     if (FAILED(hr)) return hr;
-    return registering ? registrar->ResourceRegister(path.c_str(), resource, u"REGISTRY")
-                       : registrar->ResourceUnregister(path.c_str(), resource, u"REGISTRY");
+    return registering ? registrar->ResourceRegister(path.c_str(), resource, OLESTR("REGISTRY"))
+                       : registrar->ResourceUnregister(path.c_str(), resource, OLESTR("REGISTRY"));
 }
 
 HRESULT UpdateClasses(bool registering) {
@@ -82,29 +88,30 @@ HRESULT UpdateClasses(bool registering) {
 }
 
 // Loads the type library from the module, or else from the .tlb beside it.
-HRESULT LoadModuleTypeLib(ITypeLib** library, std::u16string* loadedFrom) {
+HRESULT LoadModuleTypeLib(ITypeLib** library, WString* loadedFrom) {
     HRESULT hr = ModulePath(loadedFrom);
     if (FAILED(hr)) return hr;
     hr = LoadTypeLib(loadedFrom->c_str(), library);
     if (SUCCEEDED(hr)) return hr;
-    size_t slash = loadedFrom->find_last_of(u'/');
-    size_t dot = loadedFrom->find_last_of(u'.');
-    if (dot != std::u16string::npos && (slash == std::u16string::npos || dot > slash)) loadedFrom->resize(dot);
-    *loadedFrom += u".tlb";
-    return LoadTypeLib(loadedFrom->c_str(), library);
+    WCHAR beside[MAX_PATH] = {};
+    if (FAILED(StringCchCopyW(beside, MAX_PATH, loadedFrom->c_str())) ||
+        !PathRenameExtensionW(beside, OLESTR(".tlb")))
+        return hr;  // no such path: the module's own failure stands
+    *loadedFrom = beside;
+    return LoadTypeLib(beside, library);
 }
 
 HRESULT RegisterTypeLibrary() {
     CComPtr<ITypeLib> library;
-    std::u16string path;
+    WString path;
     HRESULT hr = LoadModuleTypeLib(&library, &path);
     if (FAILED(hr)) return hr;
-    return RegisterTypeLib(library, path.c_str(), nullptr);
+    return RegisterTypeLib(library, path.data(), nullptr);
 }
 
 HRESULT UnregisterTypeLibrary() {
     CComPtr<ITypeLib> library;
-    std::u16string path;
+    WString path;
     HRESULT hr = LoadModuleTypeLib(&library, &path);
     if (FAILED(hr)) return hr;
     TLIBATTR* attributes = nullptr;
@@ -122,15 +129,15 @@ HRESULT UnregisterTypeLibrary() {
 
 using namespace msgplugin;
 
-MSGPLUGIN_EXPORT HRESULT DllRegisterServer() {
+MSGPLUGIN_EXPORT HRESULT STDAPICALLTYPE DllRegisterServer() {
     if (!ModuleStarted()) return E_OUTOFMEMORY;
-    HRESULT hr = NdrDllRegisterProxy(Module().m_instance, kProxyFileList, &IID_IMsgFormat);
+    HRESULT hr = NdrDllRegisterProxy(Module().m_instance, aProxyFileList, &IID_IMsgFormat);
     if (FAILED(hr)) return hr;
 
     // The mail-client entry: failures here do not change the result.
     Registry mapiApps;
     mapiApps.Create(HKEY_LOCAL_MACHINE, kMapiAppsKey, kMapiAppsAccess);
-    mapiApps.SetString(u"MsgPlugin.dll", u"Microsoft Outlook");
+    mapiApps.SetString(OLESTR("MsgPlugin.dll"), OLESTR("Microsoft Outlook"));
 
     hr = UpdateClasses(true);
     if (SUCCEEDED(hr)) hr = RegisterTypeLibrary();
@@ -138,13 +145,13 @@ MSGPLUGIN_EXPORT HRESULT DllRegisterServer() {
     return hr;
 }
 
-MSGPLUGIN_EXPORT HRESULT DllUnregisterServer() {
+MSGPLUGIN_EXPORT HRESULT STDAPICALLTYPE DllUnregisterServer() {
     if (!ModuleStarted()) return E_OUTOFMEMORY;
-    NdrDllUnregisterProxy(Module().m_instance, kProxyFileList, &IID_IMsgFormat);
+    NdrDllUnregisterProxy(Module().m_instance, aProxyFileList, &IID_IMsgFormat);
 
     Registry mapiApps;
     mapiApps.Create(HKEY_LOCAL_MACHINE, kMapiAppsKey, kMapiAppsAccess);
-    mapiApps.DeleteValue(u"MsgPlugin.dll");
+    mapiApps.DeleteValue(OLESTR("MsgPlugin.dll"));
 
     HRESULT hr = UpdateClasses(false);
     if (SUCCEEDED(hr)) hr = UnregisterTypeLibrary();

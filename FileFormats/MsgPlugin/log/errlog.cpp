@@ -6,8 +6,16 @@
 #include <new>
 #include <string>
 
+#include <io.h>
+#include <share.h>
+#include <shlwapi.h>
+#include <strsafe.h>
+#include <sys/stat.h>
+#include <wchar.h>
+
 #include "errlog_testing.h"
 #include "log_location.h"
+#include "wide_string.h"
 
 ErrLog g_errLog;
 
@@ -17,9 +25,9 @@ namespace {
 std::atomic<bool> g_logFileChecked{false};
 
 constexpr size_t kFailureTextCapacity = 359;  // 358 characters and a terminator
-constexpr const WCHAR kBackupFormat[] = u"(Backup %04d-%02d-%02d %02d.%02d)";
-constexpr const WCHAR kBackupNotice[] = u"The log has been truncated! File backed up at: \n";
-constexpr const WCHAR kDamagedNotice[] = u"The log has been truncated! Damaged entry was detected!";
+constexpr const WCHAR kBackupFormat[] = OLESTR("(Backup %04d-%02d-%02d %02d.%02d)");
+constexpr const WCHAR kBackupNotice[] = OLESTR("The log has been truncated! File backed up at: \n");
+constexpr const WCHAR kDamagedNotice[] = OLESTR("The log has been truncated! Damaged entry was detected!");
 constexpr DWORD kDamagedNoticeBytes = (sizeof kDamagedNotice / sizeof(WCHAR) - 1) * sizeof(WCHAR);
 static_assert(kDamagedNoticeBytes == 110);
 constexpr DWORD kDamagedEntryBytes = kLogHeaderBytes + kDamagedNoticeBytes;
@@ -56,7 +64,7 @@ void ErrLog::EnsureInitialised(LPCWSTR moduleName) {
     if (m_bInitialised) return;
 
     GetLogFolder(m_logPath, kPathCapacity - 1);
-    std::u16string product = GetProductName(kDefaultProductName);
+    WString product = GetProductName(kDefaultProductName);
     // The file name is the product name and ".mlg"; a name too long for the path is cut so
     // that the extension stays.
     size_t folderLength = static_cast<size_t>(lstrlenW(m_logPath));
@@ -64,7 +72,7 @@ void ErrLog::EnsureInitialised(LPCWSTR moduleName) {
     if (folderLength + kExtensionLength < kPathCapacity - 1) {
         size_t room = kPathCapacity - 1 - kExtensionLength - folderLength;
         StringCchCatNW(m_logPath, kPathCapacity, product.c_str(), room);
-        StringCchCatW(m_logPath, kPathCapacity, u".mlg");
+        StringCchCatW(m_logPath, kPathCapacity, OLESTR(".mlg"));
     } else {
         m_logPath[0] = 0;  // no room for any name: refused, and the log cannot be opened
     }
@@ -118,7 +126,7 @@ void ErrLog::CheckLogFile() {
         named = SUCCEEDED(StringCchPrintfW(suffix, 64, kBackupFormat, now.wYear, now.wMonth, now.wDay, now.wHour,
                                            now.wMinute)) &&
                 SUCCEEDED(StringCchCatW(backupPath, kPathCapacity, suffix)) &&
-                SUCCEEDED(StringCchCatW(backupPath, kPathCapacity, u".mlg"));
+                SUCCEEDED(StringCchCatW(backupPath, kPathCapacity, OLESTR(".mlg")));
     }
     // A backup name that does not fit is not cut into another name: no backup then.
     if (named && _wrename(m_logPath, backupPath) == 0) {
@@ -129,13 +137,13 @@ void ErrLog::CheckLogFile() {
         GetLocalTime(&header.localTime);
         header.resultCode = 0;
         header.category = kLogCategoryNotice;
-        Write(&header, u"", notice, nullptr);
+        Write(&header, OLESTR(""), notice, nullptr);
     }
 
     // Find the sound prefix without holding the log in memory.
     ULONGLONG soundLength = 0;
     {
-        FileHolder file(_wfsopen(m_logPath, u"rb", _SH_DENYNO));
+        FileHolder file(_wfsopen(m_logPath, OLESTR("rb"), _SH_DENYNO));
         if (!file) return;
         LogScanner scanner(file.get());
         if (!scanner.Start()) return;
@@ -160,7 +168,7 @@ void ErrLog::CheckLogFile() {
     std::memcpy(notice, &header, sizeof header);
     std::memcpy(notice + sizeof header, kDamagedNotice, kDamagedNoticeBytes);
 
-    FileHolder file(_wfsopen(m_logPath, u"r+b", _SH_DENYNO));
+    FileHolder file(_wfsopen(m_logPath, OLESTR("r+b"), _SH_DENYNO));
     if (!file) return;
     Unbuffer(file.get());
     int descriptor = _fileno(file.get());
@@ -172,7 +180,7 @@ void ErrLog::CheckLogFile() {
 
 void ErrLog::ShowFailure(const WCHAR* text) {
     if (m_bQuiet) return;
-    std::u16string caption = GetProductName(kDefaultProductName);
+    WString caption = GetProductName(kDefaultProductName);
     MessageBoxW(nullptr, text, caption.c_str(), MB_ICONHAND | MB_SYSTEMMODAL);
 }
 
@@ -183,13 +191,13 @@ bool ErrLog::Write(LogEntryHeader* header, LPCWSTR functionName, LPCWSTR message
 
         FileHolder file;
         for (DWORD attempt = 1; attempt <= kOpenAttempts; ++attempt) {
-            file.reset(_wfsopen(m_logPath, u"a+b", _SH_DENYWR));
+            file.reset(_wfsopen(m_logPath, OLESTR("a+b"), _SH_DENYWR));
             if (file) break;
             Sleep(kRetryMilliseconds);
         }
         WCHAR text[kFailureTextCapacity];
         if (!file) {
-            StringCchCopyW(text, kFailureTextCapacity, u"Can't open log file ");
+            StringCchCopyW(text, kFailureTextCapacity, OLESTR("Can't open log file "));
             StringCchCatW(text, kFailureTextCapacity, m_logPath);
             ShowFailure(text);
             return false;
@@ -205,7 +213,7 @@ bool ErrLog::Write(LogEntryHeader* header, LPCWSTR functionName, LPCWSTR message
         }
         file.reset();
         if (whole) return true;
-        StringCchCopyW(text, kFailureTextCapacity, u"Can't write to log file ");
+        StringCchCopyW(text, kFailureTextCapacity, OLESTR("Can't write to log file "));
         StringCchCatW(text, kFailureTextCapacity, m_logPath);
         ShowFailure(text);
         return false;

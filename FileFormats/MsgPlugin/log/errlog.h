@@ -7,8 +7,10 @@
 #pragma once
 
 #include <windows.h>
+#include <stdio.h>
 
 #include <cstdio>
+
 
 #include "lock.h"
 #include "log_format.h"

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <windows.h>
+#include <stdio.h>
 
 #include <bit>
 #include <cstddef>

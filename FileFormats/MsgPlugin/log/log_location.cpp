@@ -2,20 +2,37 @@
 
 #include <cstring>
 
+#include <shlobj.h>
+#include <shlwapi.h>
+#include <stdlib.h>
+#include <strsafe.h>
+
 namespace {
 
 constexpr DWORD kRegistryBufferBytes = 1024;
 constexpr size_t kPathChars = MAX_PATH;  // characters, terminator not included
 
-// On Linux the separator of the log's folders is '/'.
-constexpr const WCHAR* kFolderTail[] = {u"/", u"ORVANE", u"/", u"ORVANE KESTREL", u"/"};
+// The log's folders under the application-data folder; they keep these names whatever the
+// product is called.
+constexpr const WCHAR* kOuterFolder = OLESTR("ORVANE");
+constexpr const WCHAR* kInnerFolder = OLESTR("ORVANE KESTREL");
 
 const WCHAR* const kServerProcesses[] = {
-    u"w3wp.exe",              // the web server's worker process
-    u"MelvicDbServer.exe",    // the host product's database server
-    u"MelvicWebServer.exe",   // the host product's web server
-    u"VaultStoreService.exe"  // the host product's storage service
+    OLESTR("w3wp.exe"),              // the web server's worker process
+    OLESTR("MelvicDbServer.exe"),    // the host product's database server
+    OLESTR("MelvicWebServer.exe"),   // the host product's web server
+    OLESTR("VaultStoreService.exe")  // the host product's storage service
 };
+
+// Ends path (capacity characters with the terminator) with the system's path separator, a
+// root keeping its own, and appends name when it is not null; false, and path unchanged, when
+// the result does not fit.
+bool AppendComponent(LPWSTR path, size_t capacity, LPCWSTR name) {
+    WCHAR joined[kPathChars + 1] = {};  // PathAddBackslashW works in MAX_PATH characters
+    if (FAILED(StringCchCopyW(joined, kPathChars, path)) || !PathAddBackslashW(joined)) return false;
+    if (name && FAILED(StringCchCatW(joined, kPathChars, name))) return false;
+    return SUCCEEDED(StringCchCopyW(path, capacity, joined));
+}
 
 struct KeyCloser {
     HKEY key = nullptr;
@@ -26,7 +43,7 @@ struct KeyCloser {
 
 }  // namespace
 
-bool ReadRegistryString(HKEY root, LPCWSTR subkey, LPCWSTR valueName, std::u16string& text) {
+bool ReadRegistryString(HKEY root, LPCWSTR subkey, LPCWSTR valueName, WString& text) {
     KeyCloser opened;
     if (RegOpenKeyExW(root, subkey, 0, KEY_READ, &opened.key) != ERROR_SUCCESS) return false;
     BYTE buffer[kRegistryBufferBytes] = {};
@@ -46,11 +63,11 @@ bool ReadRegistryString(HKEY root, LPCWSTR subkey, LPCWSTR valueName, std::u16st
     return true;
 }
 
-std::u16string GetProductName(LPCWSTR defaultName) {
-    std::u16string name;
-    if (ReadRegistryString(HKEY_LOCAL_MACHINE, kHostRegistryKey, u"", name) && !name.empty()) return name;
-    if (ReadRegistryString(HKEY_CURRENT_USER, kHostRegistryKey, u"", name) && !name.empty()) return name;
-    return defaultName ? std::u16string(defaultName) : std::u16string();
+WString GetProductName(LPCWSTR defaultName) {
+    WString name;
+    if (ReadRegistryString(HKEY_LOCAL_MACHINE, kHostRegistryKey, OLESTR(""), name) && !name.empty()) return name;
+    if (ReadRegistryString(HKEY_CURRENT_USER, kHostRegistryKey, OLESTR(""), name) && !name.empty()) return name;
+    return defaultName ? WString(defaultName) : WString();
 }
 
 void GetLogFolder(LPWSTR buffer, size_t capacity) {
@@ -76,32 +93,33 @@ void GetLogFolder(LPWSTR buffer, size_t capacity) {
     } else {
         buffer[0] = 0;
         size_t needed = 0;
-        if (_wgetenv_s(&needed, buffer, capacity, u"APPDATA") != 0) {
+        if (_wgetenv_s(&needed, buffer, capacity, OLESTR("APPDATA")) != 0) {
+            buffer[0] = 0;
+            return;
+        }
+    }
+    if (buffer[0] == 0) {
+        // No variable: the folder hangs from the root of the current drive.
+        WCHAR current[kPathChars + 1] = {};
+        DWORD length = GetCurrentDirectoryW(kPathChars + 1, current);
+        if (length == 0 || length > kPathChars || !PathStripToRootW(current) ||
+            FAILED(StringCchCopyW(buffer, capacity, current))) {
             buffer[0] = 0;
             return;
         }
     }
     WCHAR base[kPathChars + 1];
-    if (FAILED(StringCchCopyW(base, kPathChars, buffer))) {
-        buffer[0] = 0;
+    if (FAILED(StringCchCopyW(base, kPathChars + 1, buffer)) || !AppendComponent(buffer, capacity, kOuterFolder) ||
+        !AppendComponent(buffer, capacity, kInnerFolder) || !AppendComponent(buffer, capacity, nullptr)) {
+        buffer[0] = 0;  // refused rather than cut into another folder's name
         return;
-    }
-    for (const WCHAR* part : kFolderTail) {
-        if (FAILED(StringCchCatW(buffer, capacity, part))) {
-            buffer[0] = 0;
-            return;
-        }
     }
     if (GetFileAttributesW(buffer) != INVALID_FILE_ATTRIBUTES) return;
     // Outer folder first; either may exist already, and failures show later when the log
     // cannot be opened.
-    WCHAR folder[kPathChars + 1];
-    if (SUCCEEDED(StringCchCopyW(folder, kPathChars + 1, base)) && SUCCEEDED(StringCchCatW(folder, kPathChars + 1, u"/")) &&
-        SUCCEEDED(StringCchCatW(folder, kPathChars + 1, u"ORVANE"))) {
-        CreateDirectoryW(folder, nullptr);
-        if (SUCCEEDED(StringCchCatW(folder, kPathChars + 1, u"/")) &&
-            SUCCEEDED(StringCchCatW(folder, kPathChars + 1, u"ORVANE KESTREL")))
-            CreateDirectoryW(folder, nullptr);
+    if (AppendComponent(base, kPathChars + 1, kOuterFolder)) {
+        CreateDirectoryW(base, nullptr);
+        if (AppendComponent(base, kPathChars + 1, kInnerFolder)) CreateDirectoryW(base, nullptr);
     }
 }
 
@@ -118,9 +136,7 @@ ProcessIdentity IdentifyProcessFromPath(LPCWSTR executablePath) {
         identity.moduleName = kErrorGettingModuleName;
         return identity;
     }
-    const WCHAR* name = executablePath;
-    for (const WCHAR* p = executablePath; *p; ++p)
-        if (*p == u'/') name = p + 1;
+    const WCHAR* name = PathFindFileNameW(executablePath);
     identity.moduleName = name;
     identity.isServer = IsServerProcess(name);
     return identity;

@@ -4,20 +4,21 @@
 #include <windows.h>
 
 #include <cstddef>
-#include <string>
+
+#include "wide_string.h"
 
 // The host's registry key; its default value names the product.
-inline constexpr const WCHAR* kHostRegistryKey = u"Software\\Orvane\\Applications\\Tarnhold Enterprise";
-inline constexpr const WCHAR* kDefaultProductName = u"ORVANE KESTREL";
-inline constexpr const WCHAR* kErrorGettingModuleName = u"(\?\?\?-Error getting module name)";
+inline constexpr const WCHAR* kHostRegistryKey = OLESTR("Software\\Orvane\\Applications\\Tarnhold Enterprise");
+inline constexpr const WCHAR* kDefaultProductName = OLESTR("ORVANE KESTREL");
+inline constexpr const WCHAR* kErrorGettingModuleName = OLESTR("(\?\?\?-Error getting module name)");
 
 // Reads a REG_SZ value (an empty name for the default value) of at most 1024 bytes; true when
 // text was set.
-bool ReadRegistryString(HKEY root, LPCWSTR subkey, LPCWSTR valueName, std::u16string& text);
+bool ReadRegistryString(HKEY root, LPCWSTR subkey, LPCWSTR valueName, WString& text);
 
 // The product name: the host key's default value under HKEY_LOCAL_MACHINE, else under
 // HKEY_CURRENT_USER, else defaultName. Read afresh on every call.
-std::u16string GetProductName(LPCWSTR defaultName);
+WString GetProductName(LPCWSTR defaultName);
 
 // Fills buffer (capacity characters, terminator included) with the log folder, the user's
 // local application-data folder followed by "ORVANE/ORVANE KESTREL/", and creates the folder
@@ -25,7 +26,7 @@ std::u16string GetProductName(LPCWSTR defaultName);
 void GetLogFolder(LPWSTR buffer, size_t capacity);
 
 struct ProcessIdentity {
-    std::u16string moduleName;  // the executable's file name, or the error text
+    WString moduleName;  // the executable's file name, or the error text
     bool isServer = false;      // failures of the log are never shown in this process
 };
 

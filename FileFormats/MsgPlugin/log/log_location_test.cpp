@@ -168,7 +168,7 @@ TEST(ServerProcesses, NamesComparedWithoutRegardToCase) {
         {u"/srv/MelvicDbServer.exe.old", u"MelvicDbServer.exe.old", false},
         {u"/srv/w3wp.exe/host", u"host", false},
         {u"/usr/bin/kestrel", u"kestrel", false},
-        {u"/usr/bin/", u"", false},
+        {u"/usr/bin/", u"bin/", false},  // the shell's rule: a trailing separator ends no name
     };
     for (const Case& c : cases) {
         ProcessIdentity identity = IdentifyProcessFromPath(c.path);

@@ -2,6 +2,9 @@
 
 #include <memory>
 
+#include <share.h>
+#include <strsafe.h>
+
 namespace {
 
 struct FileCloser {
@@ -10,13 +13,13 @@ struct FileCloser {
 
 // Reads one string of the entry; an odd trailing byte (which this module never writes) is
 // ignored.
-bool ReadString(LogScanner& scanner, ULONGLONG offset, DWORD bytes, size_t limit, std::u16string& out, bool& cut) {
+bool ReadString(LogScanner& scanner, ULONGLONG offset, DWORD bytes, size_t limit, WString& out, bool& cut) {
     size_t wanted = bytes;
     if (wanted > limit) {
         wanted = limit;
         cut = true;
     }
-    out.assign(wanted / sizeof(WCHAR), u'\0');
+    out.assign(wanted / sizeof(WCHAR), WCHAR('\0'));
     return scanner.ReadAt(offset, out.data(), out.size() * sizeof(WCHAR));
 }
 
@@ -25,7 +28,7 @@ bool ReadString(LogScanner& scanner, ULONGLONG offset, DWORD bytes, size_t limit
 bool DecodeLogFile(LPCWSTR path, const std::function<bool(const LogEntry&)>& onEntry, LogSummary& summary,
                    size_t stringLimitBytes) {
     summary = LogSummary{};
-    std::unique_ptr<FILE, FileCloser> file(_wfsopen(path, u"rb", _SH_DENYNO));
+    std::unique_ptr<FILE, FileCloser> file(_wfsopen(path, OLESTR("rb"), _SH_DENYNO));
     if (!file) return false;
     LogScanner scanner(file.get());
     if (!scanner.Start()) return false;
@@ -62,27 +65,27 @@ bool DecodeLogFile(LPCWSTR path, const std::function<bool(const LogEntry&)>& onE
     return true;
 }
 
-std::u16string FormatLogEntry(const LogEntry& entry) {
+WString FormatLogEntry(const LogEntry& entry) {
     WCHAR prefix[96];
     const SYSTEMTIME& t = entry.localTime;
-    StringCchPrintfW(prefix, 96, u"%04u-%02u-%02u %02u:%02u:%02u.%03u\t0x%08X\t0x%04X\t", t.wYear, t.wMonth, t.wDay,
+    StringCchPrintfW(prefix, 96, OLESTR("%04u-%02u-%02u %02u:%02u:%02u.%03u\t0x%08X\t0x%04X\t"), t.wYear, t.wMonth, t.wDay,
                      t.wHour, t.wMinute, t.wSecond, t.wMilliseconds, static_cast<unsigned>(entry.resultCode),
                      static_cast<unsigned>(entry.category));
-    std::u16string line = prefix;
-    auto appendEscaped = [&line](const std::u16string& text) {
-        for (char16_t c : text) {
+    WString line = prefix;
+    auto appendEscaped = [&line](const WString& text) {
+        for (WCHAR c : text) {
             switch (c) {
-            case u'\n': line += u"\\n"; break;
-            case u'\r': line += u"\\r"; break;
-            case u'\t': line += u"\\t"; break;
+            case WCHAR('\n'): line += OLESTR("\\n"); break;
+            case WCHAR('\r'): line += OLESTR("\\r"); break;
+            case WCHAR('\t'): line += OLESTR("\\t"); break;
             default: line.push_back(c);
             }
         }
     };
     appendEscaped(entry.moduleName);
-    line.push_back(u'\t');
+    line.push_back(WCHAR('\t'));
     appendEscaped(entry.functionName);
-    line.push_back(u'\t');
+    line.push_back(WCHAR('\t'));
     appendEscaped(entry.message);
     return line;
 }

@@ -5,10 +5,10 @@
 #include <windows.h>
 
 #include <functional>
-#include <string>
 #include <vector>
 
 #include "log_format.h"
+#include "wide_string.h"
 
 struct LogEntry {
     ULONGLONG offset = 0;       // where the entry starts in the file
@@ -16,9 +16,9 @@ struct LogEntry {
     SYSTEMTIME localTime{};
     HRESULT resultCode = 0;
     DWORD category = 0;
-    std::u16string moduleName;
-    std::u16string functionName;
-    std::u16string message;
+    WString moduleName;
+    WString functionName;
+    WString message;
     bool stringsCut = false;    // a string was longer than the reader's limit and was cut
 };
 
@@ -45,7 +45,7 @@ bool DecodeLogFile(LPCWSTR path, const std::function<bool(const LogEntry&)>& onE
 
 // One entry as one line of text: local time, result code, category, module, function and
 // message, separated by tabs; line breaks and tabs inside the strings are shown as \n, \r, \t.
-std::u16string FormatLogEntry(const LogEntry& entry);
+WString FormatLogEntry(const LogEntry& entry);
 
 struct LogContents {
     LogSummary summary;

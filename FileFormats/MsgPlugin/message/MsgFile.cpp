@@ -2,9 +2,17 @@
 #include "message/MsgFile.h"
 
 #include <new>
-#include <string>
+
+#include <imessage.h>
+#include <mapitags.h>
+#include <mapiutil.h>
 
 #include "log/errlog.h"
+#include "log/wide_string.h"
+
+#ifndef MAPI_NO_COINIT
+#define MAPI_NO_COINIT 0x00000008  // MAPI leaves COM alone; MinGW-w64's mapix.h lacks the flag
+#endif
 
 namespace msgplugin {
 
@@ -30,8 +38,8 @@ CMsgFile::CMsgFile() {
     MAPIINIT_0 init{0, MAPI_NO_COINIT | MAPI_MULTITHREAD_NOTIFICATIONS};
     HRESULT hr = MAPIInitialize(&init);
     if (FAILED(hr)) {
-        Log(hr, kLogCategoryOpening, u"CMsgFile::CMsgFile",
-            u"MAPIInitialize with MAPI_NO_COINIT and MAPI_MULTITHREAD_NOTIFICATIONS failed.");
+        Log(hr, kLogCategoryOpening, OLESTR("CMsgFile::CMsgFile"),
+            OLESTR("MAPIInitialize with MAPI_NO_COINIT and MAPI_MULTITHREAD_NOTIFICATIONS failed."));
     }
 }
 
@@ -89,11 +97,11 @@ HRESULT CMsgFile::mhInitialize(LPCWSTR path) {
 }
 
 HRESULT CMsgFile::OpenMessage(LPCWSTR path) {
-    const std::u16string pathText = m_path.Text();
+    const WString pathText = m_path.Text();
     CComPtr<IStorage> storage;
     HRESULT hr = StgOpenStorage(path, nullptr, STGM_READWRITE | STGM_SHARE_EXCLUSIVE, nullptr, 0, &storage);
     if (FAILED(hr)) {
-        Log(hr, kLogCategoryOpening, u"CMsgFile::mhInitialize", (u"Failed: StgOpenStorage " + pathText).c_str());
+        Log(hr, kLogCategoryOpening, OLESTR("CMsgFile::mhInitialize"), (OLESTR("Failed: StgOpenStorage ") + pathText).c_str());
         if (hr == STG_E_ACCESSDENIED || hr == STG_E_SHAREVIOLATION || hr == STG_E_LOCKVIOLATION)
             return E_MSG_FILE_LOCKED;
         return E_MSG_OPEN_FAILED;
@@ -102,15 +110,15 @@ HRESULT CMsgFile::OpenMessage(LPCWSTR path) {
     CComPtr<IMalloc> malloc;
     malloc.Attach(MAPIGetDefaultMalloc());
     if (!malloc) {
-        Log(0, kLogCategoryOpening, u"CMsgFile::mhInitialize",
-            u"MAPIGetDefaultMalloc returned NULL - trying with CoGetMalloc instead.");
+        Log(0, kLogCategoryOpening, OLESTR("CMsgFile::mhInitialize"),
+            OLESTR("MAPIGetDefaultMalloc returned NULL - trying with CoGetMalloc instead."));
         hr = CoGetMalloc(1, &malloc);
         if (FAILED(hr)) {
-            Log(hr, kLogCategoryOpening, u"CMsgFile::mhInitialize", u"CoGetMalloc returned error");
+            Log(hr, kLogCategoryOpening, OLESTR("CMsgFile::mhInitialize"), OLESTR("CoGetMalloc returned error"));
             return hr;
         }
         if (!malloc) {
-            Log(0, kLogCategoryOpening, u"CMsgFile::mhInitialize", u"CoGetMalloc returned NULL.");
+            Log(0, kLogCategoryOpening, OLESTR("CMsgFile::mhInitialize"), OLESTR("CoGetMalloc returned NULL."));
             return E_MSG_OPEN_FAILED;
         }
     }
@@ -118,7 +126,7 @@ HRESULT CMsgFile::OpenMessage(LPCWSTR path) {
     hr = OpenIMsgOnIStg(nullptr, MAPIAllocateBuffer, MAPIAllocateMore, MAPIFreeBuffer, malloc, nullptr, storage,
                         nullptr, 0, 0, &m_pMessage);
     if (FAILED(hr)) {
-        Log(hr, kLogCategoryOpening, u"CMsgFile::mhInitialize", (u"Failed: OpenIMsgOnIStg " + pathText).c_str());
+        Log(hr, kLogCategoryOpening, OLESTR("CMsgFile::mhInitialize"), (OLESTR("Failed: OpenIMsgOnIStg ") + pathText).c_str());
         return E_MSG_OPEN_FAILED;
     }
     // The message holds its own references to the storage and the allocator.
@@ -128,7 +136,7 @@ HRESULT CMsgFile::OpenMessage(LPCWSTR path) {
     ULONG count = 0;
     hr = m_pMessage->GetProps(nullptr, 0, &count, &m_pProps);
     if (FAILED(hr)) {
-        Log(hr, kLogCategoryOpening, u"CMsgFile::mhInitialize", (u"Failed: GetProps " + pathText).c_str());
+        Log(hr, kLogCategoryOpening, OLESTR("CMsgFile::mhInitialize"), (OLESTR("Failed: GetProps ") + pathText).c_str());
         return E_MSG_OPEN_FAILED;
     }
     for (ULONG i = 0; i < count; ++i) m_tags.Add(m_pProps[i]);
@@ -139,11 +147,11 @@ namespace {
 
 // An 8-bit text in the calling thread's ANSI code page as wide text; "" when it cannot be
 // converted.
-std::u16string FromThreadAnsi(LPCSTR text) {
+WString FromThreadAnsi(LPCSTR text) {
     if (!text) return {};
     int needed = MultiByteToWideChar(CP_THREAD_ACP, 0, text, -1, nullptr, 0);
     if (needed <= 0) return {};
-    std::u16string wide(static_cast<size_t>(needed), u'\0');
+    WString wide(static_cast<size_t>(needed), WCHAR('\0'));
     int written = MultiByteToWideChar(CP_THREAD_ACP, 0, text, -1, wide.data(), needed);
     if (written <= 0) return {};
     wide.resize(static_cast<size_t>(written - 1));  // without the terminator
@@ -156,24 +164,34 @@ struct MapiBufferHolder {
     ~MapiBufferHolder() { MAPIFreeBuffer(buffer); }
 };
 
+// Frees a row set as MAPI hands it out: each row's values, then the set.
 struct RowSetHolder {
     LPSRowSet rows = nullptr;
     ~RowSetHolder() {
-        if (rows) FreeProws(rows);
+        if (!rows) return;
+        for (ULONG row = 0; row < rows->cRows; ++row) MAPIFreeBuffer(rows->aRow[row].lpProps);
+        MAPIFreeBuffer(rows);
     }
 };
+
+// The first value of the row with exactly this tag, or null.
+const SPropValue* FindValue(const SRow& row, ULONG tag) {
+    for (ULONG i = 0; i < row.cValues; ++i)
+        if (row.lpProps[i].ulPropTag == tag) return &row.lpProps[i];
+    return nullptr;
+}
 
 }  // namespace
 
 void CMsgFile::CollectAttachmentNames() {
-    std::u16string names;
+    WString names;
     CComPtr<IMAPITable> table;
     if (SUCCEEDED(m_pMessage->GetAttachmentTable(0, &table))) {
         RowSetHolder rowSet;
         if (SUCCEEDED(HrQueryAllRows(table, nullptr, nullptr, nullptr, 0, &rowSet.rows))) {
             for (ULONG row = 0; row < rowSet.rows->cRows; ++row) {
                 const SRow& current = rowSet.rows->aRow[row];
-                const SPropValue* number = PpropFindProp(current.lpProps, current.cValues, PR_ATTACH_NUM);
+                const SPropValue* number = FindValue(current, PR_ATTACH_NUM);
                 if (!number) continue;
                 CComPtr<IAttach> attachment;
                 if (FAILED(m_pMessage->OpenAttach(number->Value.l, nullptr, 0, &attachment))) continue;
@@ -194,7 +212,7 @@ void CMsgFile::CollectAttachmentNames() {
                     default:
                         break;
                     }
-                    names += u"\r\n";
+                    names += OLESTR("\r\n");
                     break;
                 }
             }

@@ -2,6 +2,10 @@
 #pragma once
 
 #include <windows.h>
+#include <objbase.h>
+#include <oleauto.h>
+#include <mapidefs.h>
+#include <mapix.h>
 
 #include "frame/ComHolders.h"
 #include "frame/ComObjects.h"

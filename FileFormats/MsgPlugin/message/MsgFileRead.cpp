@@ -1,9 +1,11 @@
 // The navigator's refusals, reading variables and the body.
-#include <cstdlib>
 #include <new>
-#include <string>
+
+#include <mapiutil.h>
+#include <stdlib.h>
 
 #include "log/errlog.h"
+#include "log/wide_string.h"
 #include "message/MsgFile.h"
 #include "message/RecordResolution.h"
 
@@ -49,7 +51,7 @@ BSTR CopyToBstr(LPCWSTR text) {
 BSTR AnsiToBstr(LPCSTR text) {
     if (!text) return nullptr;
     int needed = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
-    if (needed <= 1) return CopyToBstr(u"");
+    if (needed <= 1) return CopyToBstr(OLESTR(""));
     BSTR converted = SysAllocStringLen(nullptr, static_cast<UINT>(needed - 1));
     if (!converted) throw std::bad_alloc();
     int written = MultiByteToWideChar(CP_ACP, 0, text, -1, converted, needed);
@@ -150,10 +152,10 @@ STDMETHODIMP CMsgFile::ReadVariables(LONG_PTR, LONG firstOnly, LONG, LONG count,
 // ---- The body ------------------------------------------------------------------------------
 
 bool CMsgFile::LogBodyFailure(HRESULT code, LPCWSTR text) {
-    std::u16string message = text;
-    message += u'\n';
+    WString message = text;
+    message += WCHAR('\n');
     message += m_path.Text();
-    Log(code, kLogCategoryBody, u"CMsgFile::mbGetBodyProperty", message.c_str());
+    Log(code, kLogCategoryBody, OLESTR("CMsgFile::mbGetBodyProperty"), message.c_str());
     return false;
 }
 
@@ -193,7 +195,7 @@ bool CMsgFile::mbGetBodyProperty(VARIANT* value) {
         if (!grown) {
             HeapFree(GetProcessHeap(), 0, buffer);
             stream.Release();
-            return LogBodyFailure(lastStreamResult, u"Could not allocate memory when extracting Body from message.");
+            return LogBodyFailure(lastStreamResult, OLESTR("Could not allocate memory when extracting Body from message."));
         }
         buffer = grown;
         ULONG bytesRead = 0;
@@ -202,7 +204,7 @@ bool CMsgFile::mbGetBodyProperty(VARIANT* value) {
         if (FAILED(hr)) {
             stream.Release();
             HeapFree(GetProcessHeap(), 0, buffer);
-            return LogBodyFailure(hr, u"Failed to read from stream when extracting Body from message.");
+            return LogBodyFailure(hr, OLESTR("Failed to read from stream when extracting Body from message."));
         }
         held += bytesRead / 2;
         buffer[held] = 0;

@@ -6,17 +6,17 @@
 namespace msgplugin {
 
 const TagTableRow TagTable[kTagTableRows] = {
-    {TAG_ATTACHMENTS, u"ATTACHMENTS", 1},
-    {0x0C1A001F, u"SENDER_NAME", 0},
-    {0x0042001F, u"SENT_REPRESENTING_NAME", 0},
-    {0x0E04001F, u"DISPLAY_TO", 0},
-    {0x0E03001F, u"DISPLAY_CC", 0},
-    {0x0037001F, u"SUBJECT", 0},
-    {0x1000001F, u"BODY", 0},
-    {0x30070040, u"CREATION_TIME", 0},
-    {0x30080040, u"LAST_MODIFICATION_TIME", 0},
-    {0x00390040, u"CLIENT_SUBMIT_TIME", 0},
-    {0x0E060040, u"MESSAGE_DELIVERY_TIME", 0},
+    {TAG_ATTACHMENTS, OLESTR("ATTACHMENTS"), 1},
+    {0x0C1A001F, OLESTR("SENDER_NAME"), 0},
+    {0x0042001F, OLESTR("SENT_REPRESENTING_NAME"), 0},
+    {0x0E04001F, OLESTR("DISPLAY_TO"), 0},
+    {0x0E03001F, OLESTR("DISPLAY_CC"), 0},
+    {0x0037001F, OLESTR("SUBJECT"), 0},
+    {0x1000001F, OLESTR("BODY"), 0},
+    {0x30070040, OLESTR("CREATION_TIME"), 0},
+    {0x30080040, OLESTR("LAST_MODIFICATION_TIME"), 0},
+    {0x00390040, OLESTR("CLIENT_SUBMIT_TIME"), 0},
+    {0x0E060040, OLESTR("MESSAGE_DELIVERY_TIME"), 0},
 };
 
 namespace {
@@ -37,7 +37,7 @@ WCHAR* CopyText(LPCWSTR text) {
 }
 
 // Upper-cases ASCII letters: the catalogue names are ASCII, so that is all a match needs.
-WCHAR AsciiUpper(WCHAR c) { return (c >= u'a' && c <= u'z') ? static_cast<WCHAR>(c - u'a' + u'A') : c; }
+WCHAR AsciiUpper(WCHAR c) { return (c >= WCHAR('a') && c <= WCHAR('z')) ? static_cast<WCHAR>(c - WCHAR('a') + WCHAR('A')) : c; }
 
 bool EqualsIgnoringCase(LPCWSTR a, LPCWSTR b) {
     for (;; ++a, ++b) {
@@ -160,7 +160,7 @@ bool TagFinder::Replace(const _SPropValue_t& value) {
 }
 
 ULONG TagFinder::TagFromName(LPCWSTR name, bool* readOnly) {
-    if (!name) name = u"";
+    if (!name) name = OLESTR("");
     for (const TagTableRow& row : TagTable) {
         if (!EqualsIgnoringCase(name, row.name)) continue;
         if (readOnly) *readOnly = (row.readOnly & 0xFF) != 0;

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include <windows.h>
+#include <mapidefs.h>
 
 namespace msgplugin {
 
