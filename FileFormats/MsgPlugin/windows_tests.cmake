@@ -1,0 +1,32 @@
+# The module's tests under Wine, on Wine's own system libraries: one program, run once per test
+# suite in a fresh prefix made under the build folder (nothing registered, no mail client).
+if(NOT MSGPLUGIN_TESTS)
+  return()
+endif()
+
+add_executable(msgplugin_windows_test
+  frame/windows_test_main.cpp
+  frame/windows_test_support.cpp
+  frame/WindowsDll_test.cpp
+  frame/Guids.cpp
+  message/WindowsOpening_test.cpp)
+target_include_directories(msgplugin_windows_test PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
+target_link_libraries(msgplugin_windows_test PRIVATE gtest msgplugin_log winapi)
+add_dependencies(msgplugin_windows_test MsgPlugin)
+# The sources as the test program finds them: Wine's drive Z: is the Linux file system's root.
+string(REPLACE "/" "\\\\" source_dir_windows "Z:${CMAKE_CURRENT_SOURCE_DIR}")
+target_compile_definitions(msgplugin_windows_test PRIVATE MSGPLUGIN_SOURCE_DIR_WINDOWS="${source_dir_windows}")
+
+set(wine_prefix ${CMAKE_BINARY_DIR}/wineprefix)
+add_test(NAME windows.prefix COMMAND ${CMAKE_SOURCE_DIR}/tools/wine/fresh-prefix.sh ${wine_prefix})
+set_tests_properties(windows.prefix PROPERTIES FIXTURES_SETUP wine TIMEOUT 180)
+add_test(NAME windows.shutdown COMMAND sh -c "WINEPREFIX='${wine_prefix}' wineserver -k || true")
+set_tests_properties(windows.shutdown PROPERTIES FIXTURES_CLEANUP wine)
+
+# Suites that change the registry, or write and hold the log, do not overlap.
+foreach(suite Exports Registration Activation Opening QuietLog)
+  add_test(NAME windows.${suite} COMMAND msgplugin_windows_test --gtest_filter=${suite}.*)
+  set_tests_properties(windows.${suite} PROPERTIES FIXTURES_REQUIRED wine ENVIRONMENT WINEPREFIX=${wine_prefix})
+endforeach()
+set_tests_properties(windows.Registration windows.Activation PROPERTIES RESOURCE_LOCK registry)
+set_tests_properties(windows.Opening windows.QuietLog PROPERTIES RESOURCE_LOCK log)
