@@ -4,7 +4,7 @@
 
 #include <windows.h>
 
-#include "frame/module_test_host.h"
+#include "frame/module_test_support.h"
 #include "platform_testing.h"
 
 namespace {
