@@ -8,6 +8,7 @@
 #include "log/wide_string.h"
 #include "message/MsgFile.h"
 #include "message/RecordResolution.h"
+#include "message/TimeConversion.h"
 
 namespace msgplugin {
 
@@ -59,17 +60,6 @@ BSTR AnsiToBstr(LPCSTR text) {
     return converted;
 }
 
-// A UTC FILETIME as a local OLE date, with the local offset in force now; 0.0 when a step fails.
-DATE FileTimeToLocalDate(const FILETIME& utc) {
-    FILETIME local{};
-    SYSTEMTIME fields{};
-    DATE date = 0.0;
-    if (!FileTimeToLocalFileTime(&utc, &local) || !FileTimeToSystemTime(&local, &fields) ||
-        !SystemTimeToVariantTime(&fields, &date))
-        return 0.0;
-    return date;
-}
-
 }  // namespace
 
 bool CMsgFile::PropertyToVariant(const SPropValue& property, VARIANT* value) {
@@ -114,7 +104,7 @@ bool CMsgFile::PropertyToVariant(const SPropValue& property, VARIANT* value) {
             return true;
         case PT_SYSTIME:
             value->vt = VT_DATE;
-            value->date = FileTimeToLocalDate(property.Value.ft);
+            value->date = UtcFileTimeToLocalDate(property.Value.ft);
             return true;
         default:
             return false;

@@ -141,6 +141,26 @@ TEST_F(Reading, ValuesTakeTheirStoredType) {
     EXPECT_EQ(none.found, 0);
 }
 
+TEST_F(Reading, SixteenBitIntegersAreSignExtendedAndFloatsWidened) {
+    msgwriter::MessageSpec spec;
+    spec.props = {
+        msgwriter::Long(0x66000002, -2),       // PT_I2
+        msgwriter::Long(0x66010002, 32767),    // PT_I2, its largest
+        msgwriter::Double(0x66020004, 1.25),   // PT_FLOAT
+        msgwriter::Double(0x66030004, -0.1),   // PT_FLOAT, not exact in single precision
+    };
+    auto navigator = Open(Write(spec));
+    ASSERT_TRUE(navigator);
+    ReadResult negative = ReadOne(navigator, u"1711276034");
+    EXPECT_EQ(negative.vt, VT_I4);
+    EXPECT_EQ(negative.number, -2) << "the 16-bit value is sign-extended";
+    EXPECT_EQ(ReadOne(navigator, u"1711341570").number, 32767);
+    ReadResult real = ReadOne(navigator, u"1711407108");
+    EXPECT_EQ(real.vt, VT_R8);
+    EXPECT_EQ(real.real, 1.25);
+    EXPECT_EQ(ReadOne(navigator, u"1711472644").real, static_cast<double>(-0.1f)) << "widened, not rounded again";
+}
+
 TEST_F(Reading, EightBitTextUsesTheAnsiCodePage) {
     msgwriter::MessageSpec spec;
     spec.props = {msgwriter::Ansi(PR_SUBJECT_A, "Caf\xE9 \x80 5")};

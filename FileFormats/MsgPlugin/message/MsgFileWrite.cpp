@@ -3,6 +3,7 @@
 
 #include "message/MsgFile.h"
 #include "message/RecordResolution.h"
+#include "message/TimeConversion.h"
 
 namespace msgplugin {
 
@@ -36,15 +37,27 @@ bool KindsAgree(ULONG written, ULONG stored) {
     return PROP_TYPE(written) == PROP_TYPE(stored);
 }
 
-// Whether a VARIANT kind fits the property type it is written under.
+// Whether a VARIANT kind fits the property type it is written under (an integer also fits a
+// 16-bit property, when its value does).
 bool ValueFitsType(VARTYPE kind, ULONG tag) {
     switch (kind) {
-    case VT_I4: return PROP_TYPE(tag) == PT_LONG;
+    case VT_I4: return PROP_TYPE(tag) == PT_LONG || PROP_TYPE(tag) == PT_I2;
     case VT_R8: return PROP_TYPE(tag) == PT_DOUBLE;
     case VT_DATE: return PROP_TYPE(tag) == PT_SYSTIME;
     case VT_BOOL: return PROP_TYPE(tag) == PT_BOOLEAN;
     default: return true;
     }
+}
+
+// Reading serves a time in whole seconds. A date written back as it was read (to the second)
+// keeps the stored time, with its fraction of a second, exactly.
+void KeepStoredTimeWhenUnchanged(const SPropValue& stored, _SPropValue_t& written) {
+    if (PROP_TYPE(stored.ulPropTag) != PT_SYSTIME || PROP_TYPE(written.ulPropTag) != PT_SYSTIME) return;
+    FILETIME asRead{};
+    if (!LocalDateToUtcFileTime(UtcFileTimeToLocalDate(stored.Value.ft), &asRead)) return;
+    if (asRead.dwLowDateTime == written.Value.ft.dwLowDateTime &&
+        asRead.dwHighDateTime == written.Value.ft.dwHighDateTime)
+        written.Value.ft = stored.Value.ft;
 }
 
 }  // namespace
@@ -59,6 +72,12 @@ HRESULT CMsgFile::VariantToProperty(const VARIANT& value, ULONG tag, _SPropValue
     switch (kind) {
     case VT_I4:
         if (FAILED(hr = AsType(value, VT_I4, scratch, &typed))) return hr;
+        if (PROP_TYPE(tag) == PT_I2) {
+            if (typed->lVal < -32768 || typed->lVal > 32767) return S_OK;  // refused: does not fit
+            out.ulPropTag = tag;
+            out.Value.i = static_cast<short>(typed->lVal);
+            return S_OK;
+        }
         out.ulPropTag = tag;
         out.Value.l = typed->lVal;
         return S_OK;
@@ -71,11 +90,8 @@ HRESULT CMsgFile::VariantToProperty(const VARIANT& value, ULONG tag, _SPropValue
         // The inverse of reading: the host's local date back to UTC with the offset in force
         // now, so a date read and written back unchanged is stored unchanged.
         if (FAILED(hr = AsType(value, VT_DATE, scratch, &typed))) return hr;
-        SYSTEMTIME fields{};
-        FILETIME local{}, utc{};
-        if (!VariantTimeToSystemTime(typed->date, &fields) || !SystemTimeToFileTime(&fields, &local) ||
-            !LocalFileTimeToFileTime(&local, &utc))
-            return S_OK;  // refused: outside the convertible range
+        FILETIME utc{};
+        if (!LocalDateToUtcFileTime(typed->date, &utc)) return S_OK;  // refused: outside the convertible range
         out.ulPropTag = tag;
         out.Value.ft = utc;
         return S_OK;
@@ -116,6 +132,7 @@ STDMETHODIMP CMsgFile::WriteVariables(LONG_PTR, LONG firstOnly, LONG, LONG count
             bool replaced = false;
             if (property.ulPropTag != 0) {
                 const _SPropValue_t* stored = m_tags.Lookup(property.ulPropTag);
+                if (stored) KeepStoredTimeWhenUnchanged(*stored, property);
                 replaced = stored && KindsAgree(property.ulPropTag, stored->ulPropTag) && m_tags.Replace(property);
             }
             record.found = replaced ? 1 : 0;

@@ -236,6 +236,57 @@ TEST_F(Writing, DateReadAndWrittenBackIsStoredUnchanged) {
     EXPECT_TRUE(Added(before, IndependentProperties(path)).empty()) << "the stored time did not move";
 }
 
+TEST_F(Writing, DateWrittenBackKeepsItsFractionOfASecond) {
+    // Real messages store times with a fraction of a second; reading serves whole seconds.
+    constexpr ULONGLONG kStored = 134129520000000000ULL + 1234567;  // 2026-01-15 12:00:00.1234567 UTC
+    msgwriter::MessageSpec spec = EditableMessage();
+    spec.props.push_back(msgwriter::Time(PR_LAST_MODIFICATION_TIME, kStored));
+    spec.props.push_back(msgwriter::Time(PR_CLIENT_SUBMIT_TIME, kStored));
+    std::string path = Write(spec);
+    auto before = IndependentProperties(path);
+    setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
+    tzset();
+    auto navigator = Open(path);
+    ASSERT_TRUE(navigator);
+    ReadResult modified = ReadOne(navigator, u"LAST_MODIFICATION_TIME");
+    ASSERT_EQ(modified.vt, VT_DATE);
+    EXPECT_EQ(WriteOne(navigator, u"LAST_MODIFICATION_TIME", DateValue(modified.real)), 1);
+    // One second later is a change: stored as the whole second written.
+    EXPECT_EQ(WriteOne(navigator, u"CLIENT_SUBMIT_TIME", DateValue(modified.real + 1.0 / 86400)), 1);
+    ASSERT_EQ(navigator->Save(), S_OK);
+    navigator.Release();
+    unsetenv("TZ");
+    tzset();
+    auto added = Added(before, IndependentProperties(path));
+    char expected[64];
+    const ULONGLONG later = 134129520000000000ULL + 10000000ULL;
+    std::snprintf(expected, sizeof expected, "00390040 %02x%02x%02x%02x%02x%02x%02x%02x", unsigned(later & 0xFF),
+                  unsigned(later >> 8 & 0xFF), unsigned(later >> 16 & 0xFF), unsigned(later >> 24 & 0xFF),
+                  unsigned(later >> 32 & 0xFF), unsigned(later >> 40 & 0xFF), unsigned(later >> 48 & 0xFF),
+                  unsigned(later >> 56 & 0xFF));
+    EXPECT_EQ(added, std::set<std::string>{expected}) << "only the time that was changed moved";
+}
+
+TEST_F(Writing, IntegersFitToSixteenBitProperties) {
+    msgwriter::MessageSpec spec = EditableMessage();
+    spec.props.push_back(msgwriter::Long(0x66000002, 7));  // PT_I2
+    std::string path = Write(spec);
+    auto navigator = Open(path);
+    ASSERT_TRUE(navigator);
+    EXPECT_EQ(WriteOne(navigator, u"1711276034", I4Value(32768)), 0) << "too large for 16 bits";
+    EXPECT_EQ(WriteOne(navigator, u"1711276034", I4Value(-32769)), 0) << "too small for 16 bits";
+    EXPECT_EQ(ReadOne(navigator, u"1711276034").number, 7);
+    EXPECT_EQ(WriteOne(navigator, u"1711276034", I4Value(-32768)), 1);
+    EXPECT_EQ(ReadOne(navigator, u"1711276034").number, -32768);
+    EXPECT_EQ(WriteOne(navigator, u"1711276034", I4Value(-3)), 1);
+    ReadResult read = ReadOne(navigator, u"1711276034");
+    EXPECT_EQ(read.vt, VT_I4);
+    EXPECT_EQ(read.number, -3);
+    ASSERT_EQ(navigator->Save(), S_OK);
+    navigator.Release();
+    EXPECT_TRUE(IndependentProperties(path).count("66000002 fdff")) << "stored as a 16-bit -3";
+}
+
 TEST_F(Writing, FirstOnlyEndsAtTheFirstReplacedEntry) {
     auto navigator = Open(Write(EditableMessage()));
     ASSERT_TRUE(navigator);
