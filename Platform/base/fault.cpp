@@ -17,6 +17,9 @@ struct Arming {
     unsigned firstFailing = 0;  // 0: count only
     unsigned times = 1;      // 0: every call from firstFailing on
     HRESULT code = S_OK;
+    unsigned actionAt = 0;   // the call before which action runs; 0: none
+    void (*action)(void*) = nullptr;
+    void* context = nullptr;
 };
 
 std::mutex& Mutex() {
@@ -42,15 +45,26 @@ void Arm(const char* operation, unsigned nth, HRESULT code, unsigned times) {
 }  // namespace
 
 bool Hit(const char* operation, HRESULT* code) noexcept {
-    std::lock_guard lock(Mutex());
-    auto found = Table().find(operation);
-    if (found == Table().end()) return false;
-    Arming& arming = found->second;
-    unsigned call = ++arming.calls;
-    if (arming.firstFailing == 0 || call < arming.firstFailing) return false;
-    if (arming.times != 0 && call >= arming.firstFailing + arming.times) return false;
-    *code = arming.code;
-    return true;
+    void (*action)(void*) = nullptr;
+    void* context = nullptr;
+    bool fails = false;
+    {
+        std::lock_guard lock(Mutex());
+        auto found = Table().find(operation);
+        if (found == Table().end()) return false;
+        Arming& arming = found->second;
+        unsigned call = ++arming.calls;
+        if (arming.action && call == arming.actionAt) {
+            action = arming.action;
+            context = arming.context;
+        }
+        fails = arming.firstFailing != 0 && call >= arming.firstFailing &&
+                (arming.times == 0 || call < arming.firstFailing + arming.times);
+        if (fails) *code = arming.code;
+    }
+    // Outside the lock: the action may call the platform itself.
+    if (action) action(context);
+    return fails;
 }
 
 }  // namespace platform::fault
@@ -66,6 +80,15 @@ void ReturnNullOnNthCall(const char* operation, unsigned nth, unsigned times) {
 }
 
 void CountCalls(const char* operation) { fault::Arm(operation, 0, S_OK, 1); }
+
+void RunBeforeNthCall(const char* operation, unsigned nth, void (*action)(void*), void* context) {
+    fault::Arm(operation, 0, S_OK, 1);
+    std::lock_guard lock(fault::Mutex());
+    fault::Arming& arming = fault::Table()[operation];
+    arming.actionAt = nth == 0 ? 1 : nth;
+    arming.action = action;
+    arming.context = context;
+}
 
 unsigned CallCount(const char* operation) {
     std::lock_guard lock(fault::Mutex());

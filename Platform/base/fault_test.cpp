@@ -52,6 +52,32 @@ TEST(FaultInjection, OtherOperationsUnaffected) {
     EXPECT_EQ(Operation(), S_OK);
 }
 
+TEST(FaultInjection, AnActionRunsOnceBeforeTheNthCallWhichThenSucceeds) {
+    struct Seen {
+        unsigned calls = 0;
+        unsigned runs = 0;
+        unsigned otherCalls = 0;
+    } seen;
+    platform::testing::RunBeforeNthCall(
+        "Test::Operation", 2,
+        [](void* context) {
+            auto* state = static_cast<Seen*>(context);
+            state->calls = platform::testing::CallCount("Test::Operation");
+            ++state->runs;
+            // The action may use the platform itself, armed operations included.
+            state->otherCalls += Operation() == S_OK ? 1 : 0;
+        },
+        &seen);
+    EXPECT_EQ(Operation(), S_OK);
+    EXPECT_EQ(seen.runs, 0u);
+    EXPECT_EQ(Operation(), S_OK);
+    EXPECT_EQ(seen.runs, 1u);
+    EXPECT_EQ(seen.calls, 2u) << "it runs when the call has been counted, before its work";
+    EXPECT_EQ(seen.otherCalls, 1u);
+    EXPECT_EQ(Operation(), S_OK);
+    EXPECT_EQ(seen.runs, 1u);
+}
+
 TEST(TestClock, SetNowFreezesTheClock) {
     SYSTEMTIME summer{2026, 7, 0, 15, 12, 30, 0, 0};
     platform::testing::SetNow(summer);

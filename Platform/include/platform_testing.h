@@ -19,6 +19,11 @@ PLATFORM_API void FailNthCall(const char* operation, unsigned nth, HRESULT code,
 // As FailNthCall, for operations that return a pointer: they return null.
 PLATFORM_API void ReturnNullOnNthCall(const char* operation, unsigned nth, unsigned times = 1);
 
+// Runs action(context) on the calling thread just before the nth call (counting from 1, from now
+// on) of `operation` does its work; the call then goes on as usual. It arms the operation afresh,
+// as FailNthCall does (counting its calls, failing none). For what happens "meanwhile": another
+// writer, a change of the file under the caller.
+PLATFORM_API void RunBeforeNthCall(const char* operation, unsigned nth, void (*action)(void*), void* context);
 // Starts counting the calls of `operation` without failing any (FailNthCall counts too).
 PLATFORM_API void CountCalls(const char* operation);
 

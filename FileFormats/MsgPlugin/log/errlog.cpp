@@ -140,11 +140,14 @@ void ErrLog::CheckLogFile() {
         Write(&header, OLESTR(""), notice, nullptr);
     }
 
-    // Find the sound prefix without holding the log in memory.
+    // Scan and cut through one open that denies other writers, so no entry is completed (or
+    // appended) between finding the damage and cutting it away.
+    FileHolder file(_wfsopen(m_logPath, OLESTR("r+b"), _SH_DENYWR));
+    if (!file) return;
+    Unbuffer(file.get());
     ULONGLONG soundLength = 0;
     {
-        FileHolder file(_wfsopen(m_logPath, OLESTR("rb"), _SH_DENYNO));
-        if (!file) return;
+        // Find the sound prefix without holding the log in memory.
         LogScanner scanner(file.get());
         if (!scanner.Start()) return;
         LogEntryHeader header{};
@@ -168,9 +171,6 @@ void ErrLog::CheckLogFile() {
     std::memcpy(notice, &header, sizeof header);
     std::memcpy(notice + sizeof header, kDamagedNotice, kDamagedNoticeBytes);
 
-    FileHolder file(_wfsopen(m_logPath, OLESTR("r+b"), _SH_DENYNO));
-    if (!file) return;
-    Unbuffer(file.get());
     int descriptor = _fileno(file.get());
     if (descriptor < 0 || _chsize_s(descriptor, static_cast<__int64>(soundLength)) != 0) return;
     if (_fseeki64(file.get(), static_cast<__int64>(soundLength), SEEK_SET) != 0 ||

@@ -367,6 +367,44 @@ TEST_F(SizeCheck, SameMinuteBackupTakenCutsADamagedLastEntry) {
     ExpectCallerEntry(log.entries[3]);
 }
 
+// Another writer that completes the damaged last entry while the repair runs: it must find the
+// log closed to writers from the scan through the cut, else its entry is cut away and a false
+// notice written.
+struct CompletingWriter {
+    std::u16string path;
+    std::vector<BYTE> rest;  // the bytes that complete the entry
+    bool refused = false;
+    bool completed = false;
+
+    static void Run(void* context) {
+        auto* writer = static_cast<CompletingWriter*>(context);
+        FILE* file = _wfsopen(writer->path.c_str(), u"a+b", _SH_DENYWR);
+        if (!file) {
+            writer->refused = true;
+            return;
+        }
+        writer->completed = std::fwrite(writer->rest.data(), 1, writer->rest.size(), file) == writer->rest.size();
+        std::fclose(file);
+    }
+};
+
+TEST_F(SizeCheck, TheRepairKeepsOtherWritersOutFromScanToCut) {
+    WriteFile(BackupPath(), {1, 2, 3});
+    WriteSoundLog(kLimit);
+    const std::vector<BYTE> whole = EntryBytes(EntrySpec{});
+    WriteAt(LogPath(), kLimit, std::vector<BYTE>(whole.begin(), whole.begin() + 60));
+    CompletingWriter writer{Wide(LogPath()), std::vector<BYTE>(whole.begin() + 60, whole.end())};
+    platform::testing::RunBeforeNthCall("_chsize_s", 1, &CompletingWriter::Run, &writer);
+    ASSERT_TRUE(WriteCallerEntry());
+    EXPECT_TRUE(writer.refused) << "the other writer reached the log during the repair";
+    EXPECT_FALSE(writer.completed);
+    LogContents log = ReadLog(4096);
+    EXPECT_FALSE(log.summary.DamagedTail());
+    ASSERT_EQ(log.entries.size(), 4u);
+    ExpectDamagedNotice(log.entries[2]);
+    ExpectCallerEntry(log.entries[3]);
+}
+
 TEST_F(SizeCheck, SameMinuteBackupTakenReplacesADamagedFirstEntryByTheNotice) {
     WriteFile(BackupPath(), {});
     SetLength(LogPath(), kLimit);  // zeros: the first entry is not sound
