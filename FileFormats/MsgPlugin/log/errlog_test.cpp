@@ -367,41 +367,48 @@ TEST_F(SizeCheck, SameMinuteBackupTakenCutsADamagedLastEntry) {
     ExpectCallerEntry(log.entries[3]);
 }
 
-// Another writer that completes the damaged last entry while the repair runs: it must find the
-// log closed to writers from the scan through the cut, else its entry is cut away and a false
-// notice written.
-struct CompletingWriter {
+// Another writer in the middle of its entry when the size check begins: it holds the log and has
+// written the start of its entry, and completes it at the next open of the log. The check must not
+// take the unfinished entry for damage: before, it scanned and cut through two opens that denied
+// nobody, and cut the entry away once it was complete.
+struct WriterInTheMiddle {
     std::u16string path;
     std::vector<BYTE> rest;  // the bytes that complete the entry
-    bool refused = false;
+    FILE* file = nullptr;
     bool completed = false;
 
-    static void Run(void* context) {
-        auto* writer = static_cast<CompletingWriter*>(context);
-        FILE* file = _wfsopen(writer->path.c_str(), u"a+b", _SH_DENYWR);
-        if (!file) {
-            writer->refused = true;
-            return;
-        }
-        writer->completed = std::fwrite(writer->rest.data(), 1, writer->rest.size(), file) == writer->rest.size();
-        std::fclose(file);
+    // Before the check's first open: the writer is there.
+    static void Arrive(void* context) {
+        auto* writer = static_cast<WriterInTheMiddle*>(context);
+        writer->file = _wfsopen(writer->path.c_str(), u"a+b", _SH_DENYWR);
+        platform::testing::RunBeforeNthCall("_wfsopen", 1, &WriterInTheMiddle::Finish, context);
+    }
+    // Before the next open of the log: the writer completes its entry and goes.
+    static void Finish(void* context) {
+        auto* writer = static_cast<WriterInTheMiddle*>(context);
+        if (!writer->file) return;
+        writer->completed = std::fwrite(writer->rest.data(), 1, writer->rest.size(), writer->file) == writer->rest.size();
+        std::fclose(writer->file);
+        writer->file = nullptr;
     }
 };
 
-TEST_F(SizeCheck, TheRepairKeepsOtherWritersOutFromScanToCut) {
+TEST_F(SizeCheck, AnEntryAnotherWriterIsStillWritingIsNotCut) {
     WriteFile(BackupPath(), {1, 2, 3});
     WriteSoundLog(kLimit);
-    const std::vector<BYTE> whole = EntryBytes(EntrySpec{});
+    EntrySpec spec;
+    spec.message = u"another process's entry";
+    const std::vector<BYTE> whole = EntryBytes(spec);
     WriteAt(LogPath(), kLimit, std::vector<BYTE>(whole.begin(), whole.begin() + 60));
-    CompletingWriter writer{Wide(LogPath()), std::vector<BYTE>(whole.begin() + 60, whole.end())};
-    platform::testing::RunBeforeNthCall("_chsize_s", 1, &CompletingWriter::Run, &writer);
+    WriterInTheMiddle writer{Wide(LogPath()), std::vector<BYTE>(whole.begin() + 60, whole.end())};
+    platform::testing::RunBeforeNthCall("_wfsopen", 1, &WriterInTheMiddle::Arrive, &writer);
     ASSERT_TRUE(WriteCallerEntry());
-    EXPECT_TRUE(writer.refused) << "the other writer reached the log during the repair";
-    EXPECT_FALSE(writer.completed);
+    EXPECT_TRUE(writer.completed);
     LogContents log = ReadLog(4096);
     EXPECT_FALSE(log.summary.DamagedTail());
     ASSERT_EQ(log.entries.size(), 4u);
-    ExpectDamagedNotice(log.entries[2]);
+    EXPECT_EQ(log.entries[2].offset, kLimit);
+    EXPECT_EQ(log.entries[2].message, u"another process's entry") << "the entry was cut away";
     ExpectCallerEntry(log.entries[3]);
 }
 
