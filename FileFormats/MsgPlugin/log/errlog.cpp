@@ -63,13 +63,19 @@ void ErrLog::EnsureInitialised(LPCWSTR moduleName) {
     }
     if (m_bInitialised) return;
 
-    GetLogFolder(m_logPath, kPathCapacity - 1);
+    // A folder that cannot be used leaves the log path empty: the log is then never opened, least
+    // of all in the current folder.
+    const bool folderNamed = GetLogFolder(m_logPath, kPathCapacity - 1);
+    // The file name is the product name and ".mlg"; a name that is not a plain file name (one
+    // that would name another folder, say) gives way to the default, and a name too long for the
+    // path is cut so that the extension stays.
     WString product = GetProductName(kDefaultProductName);
-    // The file name is the product name and ".mlg"; a name too long for the path is cut so
-    // that the extension stays.
+    if (!IsPlainFileName(product.c_str())) product = kDefaultProductName;
     size_t folderLength = static_cast<size_t>(lstrlenW(m_logPath));
     constexpr size_t kExtensionLength = 4;
-    if (folderLength + kExtensionLength < kPathCapacity - 1) {
+    if (!folderNamed) {
+        m_logPath[0] = 0;
+    } else if (folderLength + kExtensionLength < kPathCapacity - 1) {
         size_t room = kPathCapacity - 1 - kExtensionLength - folderLength;
         StringCchCatNW(m_logPath, kPathCapacity, product.c_str(), room);
         StringCchCatW(m_logPath, kPathCapacity, OLESTR(".mlg"));
@@ -190,7 +196,8 @@ bool ErrLog::Write(LogEntryHeader* header, LPCWSTR functionName, LPCWSTR message
         CheckLogFile();
 
         FileHolder file;
-        for (DWORD attempt = 1; attempt <= kOpenAttempts; ++attempt) {
+        // A refused log path is not tried: no wait would make it usable.
+        for (DWORD attempt = 1; attempt <= kOpenAttempts && m_logPath[0] != 0; ++attempt) {
             file.reset(_wfsopen(m_logPath, OLESTR("a+b"), _SH_DENYWR));
             if (file) break;
             Sleep(kRetryMilliseconds);

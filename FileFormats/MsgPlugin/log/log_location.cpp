@@ -70,13 +70,13 @@ WString GetProductName(LPCWSTR defaultName) {
     return defaultName ? WString(defaultName) : WString();
 }
 
-void GetLogFolder(LPWSTR buffer, size_t capacity) {
-    if (!buffer || capacity == 0) return;
+bool GetLogFolder(LPWSTR buffer, size_t capacity) {
+    if (!buffer || capacity == 0) return false;
     buffer[0] = 0;
     PIDLIST_ABSOLUTE list = nullptr;
     if (FAILED(SHGetSpecialFolderLocation(nullptr, CSIDL_LOCAL_APPDATA, &list)) &&
         FAILED(SHGetSpecialFolderLocation(nullptr, CSIDL_APPDATA, &list)))
-        return;
+        return true;  // no folder at all
     WCHAR path[kPathChars + 1] = {};
     BOOL converted = SHGetPathFromIDListW(list, path);
     IMalloc* shellMalloc = nullptr;
@@ -88,14 +88,14 @@ void GetLogFolder(LPWSTR buffer, size_t capacity) {
         // A folder that does not fit is refused rather than cut into another folder's name.
         if (FAILED(StringCchCopyW(buffer, capacity, path))) {
             buffer[0] = 0;
-            return;
+            return false;
         }
     } else {
         buffer[0] = 0;
         size_t needed = 0;
         if (_wgetenv_s(&needed, buffer, capacity, OLESTR("APPDATA")) != 0) {
             buffer[0] = 0;
-            return;
+            return false;
         }
     }
     if (buffer[0] == 0) {
@@ -105,22 +105,45 @@ void GetLogFolder(LPWSTR buffer, size_t capacity) {
         if (length == 0 || length > kPathChars || !PathStripToRootW(current) ||
             FAILED(StringCchCopyW(buffer, capacity, current))) {
             buffer[0] = 0;
-            return;
+            return false;
         }
     }
     WCHAR base[kPathChars + 1];
     if (FAILED(StringCchCopyW(base, kPathChars + 1, buffer)) || !AppendComponent(buffer, capacity, kOuterFolder) ||
         !AppendComponent(buffer, capacity, kInnerFolder) || !AppendComponent(buffer, capacity, nullptr)) {
         buffer[0] = 0;  // refused rather than cut into another folder's name
-        return;
+        return false;
     }
-    if (GetFileAttributesW(buffer) != INVALID_FILE_ATTRIBUTES) return;
+    if (GetFileAttributesW(buffer) != INVALID_FILE_ATTRIBUTES) return true;
     // Outer folder first; either may exist already, and failures show later when the log
     // cannot be opened.
     if (AppendComponent(base, kPathChars + 1, kOuterFolder)) {
         CreateDirectoryW(base, nullptr);
         if (AppendComponent(base, kPathChars + 1, kInnerFolder)) CreateDirectoryW(base, nullptr);
     }
+    return true;
+}
+
+bool IsPlainFileName(LPCWSTR name) {
+    if (!name || name[0] == 0) return false;
+    size_t length = 0;
+    for (; name[length]; ++length) {
+        const WCHAR c = name[length];
+        if (c < 32) return false;
+        for (WCHAR forbidden : OLESTR("<>:\"/\\|?*"))
+            if (forbidden && c == forbidden) return false;
+    }
+    if (name[length - 1] == WCHAR('.') || name[length - 1] == WCHAR(' ')) return false;  // also "." and ".."
+    // A device name stays a device whatever extension follows it.
+    size_t stem = 0;
+    while (stem < length && name[stem] != WCHAR('.')) ++stem;
+    const WString base(name, stem);
+    for (LPCWSTR device : {OLESTR("CON"), OLESTR("PRN"), OLESTR("AUX"), OLESTR("NUL")})
+        if (_wcsicmp(base.c_str(), device) == 0) return false;
+    if (stem == 4 && base[3] >= WCHAR('1') && base[3] <= WCHAR('9') &&
+        (_wcsnicmp(base.c_str(), OLESTR("COM"), 3) == 0 || _wcsnicmp(base.c_str(), OLESTR("LPT"), 3) == 0))
+        return false;
+    return true;
 }
 
 bool IsServerProcess(LPCWSTR moduleName) {

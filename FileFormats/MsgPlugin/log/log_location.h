@@ -21,9 +21,17 @@ bool ReadRegistryString(HKEY root, LPCWSTR subkey, LPCWSTR valueName, WString& t
 WString GetProductName(LPCWSTR defaultName);
 
 // Fills buffer (capacity characters, terminator included) with the log folder, the user's
-// local application-data folder followed by "ORVANE/ORVANE KESTREL/", and creates the folder
-// when it is missing. Empty when no base folder can be found or the folder does not fit.
-void GetLogFolder(LPWSTR buffer, size_t capacity);
+// local application-data folder followed by the subfolders ORVANE and ORVANE KESTREL and a
+// separator, and creates the folder when it is missing. True with an empty buffer when there is
+// no base folder at all (the log is then named relative to the current folder); false, with an
+// empty buffer, when the folder is refused: it does not fit, or cannot be read.
+bool GetLogFolder(LPWSTR buffer, size_t capacity);
+
+// Whether a name can stand as the log's file name: one file name that Windows accepts, naming
+// no folder and no device (no separator or drive, not "." or "..", none of < > : " / \ | ? *
+// or control characters, no trailing blank or dot, not CON, PRN, AUX, NUL, COM1 to COM9 or LPT1
+// to LPT9 with or without an extension).
+bool IsPlainFileName(LPCWSTR name);
 
 struct ProcessIdentity {
     WString moduleName;  // the executable's file name, or the error text

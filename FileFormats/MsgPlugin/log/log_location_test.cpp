@@ -152,7 +152,52 @@ TEST_F(LogLocation, AFolderTooLongIsRefusedNotCut) {
     setenv("XDG_DATA_HOME", deep.c_str(), 1);
     platform::testing::CountCalls("CreateDirectoryW");
     EXPECT_EQ(LogFolder(), u"");
+    WCHAR buffer[261];
+    EXPECT_FALSE(GetLogFolder(buffer, 260));
     EXPECT_EQ(platform::testing::CallCount("CreateDirectoryW"), 0u);
+}
+
+// Before, the refused folder left the bare file name: the log landed in the current folder.
+TEST_F(LogLocation, ARefusedFolderPutsTheLogNowhereAndFailsAtOnce) {
+    std::string deep = dir_ + "/" + std::string(240 - dir_.size(), 'd');
+    setenv("XDG_DATA_HOME", deep.c_str(), 1);
+    const fs::path current = fs::current_path();
+    const std::string work = dir_ + "/work";
+    fs::create_directories(work);
+    fs::current_path(work);
+    platform::testing::SetSleepImmediate(true);
+    LogEntryHeader header = HeaderNow();
+    EXPECT_FALSE(g_errLog.Write(&header, u"f", u"m", nullptr));
+    fs::current_path(current);
+    EXPECT_EQ(std::u16string(g_errLog.LogPath()), u"");
+    EXPECT_TRUE(fs::is_empty(work)) << "nothing written in the current folder";
+    EXPECT_EQ(platform::testing::SleptMilliseconds(), 0u) << "a refused path is not retried";
+    EXPECT_EQ(platform::testing::LastMessageBoxText(), u"Can't open log file ");
+}
+
+TEST_F(LogLocation, AProductNameThatIsNoPlainFileNameGivesWayToTheDefault) {
+    for (const char16_t* name : {u"../../x", u"..", u".", u"/tmp/elsewhere", u"sub/name", u"C:\\x", u"a:b",
+                                 u"what?", u"star*", u"<x>", u"pipe|", u"quote\"", u"tab\t", u"dot.", u"blank ",
+                                 u"CON", u"nul.txt", u"Com1", u"LPT9.log"}) {
+        ErrLogTestingRestartLoad();
+        SetProduct(HKEY_LOCAL_MACHINE, name);
+        g_errLog.EnsureInitialised(nullptr);
+        EXPECT_EQ(std::u16string(g_errLog.LogPath()), Folder() + u"ORVANE KESTREL.mlg") << Narrow(name);
+        EXPECT_FALSE(IsPlainFileName(name)) << Narrow(name);
+    }
+    for (const char16_t* name : {u"Vault 7", u"COM10", u"CONSOLE", u"x.y", u"Ünïcode"}) {
+        ErrLogTestingRestartLoad();
+        SetProduct(HKEY_LOCAL_MACHINE, name);
+        g_errLog.EnsureInitialised(nullptr);
+        EXPECT_EQ(std::u16string(g_errLog.LogPath()), Folder() + name + u".mlg") << Narrow(name);
+    }
+    // The escape that was possible before: the log is written in its own folder, not two above.
+    ErrLogTestingRestartLoad();
+    SetProduct(HKEY_LOCAL_MACHINE, u"../../escaped");
+    LogEntryHeader header = HeaderNow();
+    ASSERT_TRUE(g_errLog.Write(&header, u"f", u"m", nullptr));
+    EXPECT_FALSE(fs::exists(dir_ + "/data/escaped.mlg"));
+    EXPECT_TRUE(fs::exists(LogPath()));
 }
 
 TEST(ServerProcesses, NamesComparedWithoutRegardToCase) {
