@@ -784,11 +784,13 @@ int main(int argc, char** argv) {
     app.add_option("--module", module,
                    "load the plug-in from this library directly instead of through the registry");
 
+    // The library to (un)register: MODULE, else --module, else the one built beside cardhost.
     auto* reg = app.add_subcommand("register", "register the plug-in (DllRegisterServer)");
-    std::string regModule = CARDHOST_DEFAULT_MODULE;
-    reg->add_option("MODULE", regModule, "the plug-in library")->capture_default_str();
+    std::string regModule;
+    const std::string regHelp = std::string("the plug-in library (default: --module, else ") + CARDHOST_DEFAULT_MODULE + ")";
+    reg->add_option("MODULE", regModule, regHelp);
     auto* unreg = app.add_subcommand("unregister", "unregister the plug-in (DllUnregisterServer)");
-    unreg->add_option("MODULE", regModule, "the plug-in library")->capture_default_str();
+    unreg->add_option("MODULE", regModule, regHelp);
 
     auto* info = app.add_subcommand("info", "the plug-in's product, description, extensions and their flags");
 
@@ -838,8 +840,15 @@ int main(int argc, char** argv) {
         return code == 0 ? kExitSuccess : kExitUsage;
     }
     try {
-        if (reg->parsed()) return RunRegistration(regModule, true);
-        if (unreg->parsed()) return RunRegistration(regModule, false);
+        if (reg->parsed() || unreg->parsed()) {
+            if (!regModule.empty() && !module.empty() && fs::absolute(regModule) != fs::absolute(module)) {
+                std::cerr << "cardhost: two different libraries named: " << regModule << " and --module " << module
+                          << "\n";
+                return kExitUsage;
+            }
+            const std::string library = !regModule.empty() ? regModule : !module.empty() ? module : CARDHOST_DEFAULT_MODULE;
+            return RunRegistration(library, reg->parsed());
+        }
         if (info->parsed()) return RunInfo(module);
         if (show->parsed()) return RunShow(module, showFiles, showVars, showJson, showFull);
         if (set->parsed()) return RunSet(module, setFile, setAssignments, setType, holdMilliseconds);

@@ -257,6 +257,21 @@ class CardhostTest(unittest.TestCase):
         self.assertIn("not registered", after.stderr)
         self.assertEqual(after.stdout, "")
 
+    def test_register_takes_the_library_that_module_names(self):
+        target = self.sample()
+        copy = self.path("elsewhere/MsgPlugin-copy.so")
+        os.makedirs(os.path.dirname(copy))
+        shutil.copy(ARGS.module, copy)
+        result = self.run_host("--module", copy, "register", module=False, check=0)
+        self.assertIn("registered " + copy, result.stdout)
+        self.run_host("show", "--json", target, module=False, check=0)
+        # The registry names the copy: without it the class cannot be created.
+        os.remove(copy)
+        gone = self.run_host("show", target, module=False, check=3)
+        self.assertIn("could not be created", gone.stderr)
+        clash = self.run_host("--module", ARGS.module, "register", copy, module=False, check=2)
+        self.assertIn("two different libraries", clash.stderr)
+
     def test_missing_module_is_a_clear_failure(self):
         target = self.sample()
         result = subprocess.run([ARGS.cardhost, "--module", self.path("nowhere.so"), "show", target],
