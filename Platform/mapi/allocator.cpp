@@ -101,7 +101,13 @@ private:
 
 MapiMalloc g_mapiMalloc;
 
-void ResetMapiControls() { g_initializeCount.store(0); }
+// The flags of the last MAPIInitialize call's block, failed or not; -1 for no block.
+std::atomic<long> g_lastInitializeFlags{-1};
+
+void ResetMapiControls() {
+    g_initializeCount.store(0);
+    g_lastInitializeFlags.store(-1);
+}
 
 [[maybe_unused]] const bool g_resetRegistered = [] {
     platform::testing::RegisterResetHook(&ResetMapiControls);
@@ -111,6 +117,7 @@ void ResetMapiControls() { g_initializeCount.store(0); }
 }  // namespace
 
 STDAPI MAPIInitialize(LPVOID lpMapiInit) {
+    g_lastInitializeFlags.store(lpMapiInit ? static_cast<long>(static_cast<const MAPIINIT_0*>(lpMapiInit)->ulFlags) : -1);
     HRESULT hr = S_OK;
     if (PLATFORM_FAULT("MAPIInitialize", hr)) return hr;
     if (lpMapiInit) {
@@ -192,5 +199,6 @@ namespace platform::testing {
 
 long MapiBuffersInUse() { return g_liveBuffers.load(); }
 long MapiInitializeCount() { return g_initializeCount.load(); }
+long MapiLastInitializeFlags() { return g_lastInitializeFlags.load(); }
 
 }  // namespace platform::testing

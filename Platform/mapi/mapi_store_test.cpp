@@ -133,14 +133,18 @@ TEST(MapiAllocators, FaultsAndDefaultMalloc) {
 TEST(MapiInitialize, CountsStartsAndChecksTheBlock) {
     EXPECT_EQ(MAPIInitialize(nullptr), S_OK);
     MAPIINIT_0 init{MAPI_INIT_VERSION, MAPI_NO_COINIT | MAPI_MULTITHREAD_NOTIFICATIONS};
+    EXPECT_EQ(pt::MapiLastInitializeFlags(), -1);
     EXPECT_EQ(MAPIInitialize(&init), S_OK);
+    EXPECT_EQ(pt::MapiLastInitializeFlags(), 9);
     EXPECT_EQ(pt::MapiInitializeCount(), 2);
     MAPIINIT_0 badVersion{1, 0};
     EXPECT_EQ(MAPIInitialize(&badVersion), MAPI_E_VERSION);
     MAPIINIT_0 badFlags{0, 0x100};
     EXPECT_EQ(MAPIInitialize(&badFlags), MAPI_E_UNKNOWN_FLAGS);
+    EXPECT_EQ(pt::MapiLastInitializeFlags(), 0x100) << "recorded whether it succeeds or not";
     pt::FailNthCall("MAPIInitialize", 1, E_FAIL);
     EXPECT_EQ(MAPIInitialize(nullptr), E_FAIL);
+    EXPECT_EQ(pt::MapiLastInitializeFlags(), -1);
     EXPECT_EQ(pt::MapiInitializeCount(), 2);
     MAPIUninitialize();
     MAPIUninitialize();

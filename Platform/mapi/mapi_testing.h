@@ -12,4 +12,8 @@ PLATFORM_API long MapiBuffersInUse();
 // MAPIInitialize calls not yet matched by MAPIUninitialize (reset to 0 between tests).
 PLATFORM_API long MapiInitializeCount();
 
+// The flags of the initialisation block passed to the last MAPIInitialize call (failed or not);
+// -1 when it passed none (reset to -1 between tests).
+PLATFORM_API long MapiLastInitializeFlags();
+
 }  // namespace platform::testing

@@ -3,6 +3,8 @@
 #include "frame/MsgFormat.h"
 
 #include <atomic>
+#include <chrono>
+#include <latch>
 #include <thread>
 #include <vector>
 
@@ -142,13 +144,22 @@ TEST_F(Format, OnlyTheThirtyTwoBitClientCountsAsNone) {
 
 TEST_F(Format, ConcurrentFirstCallsStoreOneAnswer) {
     InstallComponent(u"{5812C571-53F0-4467-BEFA-0A4F47A9437C}", u"outlook.x64.exe");
-    platform::testing::CountCalls("MsiProvideQualifiedComponentW");
+    // All threads start together, and the first probe lingers in the installer, so every thread
+    // arrives while the first computation is still under way.
+    constexpr int kThreads = 8;
+    std::latch start(kThreads);
+    platform::testing::RunBeforeNthCall(
+        "MsiProvideQualifiedComponentW", 1,
+        [](void*) { std::this_thread::sleep_for(std::chrono::milliseconds(100)); }, nullptr);
     std::atomic<int> ones{0};
     std::vector<std::thread> threads;
-    for (int i = 0; i < 8; ++i)
-        threads.emplace_back([&] { ones += TheApp().mbHasOutlook64(); });
+    for (int i = 0; i < kThreads; ++i)
+        threads.emplace_back([&] {
+            start.arrive_and_wait();
+            ones += TheApp().mbHasOutlook64();
+        });
     for (auto& thread : threads) thread.join();
-    EXPECT_EQ(ones.load(), 8);
+    EXPECT_EQ(ones.load(), kThreads);
     EXPECT_EQ(platform::testing::CallCount("MsiProvideQualifiedComponentW"), 1u) << "the probe ran once";
 }
 
@@ -179,8 +190,11 @@ public:
     STDMETHODIMP LockServer(BOOL) override { return S_OK; }
     STDMETHODIMP GetInfo(BSTR*, BSTR*, BSTR*) override { return E_NOTIMPL; }
     STDMETHODIMP GetExtensionFlags(BSTR, LONG*) override { return E_NOTIMPL; }
+    IKivFileNavigator* seenIncoming = reinterpret_cast<IKivFileNavigator*>(0x1);  // *navigator on entry
+
     STDMETHODIMP OpenFile(BSTR path, LONG_PTR context, IKivFileNavigator** navigator) override {
         ++opens;
+        seenIncoming = *navigator;
         seenPath = path ? path : u"";
         seenContext = context;
         *navigator = handOut;
@@ -200,8 +214,9 @@ TEST_F(Format, WithoutTheClientTheFallbackServerOpens) {
     std::string path = Write(msgwriter::MessageSpec{{msgwriter::Unicode(PR_SUBJECT_W, u"x")}, {}});
     const LONG locks = Module().GetLockCount();
     BSTR bstr = SysAllocString(Wide(path).c_str());
-    IKivFileNavigator* navigator = nullptr;
+    IKivFileNavigator* navigator = reinterpret_cast<IKivFileNavigator*>(0xBAD);  // what the host left there
     EXPECT_EQ(format->OpenFile(bstr, 0x77, &navigator), static_cast<HRESULT>(0x80041234));
+    EXPECT_EQ(server.seenIncoming, nullptr) << "the output is set to null before the fallback runs";
     EXPECT_EQ(navigator, server.handOut) << "the fallback's output passes through unchanged";
     EXPECT_EQ(server.opens, 1);
     EXPECT_EQ(server.seenContext, 0x77);
@@ -212,6 +227,45 @@ TEST_F(Format, WithoutTheClientTheFallbackServerOpens) {
     navigator = nullptr;
     EXPECT_EQ(format->OpenFile(bstr, 0, &navigator), static_cast<HRESULT>(0x80041234));
     EXPECT_EQ(platform::testing::CallCount("MsiProvideQualifiedComponentW"), 0u) << "the second open asks no installer";
+    SysFreeString(bstr);
+    CoRevokeClassObject(cookie);
+}
+
+// The fallback server is asked for as a local server only: a class of the same id registered
+// for any other context is not it.
+TEST_F(Format, TheFallbackServerIsALocalServerOnly) {
+    FallbackServer server;
+    server.handOut = nullptr;
+    DWORD cookie = 0;
+    ASSERT_EQ(CoRegisterClassObject(CLSID_FallbackFileFormat, static_cast<IClassFactory*>(&server),
+                                    CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER, REGCLS_MULTIPLEUSE, &cookie),
+              S_OK);
+    std::string path = Write(msgwriter::MessageSpec{{msgwriter::Unicode(PR_SUBJECT_W, u"in process")}, {}});
+    BSTR bstr = SysAllocString(Wide(path).c_str());
+    CComPtr<IKivFileNavigator> navigator;
+    EXPECT_EQ(format->OpenFile(bstr, 0, &navigator), S_OK);
+    EXPECT_EQ(server.opens, 0);
+    ASSERT_TRUE(navigator);
+    EXPECT_EQ(ReadOne(navigator, u"SUBJECT").text, u"in process");
+    SysFreeString(bstr);
+    CoRevokeClassObject(cookie);
+}
+
+TEST_F(Format, WithTheClientTheFallbackServerIsNotAsked) {
+    InstallComponent(u"{E83B4360-C208-4325-9504-0D23003A74A5}", u"outlook.x64.exe");
+    FallbackServer server;
+    server.handOut = nullptr;
+    DWORD cookie = 0;
+    ASSERT_EQ(CoRegisterClassObject(CLSID_FallbackFileFormat, static_cast<IClassFactory*>(&server), CLSCTX_LOCAL_SERVER,
+                                    REGCLS_MULTIPLEUSE, &cookie),
+              S_OK);
+    std::string path = Write(msgwriter::MessageSpec{{msgwriter::Unicode(PR_SUBJECT_W, u"in process")}, {}});
+    BSTR bstr = SysAllocString(Wide(path).c_str());
+    CComPtr<IKivFileNavigator> navigator;
+    EXPECT_EQ(format->OpenFile(bstr, 0, &navigator), S_OK);
+    EXPECT_EQ(server.opens, 0);
+    ASSERT_TRUE(navigator);
+    EXPECT_EQ(ReadOne(navigator, u"SUBJECT").text, u"in process");
     SysFreeString(bstr);
     CoRevokeClassObject(cookie);
 }

@@ -234,12 +234,28 @@ TEST_F(Opening, MapiStartFailingTwiceIsLoggedOnceAndOpeningGoesOn) {
 }
 
 TEST_F(Opening, SecondMapiStartIsTriedWithItsFlags) {
+    const std::string path = Write(SimpleMessage());
+    auto first = Open(path);
+    ASSERT_TRUE(first);
+    EXPECT_EQ(platform::testing::MapiLastInitializeFlags(), -1) << "the first start passes no block";
+    first.Release();
+
     platform::testing::FailNthCall("MAPIInitialize", 1, MAPI_E_CALL_FAILED);
     const long startsBefore = platform::testing::MapiInitializeCount();
-    auto navigator = Open(Write(SimpleMessage()));
+    auto navigator = Open(path);
     ASSERT_TRUE(navigator);
     EXPECT_EQ(platform::testing::MapiInitializeCount(), startsBefore + 1);
+    EXPECT_EQ(platform::testing::MapiLastInitializeFlags(), static_cast<long>(MAPI_NO_COINIT | MAPI_MULTITHREAD_NOTIFICATIONS));
     EXPECT_TRUE(LogEntries().empty());
+}
+
+TEST_F(Opening, ALockViolationOfTheStorageIsALockedFile) {
+    const std::string path = Write(SimpleMessage());
+    platform::testing::FailNthCall("StgOpenStorage", 1, STG_E_LOCKVIOLATION);
+    HRESULT hr = S_OK;
+    EXPECT_FALSE(Open(path, &hr));
+    EXPECT_EQ(hr, E_MSG_FILE_LOCKED);
+    ExpectOneOpeningEntry(LogEntries(), STG_E_LOCKVIOLATION, u"Failed: StgOpenStorage " + Wide(path));
 }
 
 TEST_F(Opening, AllocatorFallbacks) {
