@@ -219,6 +219,9 @@ TEST_F(RegistrationTest, UnregisteringWhenNothingIsRegistered) {
     // Registered, unregistered, unregistered again.
     ASSERT_EQ(host.RegisterServer(), S_OK);
     ASSERT_EQ(host.UnregisterServer(), S_OK);
+    // Both scripts mark CLSID NoRemove: it stays, though nothing is left under it.
+    EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, u"CLSID"));
+    EXPECT_EQ(Dump(HKEY_CLASSES_ROOT, u"CLSID"), (RegistryDump{{u"", {}}}));
     const RegistryDump after = Dump(HKEY_LOCAL_MACHINE);
     EXPECT_EQ(host.UnregisterServer(), TYPE_E_LIBNOTREGISTERED);
     EXPECT_EQ(Dump(HKEY_LOCAL_MACHINE), after);

@@ -79,11 +79,20 @@ TEST_F(LogReader, ReportsDamagedTailsWithoutFailing) {
     uint32_t wrapped = static_cast<uint32_t>(40ULL + 3ULL * 0x7FFFFFFF);
     for (int i = 0; i < 4; ++i) wrapping[i] = static_cast<BYTE>(wrapped >> (8 * i));
     wrapping.resize(200, 0);
+    // Lengths whose 32-bit sum wraps to exactly 40: a 32-bit check would take a header alone for
+    // a whole entry.
+    std::vector<BYTE> wrapsToForty = HugeEntryHeader(0);
+    const uint32_t lengths[] = {0x7FFFFFFF, 0x7FFFFFFF, 2};
+    for (int word = 0; word < 3; ++word)
+        for (int i = 0; i < 4; ++i) wrapsToForty[28 + 4 * word + i] = static_cast<BYTE>(lengths[word] >> (8 * i));
+    for (int i = 0; i < 4; ++i) wrapsToForty[i] = static_cast<BYTE>(40u >> (8 * i));
+    wrapsToForty.resize(200, 0);
     Case cases[] = {
         {"strings cut short", cutStrings},
         {"a few stray bytes", {1, 2, 3}},
         {"lengths that do not add up", wrongSum},
         {"lengths that add up only in 32 bits", wrapping},
+        {"lengths whose 32-bit sum is exactly the header's", wrapsToForty},
         {"zeros", std::vector<BYTE>(64, 0)},
     };
     for (const Case& c : cases) {
