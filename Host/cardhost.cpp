@@ -1,8 +1,6 @@
 // cardhost: a command-line vault host. It loads the format plug-in as the vault host does
 // (through the registry, or from a named library), and shows, edits and saves the data card of
 // message files.
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -20,14 +18,19 @@
 #include <nlohmann/json.hpp>
 
 #include <windows.h>
+#include <objbase.h>
+#include <oleauto.h>
+#include <shlwapi.h>
 
 #include "HostInterfaces.h"
 #include "MsgPluginInterfaces.h"
 #include "base/comptr.h"
+#include "errlog.h"
 #include "log_location.h"
 #include "log_reader.h"
 #include "mapi/message_writer.h"
 #include "results.h"
+#include "system.h"
 #include "text.h"
 
 namespace fs = std::filesystem;
@@ -56,7 +59,7 @@ const char* const kCatalogue[] = {
 class Bstr {
 public:
     Bstr() = default;
-    explicit Bstr(const std::u16string& text) : value_(SysAllocStringLen(text.data(), static_cast<UINT>(text.size()))) {}
+    explicit Bstr(const WString& text) : value_(SysAllocStringLen(text.data(), static_cast<UINT>(text.size()))) {}
     ~Bstr() { SysFreeString(value_); }
     Bstr(const Bstr&) = delete;
     Bstr& operator=(const Bstr&) = delete;
@@ -77,9 +80,9 @@ public:
     explicit Request(const std::vector<std::string>& names) {
         records_.resize(names.size());
         for (size_t i = 0; i < names.size(); ++i) {
-            const std::u16string name = ToUtf16(names[i]);
+            const WString name = ToUtf16(names[i]);
             records_[i].attribute = SysAllocStringLen(name.data(), static_cast<UINT>(name.size()));
-            records_[i].block = SysAllocString(u"MSG");
+            records_[i].block = SysAllocString(OLESTR("MSG"));
             VariantInit(&records_[i].value);
             records_[i].found = -1;  // not served
         }
@@ -129,13 +132,13 @@ public:
         if (modulePath.empty()) {
             hr = CoCreateInstance(CLSID_MsgFormat, nullptr, CLSCTX_INPROC_SERVER, IID_IKivFileFormat, format_.PutVoid());
             if (hr == REGDB_E_CLASSNOTREG)
-                *problem = "the plug-in is not registered in the registry at " + platform::registry::RegistryFolder() +
+                *problem = "the plug-in is not registered in " + RegistryLocation() +
                            " (run `cardhost register`, or pass --module PATH)";
             else if (FAILED(hr))
                 *problem = "the registered plug-in could not be created";
             return hr;
         }
-        const std::u16string path = ToUtf16(fs::absolute(modulePath).string());
+        const WString path = ToUtf16(fs::absolute(modulePath).string());
         directModule_ = LoadLibraryW(path.c_str());
         if (!directModule_) {
             *problem = "cannot load " + modulePath + " (missing, or not a library for this platform)";
@@ -329,7 +332,7 @@ std::vector<std::string> VariableNames(const std::vector<std::string>& given) {
 
 int RunRegistration(const std::string& module, bool registering) {
     const std::string path = fs::absolute(module).string();
-    const std::u16string widePath = ToUtf16(path);
+    const WString widePath = ToUtf16(path);
     HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     const bool initialised = SUCCEEDED(hr);
     HMODULE library = LoadLibraryW(widePath.c_str());
@@ -351,8 +354,8 @@ int RunRegistration(const std::string& module, bool registering) {
                 std::cerr << "cardhost: " << entry << " failed\n  " << DescribeResult(hr) << "\n";
                 exitCode = kExitSaveFailed;
             } else {
-                std::cout << (registering ? "registered " : "unregistered ") << path << "\n  in the registry at "
-                          << platform::registry::RegistryFolder() << "\n";
+                std::cout << (registering ? "registered " : "unregistered ") << path << "\n  in "
+                          << RegistryLocation() << "\n";
             }
         }
         auto canUnload = reinterpret_cast<LPFNCANUNLOADNOW>(
@@ -421,7 +424,7 @@ int RunShow(const std::string& module, const std::vector<std::string>& files, co
 bool MakeValue(const std::string& text, const std::string& type, VARIANT* value, std::string* problem) {
     VariantInit(value);
     if (type == "str") {
-        const std::u16string wide = ToUtf16(text);
+        const WString wide = ToUtf16(text);
         value->vt = VT_BSTR;
         value->bstrVal = SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
         if (!value->bstrVal) {
@@ -564,7 +567,7 @@ int RunScan(const std::string& module, const std::string& folder, bool asJson) {
     auto host = OpenFormat(module);
     if (!host) return kExitOpenFailed;
     const std::vector<std::string> names = VariableNames({});
-    const bool progress = isatty(STDERR_FILENO) != 0;
+    const bool progress = StandardErrorIsTerminal();
     std::map<HRESULT, size_t> failures;
     for (size_t i = 0; i < files.size(); ++i) {
         if (progress) {
@@ -606,13 +609,12 @@ std::string CategoryName(DWORD category) {
     }
 }
 
-std::u16string LogPath() {
-    WCHAR folder[MAX_PATH + 1] = {};
-    GetLogFolder(folder, MAX_PATH + 1);
-    if (!folder[0]) return {};
-    std::u16string path = folder;
-    if (path.back() != u'/') path += u'/';
-    return path + GetProductName(kDefaultProductName) + u".mlg";
+// The log the plug-in writes, named as the plug-in names it; empty when it has no folder.
+WString LogPath() {
+    auto log = std::make_unique<ErrLog>();
+    log->EnsureInitialised(nullptr);
+    const WString path = log->LogPath();
+    return PathFindFileNameW(path.c_str()) == path.c_str() ? WString() : path;
 }
 
 void PrintLogEntry(const LogEntry& entry, bool asJson) {
@@ -646,7 +648,7 @@ void PrintLogEntry(const LogEntry& entry, bool asJson) {
 }
 
 int RunLog(size_t tail, bool follow, bool asJson) {
-    const std::u16string path = LogPath();
+    const WString path = LogPath();
     if (path.empty()) {
         std::cerr << "cardhost: no folder for the log (set HOME or XDG_DATA_HOME)\n";
         return kExitOpenFailed;
@@ -718,7 +720,7 @@ ULONGLONG Ticks(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD se
     return (static_cast<ULONGLONG>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
 }
 
-msgwriter::AttachmentSpec SampleAttachment(const std::u16string& name, const std::u16string& extension,
+msgwriter::AttachmentSpec SampleAttachment(const WString& name, const WString& extension,
                                            const std::string& content) {
     msgwriter::AttachmentSpec attachment;
     attachment.props = {
@@ -736,16 +738,16 @@ msgwriter::AttachmentSpec SampleAttachment(const std::u16string& name, const std
 int RunSample(const std::string& file) {
     msgwriter::MessageSpec spec;
     spec.props = {
-        msgwriter::Unicode(PR_MESSAGE_CLASS_W, u"IPM.Note"),
-        msgwriter::Unicode(PR_SUBJECT_W, u"Quarterly figures \u2013 draft for review"),
-        msgwriter::Unicode(PR_SENDER_NAME_W, u"Ada Lindqvist"),
-        msgwriter::Unicode(PR_SENDER_EMAIL_ADDRESS_W, u"ada.lindqvist@example.com"),
-        msgwriter::Unicode(kPrSentRepresentingName, u"Ada Lindqvist"),
-        msgwriter::Unicode(PR_DISPLAY_TO_W, u"Bruno Marchetti; Chen Wei"),
-        msgwriter::Unicode(kPrDisplayCc, u"Dana O'Neill"),
+        msgwriter::Unicode(PR_MESSAGE_CLASS_W, OLESTR("IPM.Note")),
+        msgwriter::Unicode(PR_SUBJECT_W, OLESTR("Quarterly figures \u2013 draft for review")),
+        msgwriter::Unicode(PR_SENDER_NAME_W, OLESTR("Ada Lindqvist")),
+        msgwriter::Unicode(PR_SENDER_EMAIL_ADDRESS_W, OLESTR("ada.lindqvist@example.com")),
+        msgwriter::Unicode(kPrSentRepresentingName, OLESTR("Ada Lindqvist")),
+        msgwriter::Unicode(PR_DISPLAY_TO_W, OLESTR("Bruno Marchetti; Chen Wei")),
+        msgwriter::Unicode(kPrDisplayCc, OLESTR("Dana O'Neill")),
         msgwriter::Unicode(PR_BODY_W,
-                           u"Hello Bruno, hello Chen,\r\n\r\nattached are the draft figures for the quarter and the "
-                           u"notes from Tuesday's meeting. Please send corrections by Friday.\r\n\r\nRegards,\r\nAda"),
+                           OLESTR("Hello Bruno, hello Chen,\r\n\r\nattached are the draft figures for the quarter and the ")
+                           OLESTR("notes from Tuesday's meeting. Please send corrections by Friday.\r\n\r\nRegards,\r\nAda")),
         msgwriter::Time(PR_CREATION_TIME, Ticks(2026, 3, 14, 9, 26, 53)),
         msgwriter::Time(PR_LAST_MODIFICATION_TIME, Ticks(2026, 3, 14, 9, 30, 5)),
         msgwriter::Time(PR_CLIENT_SUBMIT_TIME, Ticks(2026, 3, 14, 9, 28, 0)),
@@ -753,10 +755,10 @@ int RunSample(const std::string& file) {
         msgwriter::Long(kPrImportance, 1),
         msgwriter::Long(PR_MESSAGE_FLAGS, 1),
     };
-    spec.attachments.push_back(SampleAttachment(u"figures-q1.csv", u".csv", "quarter,revenue\r\nQ1,1250000\r\n"));
-    spec.attachments.push_back(SampleAttachment(u"meeting notes.txt", u".txt", "Tuesday: agreed the draft.\r\n"));
+    spec.attachments.push_back(SampleAttachment(OLESTR("figures-q1.csv"), OLESTR(".csv"), "quarter,revenue\r\nQ1,1250000\r\n"));
+    spec.attachments.push_back(SampleAttachment(OLESTR("meeting notes.txt"), OLESTR(".txt"), "Tuesday: agreed the draft.\r\n"));
 
-    const std::u16string path = ToUtf16(file);
+    const WString path = ToUtf16(file);
     ComPtr<IStorage> storage;
     HRESULT hr = StgCreateDocfile(path.c_str(), STGM_CREATE | STGM_READWRITE | STGM_SHARE_EXCLUSIVE, 0, storage.Put());
     if (SUCCEEDED(hr)) hr = msgwriter::WriteMessage(storage.Get(), spec);
@@ -777,7 +779,7 @@ int RunSample(const std::string& file) {
 
 int main(int argc, char** argv) {
     using namespace cardhost;
-    CLI::App app{"cardhost: shows, edits and saves the data card of .msg files through the format plug-in"};
+    CLI::App app{"cardhost: shows, edits and saves the data card of .msg files through the format plug-in", "cardhost"};
     app.require_subcommand(1);
     app.fallthrough();  // --module may come after the command too
     std::string module;
@@ -787,7 +789,7 @@ int main(int argc, char** argv) {
     // The library to (un)register: MODULE, else --module, else the one built beside cardhost.
     auto* reg = app.add_subcommand("register", "register the plug-in (DllRegisterServer)");
     std::string regModule;
-    const std::string regHelp = std::string("the plug-in library (default: --module, else ") + CARDHOST_DEFAULT_MODULE + ")";
+    const std::string regHelp = "the plug-in library (default: --module, else " + DefaultModule() + ")";
     reg->add_option("MODULE", regModule, regHelp);
     auto* unreg = app.add_subcommand("unregister", "unregister the plug-in (DllUnregisterServer)");
     unreg->add_option("MODULE", regModule, regHelp);
@@ -834,7 +836,10 @@ int main(int argc, char** argv) {
     sample->add_option("FILE", sampleFile, "the file to write (replaced when it exists)")->required();
 
     try {
-        app.parse(argc, argv);
+        std::vector<std::string> arguments = Utf8Arguments(argc, argv);
+        std::reverse(arguments.begin(), arguments.end());  // CLI11 takes them last first, without the program
+        arguments.pop_back();
+        app.parse(arguments);
     } catch (const CLI::ParseError& e) {
         int code = app.exit(e);
         return code == 0 ? kExitSuccess : kExitUsage;
@@ -846,7 +851,7 @@ int main(int argc, char** argv) {
                           << "\n";
                 return kExitUsage;
             }
-            const std::string library = !regModule.empty() ? regModule : !module.empty() ? module : CARDHOST_DEFAULT_MODULE;
+            const std::string library = !regModule.empty() ? regModule : !module.empty() ? module : DefaultModule();
             return RunRegistration(library, reg->parsed());
         }
         if (info->parsed()) return RunInfo(module);

@@ -6,12 +6,15 @@
 #include <string>
 
 #include <windows.h>
+#include <oleauto.h>
+
+#include "wide_string.h"
 
 namespace cardhost {
 
 // The platform's UTF-8 conversion: unpaired surrogates become U+FFFD, so the result is always
 // valid UTF-8.
-inline std::string ToUtf8(const char16_t* text, size_t length) {
+inline std::string ToUtf8(const WCHAR* text, size_t length) {
     if (length == 0) return std::string();
     const int units = static_cast<int>(length);
     int bytes = WideCharToMultiByte(CP_UTF8, 0, text, units, nullptr, 0, nullptr, nullptr);
@@ -19,15 +22,15 @@ inline std::string ToUtf8(const char16_t* text, size_t length) {
     if (bytes > 0) WideCharToMultiByte(CP_UTF8, 0, text, units, out.data(), bytes, nullptr, nullptr);
     return out;
 }
-inline std::string ToUtf8(const std::u16string& text) { return ToUtf8(text.data(), text.size()); }
+inline std::string ToUtf8(const WString& text) { return ToUtf8(text.data(), text.size()); }
 inline std::string BstrToUtf8(BSTR text) { return text ? ToUtf8(text, SysStringLen(text)) : std::string(); }
 
 // Invalid sequences become U+FFFD.
-inline std::u16string ToUtf16(const std::string& text) {
-    if (text.empty()) return std::u16string();
+inline WString ToUtf16(const std::string& text) {
+    if (text.empty()) return WString();
     const int bytes = static_cast<int>(text.size());
     int units = MultiByteToWideChar(CP_UTF8, 0, text.data(), bytes, nullptr, 0);
-    std::u16string out(static_cast<size_t>(units > 0 ? units : 0), u'\0');
+    WString out(static_cast<size_t>(units > 0 ? units : 0), WCHAR('\0'));
     if (units > 0) MultiByteToWideChar(CP_UTF8, 0, text.data(), bytes, out.data(), units);
     return out;
 }

@@ -12,8 +12,15 @@
 #include <string>
 #include <vector>
 
+#include <windows.h>
+#include <objbase.h>
+#include <mapidefs.h>
+#include <mapitags.h>
+#include <mapix.h>
+#include <mapiutil.h>
+#include <imessage.h>
+
 #include "base/comptr.h"
-#include "windows.h"
 
 namespace msgwriter {
 
@@ -24,9 +31,9 @@ struct PropSpec {
     LONGLONG i8 = 0;
     FILETIME ft{};
     std::string narrow;
-    std::u16string wide;
+    std::basic_string<WCHAR> wide;
     std::vector<BYTE> bytes;          // binary value, or the raw stream when `streamed`
-    std::vector<std::u16string> wides;  // PT_MV_UNICODE
+    std::vector<std::basic_string<WCHAR>> wides;  // PT_MV_UNICODE
     std::vector<std::string> narrows;   // PT_MV_STRING8
     std::vector<std::vector<BYTE>> binaries;  // PT_MV_BINARY
     std::vector<LONG> longs;          // PT_MV_LONG
@@ -45,7 +52,7 @@ inline PropSpec Time(ULONG tag, ULONGLONG ticks) {
     return p;
 }
 inline PropSpec Ansi(ULONG tag, std::string text) { PropSpec p; p.tag = tag; p.narrow = std::move(text); return p; }
-inline PropSpec Unicode(ULONG tag, std::u16string text) { PropSpec p; p.tag = tag; p.wide = std::move(text); return p; }
+inline PropSpec Unicode(ULONG tag, std::basic_string<WCHAR> text) { PropSpec p; p.tag = tag; p.wide = std::move(text); return p; }
 inline PropSpec Binary(ULONG tag, std::vector<BYTE> data) { PropSpec p; p.tag = tag; p.bytes = std::move(data); return p; }
 inline PropSpec Error(ULONG id, SCODE code) { PropSpec p; p.tag = PROP_TAG(PT_ERROR, id); p.l = code; return p; }
 // A string or binary value written as exactly these stream bytes (odd lengths, embedded nulls,
@@ -57,7 +64,7 @@ inline PropSpec Stream(ULONG tag, std::vector<BYTE> raw) {
     p.streamed = true;
     return p;
 }
-inline std::vector<BYTE> Utf16Bytes(const std::u16string& text) {
+inline std::vector<BYTE> Utf16Bytes(const std::basic_string<WCHAR>& text) {
     const BYTE* p = reinterpret_cast<const BYTE*>(text.data());
     return std::vector<BYTE>(p, p + text.size() * 2);
 }
@@ -174,7 +181,7 @@ inline HRESULT WriteMessage(IStorage* storage, const MessageSpec& spec) {
 namespace msgwriter {
 
 // Writes `spec` as a new .msg file at `path` (replacing what is there).
-inline HRESULT WriteMessageFile(const std::u16string& path, const MessageSpec& spec) {
+inline HRESULT WriteMessageFile(const std::basic_string<WCHAR>& path, const MessageSpec& spec) {
     platform::ComPtr<IStorage> storage;
     HRESULT hr = StgCreateDocfile(path.c_str(), STGM_CREATE | STGM_READWRITE | STGM_SHARE_EXCLUSIVE, 0, storage.Put());
     if (FAILED(hr)) return hr;
