@@ -779,6 +779,7 @@ int RunSample(const std::string& file) {
 
 int main(int argc, char** argv) {
     using namespace cardhost;
+    UseBinaryStandardStreams();
     CLI::App app{"cardhost: shows, edits and saves the data card of .msg files through the format plug-in", "cardhost"};
     app.require_subcommand(1);
     app.fallthrough();  // --module may come after the command too

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #ifdef _WIN32
+#include <fcntl.h>
 #include <io.h>
 #include <shellapi.h>
 #include <shlwapi.h>
@@ -22,6 +23,11 @@ namespace cardhost {
 std::string RegistryLocation() { return "the system registry"; }
 
 bool StandardErrorIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
+
+void UseBinaryStandardStreams() {
+    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
+}
 
 std::string DefaultModule() {
     WCHAR path[MAX_PATH] = {};
@@ -46,6 +52,8 @@ std::vector<std::string> Utf8Arguments(int argc, char** argv) {
 std::string RegistryLocation() { return "the registry at " + platform::registry::RegistryFolder(); }
 
 bool StandardErrorIsTerminal() { return isatty(STDERR_FILENO) != 0; }
+
+void UseBinaryStandardStreams() {}
 
 std::string DefaultModule() { return CARDHOST_DEFAULT_MODULE; }
 

@@ -19,6 +19,9 @@ bool StandardErrorIsTerminal();
 // host, on Windows MsgPlugin.dll beside cardhost.exe.
 std::string DefaultModule();
 
+// Standard output and error carry bytes as written (UTF-8, lines ended by \n alone), as on Linux.
+void UseBinaryStandardStreams();
+
 // The command line's arguments as UTF-8 (Windows hands a program its arguments in the ANSI code
 // page; they are taken from the wide command line instead).
 std::vector<std::string> Utf8Arguments(int argc, char** argv);
