@@ -393,6 +393,8 @@ int RunInfo(const std::string& module) {
         else
             std::cout << "flags of ." << extension << ": " << HexCode(flags) << "\n";
     }
+    // The plug-in shows 8-bit text of a message in this code page.
+    std::cout << "code page:   " << GetACP() << " (ANSI, for 8-bit text)\n";
     return kExitSuccess;
 }
 

@@ -1,9 +1,11 @@
 """cardhost through its built binary: cards against an independent reader, editing and saving,
 locks, registration, scanning and the diagnostics log."""
 import argparse
+import datetime
 import glob
 import json
 import os
+import re
 import shutil
 import stat
 import subprocess
@@ -14,12 +16,101 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import olefile_card  # noqa: E402
+from olefile_card import PT_ERROR, PT_STRING8, PT_SYSTIME, PT_UNICODE  # noqa: E402
 
 ARGS = None
 E_MSG_FILE_LOCKED = "0x8004020B"
 E_MSG_OPEN_FAILED = "0x80040229"
 SUBJECT_TAG = str(0x0037001F)
 IMPORTANCE_TAG = str(0x00170003)
+NAMES = ["ATTACHMENTS"] + list(olefile_card.CATALOGUE)
+
+# ---- How the card shows what a file holds ------------------------------------------------------
+# olefile_card reports what a file holds. Wherever the plug-in or its message store show
+# something else, by their design, the rules below say so.
+
+# The message store hands out no string over 16 KiB (its terminator aside) from a property read:
+# it returns the error value E_OUTOFMEMORY in its place, so the card shows VT_ERROR. Only the
+# body is read whole, through its stream.
+INLINE_LIMIT = 16384
+E_OUTOFMEMORY, MAPI_E_NOT_FOUND = 0x8007000E, 0x8004010F
+
+# The store keeps a message's 8-bit text in a Windows code page: a MIME character set that the
+# message names stands for the Windows code page of its family.
+FAMILY = {50220: 932, 50221: 932, 50222: 932, 51932: 932, 20932: 932, 52936: 936, 50225: 949,
+          51949: 949, 28591: 1252, 28592: 1250, 28595: 1251, 20866: 1251, 21866: 1251, 28597: 1253,
+          28599: 1254, 28598: 1255, 38598: 1255, 28596: 1256, 28594: 1257, 28603: 1257}
+
+
+def body_code_page(message, ansi_code_page):
+    """The store converts the 8-bit body with the message's own code page: the Internet code
+    page, else the message code page, else the ANSI one."""
+    for named in (message.internet_code_page, message.message_code_page):
+        if named:
+            return FAMILY.get(named, named)
+    return ansi_code_page
+
+
+def over_inline_limit(value):
+    return value.size - (2 if value.type == PT_UNICODE else 1) > INLINE_LIMIT
+
+
+def hex_code(code):
+    return "0x%08X" % (code & 0xFFFFFFFF)
+
+
+def card_time(ticks):
+    # The card carries an automation date, which holds whole seconds: the fraction is dropped.
+    # The tests run with TZ=UTC.
+    moment = datetime.datetime(1601, 1, 1) + datetime.timedelta(seconds=ticks // 10_000_000)
+    return moment.strftime("%Y-%m-%dT%H:%M:%S")
+
+
+def expected_entry(name, value, body_cp, ansi_cp):
+    """(type, value) of a catalogue value on the card, None when it is not found."""
+    if value is None:
+        return None
+    body = name == "BODY"
+    if value.type in (PT_STRING8, PT_UNICODE):
+        # A string without its value stream: the store returns MAPI_E_NOT_FOUND in its place
+        # (for the body: no body).
+        if not value.has_stream:
+            return None if body else ("VT_ERROR", hex_code(MAPI_E_NOT_FOUND))
+        if not body and over_inline_limit(value):
+            return ("VT_ERROR", hex_code(E_OUTOFMEMORY))
+        # The plug-in converts 8-bit strings with the ANSI code page; the 8-bit body is converted
+        # by the store, in the message's own code page.
+        return ("VT_BSTR", value.decoded(body_cp if body else ansi_cp))
+    if body:
+        return None  # a body that is no string is not read
+    if value.type == PT_SYSTIME:
+        return ("VT_DATE", card_time(value.number))
+    if value.type == PT_ERROR:
+        return ("VT_ERROR", hex_code(value.number))
+    raise ValueError("%s of type %04X: no card form that these tests know" % (name, value.type))
+
+
+def expected_attachment_names(message, ansi_cp):
+    lines = []
+    for name in message.attachments:
+        if name is None:
+            continue  # an attachment without a long file name adds no line
+        # A name that the store returns as an error value (no stream, over the inline limit), or
+        # a name of another type, is an empty line; 8-bit names are converted with the ANSI code
+        # page.
+        usable = name.type in (PT_STRING8, PT_UNICODE) and name.has_stream and not over_inline_limit(name)
+        lines.append(name.decoded(ansi_cp) if usable else "")
+    return "\r\n".join(lines)
+
+
+def expected_card(path, ansi_cp):
+    """The card of the message at `path`: name -> (type, value), or None when not found."""
+    message = olefile_card.read_message(path)
+    body_cp = body_code_page(message, ansi_cp)
+    card = {"ATTACHMENTS": ("VT_BSTR", expected_attachment_names(message, ansi_cp))}
+    for name, value in message.values.items():
+        card[name] = expected_entry(name, value, body_cp, ansi_cp)
+    return card
 
 
 def read_bytes(path):
@@ -30,6 +121,7 @@ def read_bytes(path):
 class CardhostTest(unittest.TestCase):
     def setUp(self):
         self.folder = tempfile.mkdtemp(prefix="cardhost_test_")
+        self.ansi_cp = None
         self.env = dict(os.environ)
         self.env.update({
             "TZ": "UTC",
@@ -75,17 +167,31 @@ class CardhostTest(unittest.TestCase):
                 os.chmod(os.path.join(root, name), 0o755 if name in dirs else 0o644)
         return sorted(glob.glob(os.path.join(target, "**", "*.msg"), recursive=True))
 
+    def ansi_code_page(self):
+        """The ANSI code page of cardhost's process (the platform's, from this test's registry)."""
+        if self.ansi_cp is None:
+            info = self.run_host("info", check=0)
+            self.ansi_cp = int(re.search(r"^code page: +(\d+)", info.stdout, re.M).group(1))
+        return self.ansi_cp
+
+    def expected_card(self, path):
+        return expected_card(path, self.ansi_code_page())
+
+    def card_in_file(self, path):
+        """The values the card shows for the file, as olefile reads it."""
+        return {name: entry and entry[1] for name, entry in self.expected_card(path).items()}
+
     def assert_card_matches_olefile(self, line):
-        expected = olefile_card.read_card(line["file"])
+        expected = self.expected_card(line["file"])
         self.assertEqual(line["result"], "0x00000000", line)
         variables = line["variables"]
-        self.assertEqual(list(variables), olefile_card.NAMES)
-        for name, value in expected.items():
+        self.assertEqual(list(variables), NAMES)
+        for name, want in expected.items():
             entry = variables[name]
-            self.assertEqual(entry["value"], value, "%s: %s" % (line["file"], name))
-            self.assertEqual(entry["found"], value is not None, "%s: %s" % (line["file"], name))
-            if value is not None:
-                self.assertEqual(entry["type"], "VT_DATE" if name.endswith("_TIME") else "VT_BSTR", name)
+            where = "%s: %s" % (line["file"], name)
+            self.assertEqual(entry["found"], want is not None, where)
+            if want is not None:
+                self.assertEqual((entry["type"], entry["value"]), want, where)
 
     # ---- Cards against olefile ------------------------------------------------------------
 
@@ -97,7 +203,7 @@ class CardhostTest(unittest.TestCase):
         compared = 0
         for line in lines:
             try:
-                olefile_card.read_card(line["file"])
+                olefile_card.read_message(line["file"])
             except OSError:
                 # Not a compound file at all (the corpus holds an empty one): both must refuse it.
                 self.assertEqual(line["result"], E_MSG_OPEN_FAILED, line)
@@ -117,6 +223,17 @@ class CardhostTest(unittest.TestCase):
         self.assertEqual(variables["DISPLAY_TO"]["value"], "Bruno Marchetti; Chen Wei")
         self.assertEqual(variables["CLIENT_SUBMIT_TIME"]["value"], "2026-03-14T09:28:00")
         self.assertTrue(variables["BODY"]["value"].startswith("Hello Bruno"))
+
+    def test_strings_over_the_inline_limit_but_the_body_show_as_the_stores_error(self):
+        target = self.sample()
+        subject, body = "s" * (INLINE_LIMIT // 2 + 1), "b" * (INLINE_LIMIT // 2 + 1)
+        self.run_host("set", target, "SUBJECT=" + subject, "BODY=" + body, check=0)
+        stored = olefile_card.read_message(target).values
+        self.assertEqual((stored["SUBJECT"].text, stored["BODY"].text), (subject, body), "the file holds both whole")
+        line = self.show_json(target)[0]
+        self.assert_card_matches_olefile(line)
+        self.assertEqual(line["variables"]["SUBJECT"]["type"], "VT_ERROR")
+        self.assertEqual(line["variables"]["BODY"]["value"], body)
 
     def test_dates_follow_the_time_zone(self):
         target = self.sample()
@@ -154,7 +271,7 @@ class CardhostTest(unittest.TestCase):
         self.assertEqual(variables["CLIENT_SUBMIT_TIME"],
                          {"found": True, "type": "VT_DATE", "value": "2025-01-02T03:04:05"})
         # Saved into the file itself, as another reader sees it.
-        expected = olefile_card.read_card(target)
+        expected = self.card_in_file(target)
         self.assertEqual(expected["SUBJECT"], "Revised \u00e9t\u00e9 figures")
         self.assertEqual(expected["CLIENT_SUBMIT_TIME"], "2025-01-02T03:04:05")
         self.assertEqual(expected["SENDER_NAME"], "Ada Lindqvist")
@@ -165,11 +282,11 @@ class CardhostTest(unittest.TestCase):
         self.assertIn("written:     SUBJECT", result.stdout)
         self.assertIn("not written: ATTACHMENTS", result.stdout)
         self.assertIn("not written: NO_SUCH_NAME", result.stdout)
-        self.assertEqual(olefile_card.read_card(target)["SUBJECT"], "ok")
+        self.assertEqual(self.card_in_file(target)["SUBJECT"], "ok")
         # A number where the message holds a text is refused and leaves the text.
         refused = self.run_host("set", target, SUBJECT_TAG + "=5", "--type", "int", check=1)
         self.assertIn("refused:     " + SUBJECT_TAG, refused.stdout)
-        self.assertEqual(olefile_card.read_card(target)["SUBJECT"], "ok")
+        self.assertEqual(self.card_in_file(target)["SUBJECT"], "ok")
 
     def test_usage_errors_exit_2(self):
         target = self.sample()
@@ -211,7 +328,7 @@ class CardhostTest(unittest.TestCase):
         self.assertIn("E_MSG_FILE_LOCKED", second.stderr)
         out, err = first.communicate(timeout=60)
         self.assertEqual(first.returncode, 0, err)
-        card = olefile_card.read_card(target)
+        card = self.card_in_file(target)
         self.assertEqual(card["SUBJECT"], "first")
         self.assertEqual(card["ATTACHMENTS"], "figures-q1.csv\r\nmeeting notes.txt")
 
@@ -230,7 +347,7 @@ class CardhostTest(unittest.TestCase):
             for code, err in results:
                 if code == 3:
                     self.assertIn("E_MSG_FILE_LOCKED", err)
-            card = olefile_card.read_card(target)
+            card = self.card_in_file(target)
             self.assertIn(card["SUBJECT"], ("writer 0", "writer 1"))
             self.assertEqual(card["SENDER_NAME"], "Ada Lindqvist")
             self.assertEqual(card["ATTACHMENTS"], "figures-q1.csv\r\nmeeting notes.txt")
@@ -293,7 +410,7 @@ class CardhostTest(unittest.TestCase):
         self.assertIn(os.path.join(self.path("corpus"), "not a message.msg"), [line["file"] for line in failed])
         ok = [line for line in lines if line["result"] == "0x00000000"]
         self.assertGreater(len(ok), 10)
-        self.assertTrue(all(set(line["variables"]) == set(olefile_card.NAMES) for line in ok))
+        self.assertTrue(all(set(line["variables"]) == set(NAMES) for line in ok))
         self.assertIn("scanned %d messages, %d failed" % (len(lines), len(failed)), result.stderr)
         self.assertIn("%d x 0x80040229 E_MSG_OPEN_FAILED" % len(failed), result.stderr)
         self.assertNotIn("\r[", result.stderr)  # no progress bar when standard error is no terminal

@@ -1,113 +1,112 @@
-"""The eleven card values of a .msg file read independently with olefile, as the host shows
-them with TZ=UTC: strings from the __substg1.0_ streams, times from the property stream,
-attachment names joined by CRLF."""
-import datetime
+"""What a .msg file holds for the card's values, read independently with olefile: each value's
+stored type and size and its whole text, the code pages the message names, and the long file
+name of each attachment storage. It follows neither the plug-in nor its message store: which
+code page 8-bit text is read in, and what the card shows for a value, the tests decide."""
 import struct
+from typing import NamedTuple, Optional
 
 import olefile
 
-STRINGS = {
+CATALOGUE = {
     "SENDER_NAME": 0x0C1A,
     "SENT_REPRESENTING_NAME": 0x0042,
     "DISPLAY_TO": 0x0E04,
     "DISPLAY_CC": 0x0E03,
     "SUBJECT": 0x0037,
     "BODY": 0x1000,
-}
-TIMES = {
     "CREATION_TIME": 0x3007,
     "LAST_MODIFICATION_TIME": 0x3008,
     "CLIENT_SUBMIT_TIME": 0x0039,
     "MESSAGE_DELIVERY_TIME": 0x0E06,
 }
-NAMES = ["ATTACHMENTS", "SENDER_NAME", "SENT_REPRESENTING_NAME", "DISPLAY_TO", "DISPLAY_CC", "SUBJECT", "BODY",
-         "CREATION_TIME", "LAST_MODIFICATION_TIME", "CLIENT_SUBMIT_TIME", "MESSAGE_DELIVERY_TIME"]
+INTERNET_CPID, MESSAGE_CODEPAGE = 0x3FDE0003, 0x3FFD0003
+ATTACH_LONG_FILENAME = 0x3707
+PT_STRING8, PT_UNICODE, PT_SYSTIME, PT_ERROR = 0x001E, 0x001F, 0x0040, 0x000A
+
+# Windows code pages under their Python names, where the name is not "cp" and the number.
+CODECS = {936: "gbk", 20127: "ascii", 20932: "euc_jp", 28591: "latin-1", 28592: "iso8859_2",
+          28593: "iso8859_3", 28594: "iso8859_4", 28595: "iso8859_5", 28596: "iso8859_6",
+          28597: "iso8859_7", 28598: "iso8859_8", 28599: "iso8859_9", 28603: "iso8859_13",
+          28605: "iso8859_15", 20866: "koi8_r", 21866: "koi8_u", 50220: "iso2022_jp",
+          50221: "iso2022_jp_ext", 50222: "iso2022_jp", 51932: "euc_jp", 51949: "euc_kr",
+          54936: "gb18030", 65001: "utf-8", 10000: "mac_roman"}
+# Windows' tables of these code pages give their unassigned bytes 0x80..0x9F the C1 controls.
+C1_FILLED = {874} | set(range(1250, 1259))
 
 
-def decode_ansi(data):
-    # Windows-1252, with the five bytes it leaves undefined passed through as C1 controls.
-    return "".join(data[i:i + 1].decode("cp1252", errors="ignore") or chr(data[i]) for i in range(len(data)))
+class Value(NamedTuple):
+    type: int                # the stored property type
+    size: int                # a string's size as its property entry gives it (terminator included)
+    text: Optional[str]      # a UTF-16 string, up to its first null
+    data: Optional[bytes]    # an 8-bit string's bytes, up to the first null
+    number: int              # any other type: its 8 value bytes (a time's ticks, an error code)
+
+    @property
+    def has_stream(self):
+        return self.text is not None or self.data is not None
+
+    def decoded(self, code_page):
+        """The text of a string, 8-bit text read in `code_page`."""
+        return self.text if self.type == PT_UNICODE else decode(self.data, code_page)
 
 
-# The body's 8-bit text is in the message's own code page (Internet code page, else message code
-# page), a MIME character set standing for the Windows code page of its family.
-FAMILY = {50220: 932, 50221: 932, 50222: 932, 51932: 932, 20932: 932, 52936: 936, 50225: 949,
-          51949: 949, 28591: 1252, 28592: 1250, 28595: 1251, 20866: 1251, 21866: 1251, 28597: 1253,
-          28599: 1254, 28598: 1255, 38598: 1255, 28596: 1256, 28594: 1257, 28603: 1257}
+class Message(NamedTuple):
+    internet_code_page: Optional[int]
+    message_code_page: Optional[int]
+    values: dict        # catalogue name -> Value, or None when the message has no such property
+    attachments: list   # per attachment storage, in storage order: its long file name's Value, or None
 
 
-def message_code_page(ole):
-    data = ole.openstream("__properties_version1.0").read()
-    values = {}
-    for offset in range(32, len(data) - 15, 16):
-        tag, _flags, value = struct.unpack_from("<IIQ", data, offset)
-        values.setdefault(tag, value & 0xFFFFFFFF)
-    for tag in (0x3FDE0003, 0x3FFD0003):
-        if values.get(tag):
-            return FAMILY.get(values[tag], values[tag])
-    return 1252
+def decode(data, code_page):
+    """The text of 8-bit `data` in a Windows code page."""
+    codec = CODECS.get(code_page, "cp%d" % code_page)
+    if code_page in C1_FILLED:
+        return "".join(data[i:i + 1].decode(codec, "ignore") or chr(data[i]) for i in range(len(data)))
+    return data.decode(codec, "replace")
 
 
-def decode_in(data, code_page):
-    if code_page == 1252:
-        return decode_ansi(data)
+def _entries(ole, prefix, header):
+    raw = ole.openstream(prefix + ["__properties_version1.0"]).read()[header:]
+    for offset in range(0, len(raw) - 15, 16):
+        tag, _flags, value = struct.unpack_from("<IIQ", raw, offset)
+        yield tag, value
+
+
+def _value(ole, prefix, tag, stored):
+    ptype = tag & 0xFFFF
+    if ptype not in (PT_STRING8, PT_UNICODE):
+        return Value(ptype, 0, None, None, stored)
+    size = stored & 0xFFFFFFFF
+    path = prefix + ["__substg1.0_%08X" % tag]
+    if not ole.exists("/".join(path)):
+        return Value(ptype, size, None, None, 0)
+    data = ole.openstream(path).read()
+    if ptype == PT_STRING8:
+        return Value(ptype, size, None, data.split(b"\0", 1)[0], 0)
+    text = data[: len(data) // 2 * 2].decode("utf-16-le", errors="replace").split("\0", 1)[0]
+    return Value(ptype, size, text, None, 0)
+
+
+def _first(ole, prefix, entries, ident):
+    found = next(((tag, value) for tag, value in entries if tag >> 16 == ident), None)
+    return None if found is None else _value(ole, prefix, *found)
+
+
+def read_message(path):
+    with open(path, "rb") as file:  # closed also when olefile refuses it
+        return _read(olefile.OleFileIO(file))
+
+
+def _read(ole):
     try:
-        return data.decode("cp%d" % code_page if code_page != 65001 else "utf-8", errors="replace")
-    except LookupError:
-        return decode_ansi(data)
-
-
-def read_string(ole, prefix, prop_id):
-    wide = prefix + ["__substg1.0_%04X001F" % prop_id]
-    narrow = prefix + ["__substg1.0_%04X001E" % prop_id]
-    if ole.exists(wide):
-        data = ole.openstream(wide).read()
-        return data[: len(data) // 2 * 2].decode("utf-16-le", errors="replace").split("\0", 1)[0]
-    if ole.exists(narrow):
-        data = ole.openstream(narrow).read().split(b"\0", 1)[0]
-        if prop_id == 0x1000 and not prefix:
-            return decode_in(data, message_code_page(ole))
-        return decode_ansi(data)
-    return None
-
-
-def filetime_text(ticks):
-    # The card carries whole seconds: the fraction of a second is dropped.
-    seconds = ticks // 10_000_000
-    moment = datetime.datetime(1601, 1, 1) + datetime.timedelta(seconds=seconds)
-    return moment.strftime("%Y-%m-%dT%H:%M:%S")
-
-
-def read_times(ole):
-    data = ole.openstream("__properties_version1.0").read()
-    found = {}
-    for offset in range(32, len(data) - 15, 16):
-        tag, _flags, value = struct.unpack_from("<IIQ", data, offset)
-        if tag & 0xFFFF == 0x0040:
-            found[tag >> 16] = value
-    return {name: (filetime_text(found[prop]) if prop in found else None) for name, prop in TIMES.items()}
-
-
-def read_card(path):
-    ole = olefile.OleFileIO(path)
-    try:
-        card = {name: read_string(ole, [], prop) for name, prop in STRINGS.items()}
-        card.update(read_times(ole))
-        storages = sorted({entry[0] for entry in ole.listdir(streams=True, storages=True)
-                           if entry[0].startswith("__attach_version1.0_#")})
-        names = []
-        for storage in storages:
-            name = read_string(ole, [storage], 0x3707)
-            if name is not None:
-                names.append(name)
-        card["ATTACHMENTS"] = "\r\n".join(names)
-        return card
+        entries = list(_entries(ole, [], 32))
+        code_pages = [next((value & 0xFFFFFFFF for tag, value in entries if tag == wanted), None)
+                      for wanted in (INTERNET_CPID, MESSAGE_CODEPAGE)]
+        values = {name: _first(ole, [], entries, ident) for name, ident in CATALOGUE.items()}
+        storages = sorted(entry[0] for entry in ole.listdir(streams=False, storages=True)
+                          if len(entry) == 1 and entry[0].startswith("__attach_version1.0_#"))
+        attachments = [_first(ole, [storage], list(_entries(ole, [storage], 8)), ATTACH_LONG_FILENAME)
+                       for storage in storages]
+        return Message(code_pages[0], code_pages[1], values, attachments)
     finally:
         ole.close()
-
-
-if __name__ == "__main__":
-    import json
-    import sys
-    for path in sys.argv[1:]:
-        print(json.dumps({"file": path, "card": read_card(path)}))

@@ -1,10 +1,12 @@
 // Reading variables and the body.
 #include <stdio.h>
 
+#include <algorithm>
 #include <array>
 #include <map>
 #include <sstream>
 
+#include "message/independent_reader_test_support.h"
 #include "message/msgfile_test_support.h"
 
 namespace msgtest {
@@ -373,82 +375,263 @@ TEST_F(Body, ResultStringThatCannotBeAllocatedEndsTheRead) {
     EXPECT_TRUE(LogEntries().empty());
 }
 
-// ---- Sample messages against an independent reader ------------------------------------------
+// ---- The card against an independent reading of the file ------------------------------------
+//
+// The independent reader reports what a file holds. How the card shows it is decided here, and
+// wherever the plug-in or its message store shows something else than the file holds, by their
+// design, the rule below says so.
 
-struct ExpectedValue {
-    std::string kind;
-    std::string value;
+// The message store hands out no string over 16 KiB (its terminator aside) from a property read:
+// it returns the error value E_OUTOFMEMORY in its place, so the card shows VT_ERROR. Only the
+// body is read whole, through its stream.
+constexpr ULONG kInlineLimitBytes = 16384;
+
+// The store keeps a message's 8-bit text in a Windows code page: a MIME character set that the
+// message names stands for the Windows code page of its family.
+UINT WindowsCodePageOfFamily(UINT codePage) {
+    switch (codePage) {
+    case 50220: case 50221: case 50222: case 51932: case 20932: return 932;
+    case 52936: return 936;
+    case 50225: case 51949: return 949;
+    case 28591: return 1252;
+    case 28592: return 1250;
+    case 28595: case 20866: case 21866: return 1251;
+    case 28597: return 1253;
+    case 28599: return 1254;
+    case 28598: case 38598: return 1255;
+    case 28596: return 1256;
+    case 28594: case 28603: return 1257;
+    default: return codePage;
+    }
+}
+
+// The store converts the 8-bit body with the message's own code page: the Internet code page,
+// else the message code page (each only when the store can convert it), else the ANSI one.
+UINT BodyCodePage(const StoredMessage& stored) {
+    for (const std::optional<UINT>& named : {stored.internetCodePage, stored.messageCodePage}) {
+        if (!named) continue;
+        const UINT codePage = WindowsCodePageOfFamily(*named);
+        if (codePage != 0 && IsValidCodePage(codePage)) return codePage;
+    }
+    return GetACP();
+}
+
+// What the file holds, its 8-bit text decoded in the code pages that the card needs.
+StoredMessage ReadForCard(const std::string& path) {
+    StoredMessage stored = ReadIndependently(path, {GetACP()});
+    const UINT bodyCodePage = BodyCodePage(stored);
+    if (stored.values["BODY"].form == "bytes" && bodyCodePage != GetACP())
+        stored = ReadIndependently(path, {GetACP(), bodyCodePage});
+    return stored;
+}
+
+bool IsString(const StoredValue& value) { return value.type == PT_STRING8 || value.type == PT_UNICODE; }
+
+bool OverInlineLimit(const StoredValue& value) {
+    const ULONG terminator = value.type == PT_UNICODE ? 2 : 1;
+    return value.size > kInlineLimitBytes + terminator;
+}
+
+// A string's text as UTF-16LE hex, 8-bit text decoded in `codePage`.
+std::string TextOf(const StoredValue& value, UINT codePage) {
+    if (value.type == PT_UNICODE) return value.data;
+    auto decoded = value.decoded.find(codePage);
+    if (decoded == value.decoded.end() || decoded->second == "?")
+        return "<not decoded in code page " + std::to_string(codePage) + ">";
+    return decoded->second;
+}
+
+struct CardValue {
+    enum class Kind { NotFound, Text, Error, Time, OtherForm, NoCardForm } kind;
+    std::string text;   // UTF-16LE hex
+    ULONGLONG number;   // an error code, or a time's ticks
+
+    static CardValue Of(Kind kind, std::string text = {}, ULONGLONG number = 0) {
+        return CardValue{kind, std::move(text), number};
+    }
+    static CardValue Error(HRESULT code) { return Of(Kind::Error, {}, static_cast<ULONG>(code)); }
 };
 
-std::map<std::string, ExpectedValue> IndependentCard(const std::string& path) {
-    std::string command = std::string(MSGPLUGIN_PYTHON) + " '" + MSGPLUGIN_SOURCE_DIR +
-                          "/FileFormats/MsgPlugin/message/card_values.py' '" + path + "'";
-    std::map<std::string, ExpectedValue> card;
-    const std::string output = RunCommand(command);
-    std::istringstream lines(output);
-    std::string name, kind, value;
-    while (lines >> name >> kind) {
-        value.clear();
-        if (lines.peek() == ' ') {
-            lines.get();
-            if (lines.peek() != '\n') lines >> value;
-        }
-        card[name] = {kind, value};
+CardValue ExpectedCardValue(const std::string& name, const StoredValue& stored, UINT bodyCodePage) {
+    using Kind = CardValue::Kind;
+    if (!stored.present) return CardValue::Of(Kind::NotFound);
+    const bool body = name == "BODY";
+    if (IsString(stored)) {
+        // A string without its value stream: the store returns MAPI_E_NOT_FOUND in its place
+        // (for the body: no body).
+        if (stored.form == "nostream") return body ? CardValue::Of(Kind::NotFound) : CardValue::Error(MAPI_E_NOT_FOUND);
+        if (!body && OverInlineLimit(stored)) return CardValue::Error(E_OUTOFMEMORY);
+        // The plug-in converts 8-bit strings with the ANSI code page; the 8-bit body is converted
+        // by the store, in the message's own code page.
+        return CardValue::Of(Kind::Text, TextOf(stored, body ? bodyCodePage : GetACP()));
     }
-    return card;
+    if (body) return CardValue::Of(Kind::NotFound);  // a body that is no string is not read
+    if (stored.type == PT_SYSTIME) return CardValue::Of(Kind::Time, {}, std::stoull(stored.data));
+    if (stored.type == PT_ERROR) return CardValue::Error(static_cast<HRESULT>(std::stoull(stored.data)));
+    // Numbers and booleans have a card form of their own (their values are tested above).
+    for (ULONG type : {PT_I2, PT_LONG, PT_R4, PT_DOUBLE, PT_BOOLEAN})
+        if (stored.type == type) return CardValue::Of(Kind::OtherForm);
+    return CardValue::Of(Kind::NoCardForm);
+}
+
+// The attachment names, joined by CRLF, as UTF-16LE hex.
+std::string ExpectedAttachmentNames(const StoredMessage& stored) {
+    std::string joined;
+    bool first = true;
+    for (const StoredValue& name : stored.attachmentNames) {
+        if (!name.present) continue;  // an attachment without a long file name adds no line
+        if (!first) joined += Utf16Hex(u"\r\n");
+        first = false;
+        // A name that the store returns as an error value (no stream, over the inline limit), or
+        // a name of another type, is an empty line; 8-bit names are converted with the ANSI code
+        // page.
+        if (IsString(name) && name.form != "nostream" && !OverInlineLimit(name)) joined += TextOf(name, GetACP());
+    }
+    return joined;
+}
+
+// Two texts as UTF-16LE hex; where they differ, the first difference with a little context
+// (bodies are long).
+::testing::AssertionResult SameText(const std::string& got, const std::string& want) {
+    if (got == want) return ::testing::AssertionSuccess();
+    const size_t common = std::min(got.size(), want.size());
+    size_t at = 0;
+    while (at < common && got[at] == want[at]) ++at;
+    at -= at % 4;
+    const size_t from = at > 16 ? at - 16 : 0;
+    return ::testing::AssertionFailure()
+           << "the texts differ from UTF-16 unit " << at / 4 << " (of " << got.size() / 4 << " read, "
+           << want.size() / 4 << " expected): read ..." << got.substr(from, 64) << "..., expected ..."
+           << want.substr(from, 64) << "...";
+}
+
+const char16_t* const kCatalogueValueNames[] = {
+    u"SENDER_NAME", u"SENT_REPRESENTING_NAME", u"DISPLAY_TO", u"DISPLAY_CC", u"SUBJECT", u"BODY",
+    u"CREATION_TIME", u"LAST_MODIFICATION_TIME", u"CLIENT_SUBMIT_TIME", u"MESSAGE_DELIVERY_TIME"};
+
+// The card of an opened message against what the file holds. Times compare in the current zone.
+void ExpectTheCardOf(IKivFileNavigator* navigator, const StoredMessage& stored) {
+    using Kind = CardValue::Kind;
+    ReadResult attachments = ReadOne(navigator, u"ATTACHMENTS");
+    EXPECT_EQ(attachments.found, 1);
+    EXPECT_TRUE(SameText(Utf16Hex(attachments.text), ExpectedAttachmentNames(stored))) << "ATTACHMENTS";
+    const UINT bodyCodePage = BodyCodePage(stored);
+    for (const char16_t* name : kCatalogueValueNames) {
+        const std::string key = Narrow(name);
+        SCOPED_TRACE(key);
+        auto value = stored.values.find(key);
+        ASSERT_NE(value, stored.values.end()) << "the reader reports every catalogue name";
+        const CardValue want = ExpectedCardValue(key, value->second, bodyCodePage);
+        ReadResult got = ReadOne(navigator, name);
+        switch (want.kind) {
+        case Kind::NotFound: EXPECT_EQ(got.found, 0); break;
+        case Kind::Text:
+            EXPECT_EQ(got.found, 1);
+            EXPECT_EQ(got.vt, VT_BSTR);
+            EXPECT_TRUE(SameText(Utf16Hex(got.text), want.text));
+            break;
+        case Kind::Error:
+            EXPECT_EQ(got.found, 1);
+            EXPECT_EQ(got.vt, VT_ERROR);
+            EXPECT_EQ(static_cast<ULONG>(got.number), want.number);
+            break;
+        case Kind::Time: {
+            ASSERT_EQ(got.vt, VT_DATE);
+            FILETIME ft{static_cast<DWORD>(want.number), static_cast<DWORD>(want.number >> 32)};
+            SYSTEMTIME wantFields{};
+            ASSERT_TRUE(FileTimeToSystemTime(&ft, &wantFields));
+            SYSTEMTIME gotFields = FromDate(got.real);
+            EXPECT_EQ(gotFields.wYear, wantFields.wYear);
+            EXPECT_EQ(gotFields.wMonth, wantFields.wMonth);
+            EXPECT_EQ(gotFields.wDay, wantFields.wDay);
+            EXPECT_EQ(gotFields.wHour, wantFields.wHour);
+            EXPECT_EQ(gotFields.wMinute, wantFields.wMinute);
+            EXPECT_EQ(gotFields.wSecond, wantFields.wSecond);
+            break;
+        }
+        case Kind::OtherForm:
+            EXPECT_EQ(got.hr, S_OK);
+            EXPECT_EQ(got.found, 1);
+            break;
+        case Kind::NoCardForm: EXPECT_EQ(got.hr, E_OUTOFMEMORY) << "a value without a card form"; break;
+        }
+    }
 }
 
 TEST_F(Reading, EverySampleMessageReadsAsAnIndependentReaderSays) {
     ScopedZone utc("UTC");
     auto files = CorpusFiles();
     ASSERT_FALSE(files.empty());
-    const char16_t* names[] = {u"ATTACHMENTS", u"SENDER_NAME", u"SENT_REPRESENTING_NAME", u"DISPLAY_TO",
-                               u"DISPLAY_CC", u"SUBJECT", u"BODY", u"CREATION_TIME", u"LAST_MODIFICATION_TIME",
-                               u"CLIENT_SUBMIT_TIME", u"MESSAGE_DELIVERY_TIME"};
     int compared = 0;
     for (const fs::path& file : files) {
         if (fs::file_size(file) == 0) continue;
+        SCOPED_TRACE(file.string());
         std::string copy = CopyCorpus(file);
-        auto expected = IndependentCard(copy);
-        ASSERT_EQ(expected.size(), 11u) << file;
+        const StoredMessage stored = ReadForCard(copy);
+        ASSERT_EQ(stored.values.size(), 10u);
         auto navigator = Open(copy);
-        ASSERT_TRUE(navigator) << file;
-        for (const char16_t* name : names) {
-            const std::string key = Narrow(name);
-            const ExpectedValue& want = expected[key];
-            ReadResult got = ReadOne(navigator, name);
-            SCOPED_TRACE(file.string() + " " + key);
-            if (want.kind == "none") {
-                EXPECT_EQ(got.found, 0);
-            } else if (want.kind == "text") {
-                EXPECT_EQ(got.found, 1);
-                EXPECT_EQ(got.vt, VT_BSTR);
-                EXPECT_EQ(Utf16Hex(got.text), want.value);
-            } else if (want.kind == "error") {
-                EXPECT_EQ(got.vt, VT_ERROR);
-                EXPECT_EQ(static_cast<ULONG>(got.number), std::stoul(want.value, nullptr, 16));
-            } else if (want.kind == "time") {
-                ASSERT_EQ(got.vt, VT_DATE);
-                ULONGLONG ticks = std::stoull(want.value);
-                FILETIME ft{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
-                SYSTEMTIME wantFields{};
-                ASSERT_TRUE(FileTimeToSystemTime(&ft, &wantFields));
-                SYSTEMTIME gotFields = FromDate(got.real);
-                EXPECT_EQ(gotFields.wYear, wantFields.wYear);
-                EXPECT_EQ(gotFields.wMonth, wantFields.wMonth);
-                EXPECT_EQ(gotFields.wDay, wantFields.wDay);
-                EXPECT_EQ(gotFields.wHour, wantFields.wHour);
-                EXPECT_EQ(gotFields.wMinute, wantFields.wMinute);
-                EXPECT_EQ(gotFields.wSecond, wantFields.wSecond);
-            } else {
-                EXPECT_EQ(got.hr, E_OUTOFMEMORY) << "a value without a card form";
-            }
-        }
+        ASSERT_TRUE(navigator);
+        ExpectTheCardOf(navigator, stored);
         ++compared;
         navigator.Release();
         fs::remove(copy);
     }
     EXPECT_GT(compared, 40);
+}
+
+// A message with every kind of value whose card differs from the file by design.
+msgwriter::MessageSpec MessageTheCardDepartsFrom() {
+    std::string body;  // 日本語 in code page 932, over the inline limit
+    while (body.size() <= kInlineLimitBytes) body += "\x93\xFA\x96\x7B\x8C\xEA\r\n";
+    msgwriter::MessageSpec spec;
+    spec.props = {
+        msgwriter::Long(PR_INTERNET_CPID, 50220),  // ISO-2022-JP, kept in code page 932
+        msgwriter::Long(PR_MESSAGE_CODEPAGE, 1251),
+        msgwriter::Unicode(PR_SUBJECT_W, std::u16string(kInlineLimitBytes / 2 + 1, u'S')),  // over the limit
+        msgwriter::Unicode(PR_DISPLAY_TO_W, std::u16string(kInlineLimitBytes / 2, u'T')),  // at the limit
+        msgwriter::Unicode(PROP_TAG(PT_UNICODE, 0x0E03), u"loses its stream"),
+        msgwriter::Ansi(PROP_TAG(PT_STRING8, 0x0C1A), "Ren\xE9 \xC0\xE8 \x81"),  // 0x81: unassigned in 1252
+        msgwriter::Ansi(PROP_TAG(PT_STRING8, 0x0042), std::string(kInlineLimitBytes + 1, 'R')),  // over the limit
+        msgwriter::Ansi(PR_BODY_A, body),
+        msgwriter::Time(PR_CREATION_TIME, kJanuaryNoonUtc),
+        msgwriter::Long(PROP_TAG(PT_LONG, 0x3008), 5),                // a number
+        msgwriter::Error(0x0039, MAPI_E_NOT_FOUND),                   // an error value
+        msgwriter::Binary(PROP_TAG(PT_BINARY, 0x0E06), {1, 2}),      // no card form
+    };
+    spec.attachments = {
+        {{msgwriter::Long(PR_ATTACH_METHOD, ATTACH_BY_VALUE)}},  // no name
+        {{msgwriter::Ansi(PR_ATTACH_LONG_FILENAME_A, "\xC0\xE8.txt")}},
+        {{msgwriter::Unicode(PR_ATTACH_LONG_FILENAME_W, u"\u65E5\u672C.pdf")}},
+        {{msgwriter::Long(PROP_TAG(PT_LONG, 0x3707), 7)}},  // a name of another type
+        {{msgwriter::Ansi(PR_ATTACH_LONG_FILENAME_A, std::string(kInlineLimitBytes + 1, 'n'))}},  // over the limit
+        {{msgwriter::Unicode(PR_ATTACH_LONG_FILENAME_W, u"last.txt")}},
+    };
+    return spec;
+}
+
+TEST_F(Reading, WhereTheCardDepartsFromTheFileItDoesSoByDesign) {
+    ScopedZone utc("UTC");
+    std::string path = Write(MessageTheCardDepartsFrom());
+    {
+        msgplugin::CComPtr<IStorage> storage;
+        ASSERT_EQ(StgOpenStorage(Wide(path).c_str(), nullptr, STGM_READWRITE | STGM_SHARE_EXCLUSIVE, nullptr, 0,
+                                 &storage),
+                  S_OK);
+        ASSERT_EQ(storage->DestroyElement(u"__substg1.0_0E03001F"), S_OK);
+        ASSERT_EQ(storage->Commit(STGC_DEFAULT), S_OK);
+    }
+    for (bool cyrillic : {false, true}) {
+        if (cyrillic) {
+            ASSERT_TRUE(platform::testing::SetAnsiCodePage(1251));
+        }
+        SCOPED_TRACE("ANSI code page " + std::to_string(GetACP()));
+        const StoredMessage stored = ReadForCard(path);
+        EXPECT_EQ(stored.values.at("SUBJECT").data.size(), 4 * (kInlineLimitBytes / 2 + 1)) << "read whole";
+        EXPECT_EQ(stored.attachmentNames.size(), 6u);
+        auto navigator = Open(path);
+        ASSERT_TRUE(navigator);
+        ExpectTheCardOf(navigator, stored);
+    }
 }
 
 }  // namespace

@@ -1,51 +1,63 @@
 #!/usr/bin/python3
-"""Reads the eleven card values of a .msg file with olefile, independently of the platform's
-storage and message store, and prints one line per catalogue name:
+"""Reads what a .msg file holds for the card's values with olefile, independently of the
+platform's storage and message store. It follows neither the message store nor the plug-in:
+which code page 8-bit text is read in, and what the card shows for a value, is for the caller
+to decide. Usage: card_values.py FILE [CODEPAGE ...]
 
-    NAME text <UTF-16LE hex of the text>    a string, up to its first null
-    NAME time <100-ns ticks since 1601>     a FILETIME
-    NAME error <8 hex digits>               an error value, or a string too large to be read whole
-    NAME other <type>                       a value of a type that has no card form
-    NAME none                               no such property
+One line per item, the items' fields separated by single blanks, an empty text as "-":
 
-8-bit strings are decoded with code page 1252 (the ANSI code page), the body with the
-message's own code page, as the message store converts it. Usage: card_values.py FILE
+    INTERNET_CPID <number>|none       the code pages the message names, as stored
+    MESSAGE_CODEPAGE <number>|none
+    NAME none                         one line per catalogue name: no such property
+    NAME TYPE SIZE text HEX           a UTF-16 string: the UTF-16LE bytes up to its first null
+    NAME TYPE SIZE bytes HEX CP=HEX.. an 8-bit string: its bytes up to the first null, then the
+                                      text in each CODEPAGE given, as UTF-16LE ("CP=?" when the
+                                      code page is unknown here)
+    NAME TYPE SIZE nostream -         a string whose value stream is missing
+    NAME TYPE 0 value NUMBER          any other type: its 8 value bytes as an unsigned number
+    ATTACHMENT none | ATTACHMENT TYPE SIZE ...   the long file name of each attachment storage,
+                                      in storage order, as above
+
+TYPE is the stored property type (4 hex digits), SIZE a string's size as its property entry
+gives it (terminator included). Strings are read whole, whatever their size.
 """
 import struct
 import sys
 
 import olefile
 
-LIMIT = 16384
 CATALOGUE = [("SENDER_NAME", 0x0C1A), ("SENT_REPRESENTING_NAME", 0x0042), ("DISPLAY_TO", 0x0E04),
              ("DISPLAY_CC", 0x0E03), ("SUBJECT", 0x0037), ("BODY", 0x1000), ("CREATION_TIME", 0x3007),
              ("LAST_MODIFICATION_TIME", 0x3008), ("CLIENT_SUBMIT_TIME", 0x0039),
              ("MESSAGE_DELIVERY_TIME", 0x0E06)]
-CODECS = {1252: "cp1252", 932: "cp932", 936: "gbk", 949: "cp949", 950: "cp950", 1250: "cp1250",
-          1251: "cp1251", 1253: "cp1253", 1254: "cp1254", 1255: "cp1255", 1256: "cp1256",
-          1257: "cp1257", 1258: "cp1258", 874: "cp874", 20127: "ascii", 28591: "latin-1",
-          65001: "utf-8", 50220: "iso2022_jp", 51932: "euc_jp", 20932: "euc_jp", 28592: "iso8859_2",
-          28595: "iso8859_5", 1200: "utf-16-le"}
+CODE_PAGES = [("INTERNET_CPID", 0x3FDE0003), ("MESSAGE_CODEPAGE", 0x3FFD0003)]
+ATTACH_LONG_FILENAME = 0x3707
+PT_STRING8, PT_UNICODE = 0x001E, 0x001F
+
+# Windows code pages under their Python names, where the name is not "cp" and the number.
+CODECS = {936: "gbk", 20127: "ascii", 20932: "euc_jp", 28591: "latin-1", 28592: "iso8859_2",
+          28593: "iso8859_3", 28594: "iso8859_4", 28595: "iso8859_5", 28596: "iso8859_6",
+          28597: "iso8859_7", 28598: "iso8859_8", 28599: "iso8859_9", 28603: "iso8859_13",
+          28605: "iso8859_15", 20866: "koi8_r", 21866: "koi8_u", 50220: "iso2022_jp",
+          50221: "iso2022_jp_ext", 50222: "iso2022_jp", 51932: "euc_jp", 51949: "euc_kr",
+          54936: "gb18030", 65001: "utf-8", 10000: "mac_roman"}
+# Windows' tables of these code pages give their unassigned bytes 0x80..0x9F the C1 controls.
+C1_FILLED = {874} | set(range(1250, 1259))
 
 
-# 8-bit text is kept in the Windows code page of a message's character set family.
-FAMILY = {50220: 932, 50221: 932, 50222: 932, 51932: 932, 20932: 932, 52936: 936, 50225: 949,
-          51949: 949, 28591: 1252, 28592: 1250, 28595: 1251, 20866: 1251, 21866: 1251, 28597: 1253,
-          28599: 1254, 28598: 1255, 38598: 1255, 28596: 1256, 28594: 1257, 28603: 1257}
-
-
-def decode8(data, codepage):
-    codepage = FAMILY.get(codepage, codepage)
-    data = data.split(b"\0", 1)[0]
-    codec = CODECS.get(codepage, "cp1252")
+def decode(data, code_page):
+    """The text of 8-bit `data` in a Windows code page; None when the code page is unknown here."""
     try:
-        return data.decode(codec)
-    except UnicodeDecodeError:
-        # Bytes the code page leaves undefined stand for the C1 controls.
-        return "".join(chr(b) if b >= 0x80 else chr(b) for b in data) if codec == "cp1252" else data.decode(codec, "replace")
+        codec = CODECS.get(code_page, "cp%d" % code_page)
+        "".encode(codec)
+    except LookupError:
+        return None
+    if code_page in C1_FILLED:
+        return "".join(data[i:i + 1].decode(codec, "ignore") or chr(data[i]) for i in range(len(data)))
+    return data.decode(codec, "replace")
 
 
-def cut16(data):
+def until_null16(data):
     data = data[: len(data) & ~1]
     for i in range(0, len(data), 2):
         if data[i] == 0 and data[i + 1] == 0:
@@ -56,73 +68,49 @@ def cut16(data):
 def entries(ole, prefix, header):
     raw = ole.openstream(prefix + ["__properties_version1.0"]).read()[header:]
     for i in range(0, len(raw) - 15, 16):
-        tag, flags, value = struct.unpack_from("<IIQ", raw, i)
+        tag, _flags, value = struct.unpack_from("<IIQ", raw, i)
         yield tag, value
 
 
-def stream(ole, prefix, tag):
+def hex_or_dash(data):
+    return data.hex() or "-"
+
+
+def describe(ole, prefix, tag, value, code_pages):
+    """The fields of one stored value after its name."""
+    ptype = tag & 0xFFFF
+    if ptype not in (PT_STRING8, PT_UNICODE):
+        return "%04X 0 value %d" % (ptype, value)
+    size = value & 0xFFFFFFFF
     path = prefix + ["__substg1.0_%08X" % tag]
-    return ole.openstream(path).read() if ole.exists("/".join(path)) else None
+    if not ole.exists("/".join(path)):
+        return "%04X %d nostream -" % (ptype, size)
+    data = ole.openstream(path).read()
+    if ptype == PT_UNICODE:
+        return "%04X %d text %s" % (ptype, size, hex_or_dash(until_null16(data)))
+    data = data.split(b"\0", 1)[0]
+    decodings = []
+    for code_page in code_pages:
+        text = decode(data, code_page)
+        decodings.append("%d=%s" % (code_page, "?" if text is None else hex_or_dash(text.encode("utf-16-le"))))
+    return " ".join(["%04X %d bytes %s" % (ptype, size, hex_or_dash(data))] + decodings)
 
 
-def main(path):
+def main(path, code_pages):
     ole = olefile.OleFileIO(path)
     props = list(entries(ole, [], 32))
-    codepage = 1252
-    for tag, value in props:
-        if tag in (0x3FDE0003,):
-            codepage = value & 0xFFFFFFFF
-            break
-    else:
-        for tag, value in props:
-            if tag == 0x3FFD0003:
-                codepage = value & 0xFFFFFFFF
-                break
-    out = []
+    for name, wanted in CODE_PAGES:
+        stored = next((value & 0xFFFFFFFF for tag, value in props if tag == wanted), None)
+        print(name, "none" if stored is None else stored)
     for name, ident in CATALOGUE:
-        found = next(((t, v) for t, v in props if t >> 16 == ident), None)
-        if found is None:
-            out.append((name, "none", ""))
-            continue
-        tag, value = found
-        ptype = tag & 0xFFFF
-        if ptype in (0x1E, 0x1F):
-            size = value & 0xFFFFFFFF
-            data = stream(ole, [], tag)
-            if data is None:
-                out.append((name, "error", "8004010F"))
-            elif size > LIMIT and ident != 0x1000:
-                out.append((name, "error", "8007000E"))
-            elif ptype == 0x1F:
-                out.append((name, "text", cut16(data).hex()))
-            else:
-                text = decode8(data, codepage if ident == 0x1000 else 1252)
-                out.append((name, "text", text.encode("utf-16-le").hex()))
-        elif ptype == 0x40:
-            out.append((name, "time", str(value)))
-        elif ptype == 0x0A:
-            out.append((name, "error", "%08X" % (value & 0xFFFFFFFF)))
-        else:
-            out.append((name, "other", "%04X" % ptype))
-    names = []
-    attachments = sorted(e[0] for e in ole.listdir(streams=False, storages=True)
-                         if len(e) == 1 and e[0].startswith("__attach_version1.0_#"))
-    for storage in attachments:
-        for tag, value in entries(ole, [storage], 8):
-            if tag >> 16 != 0x3707:
-                continue
-            ptype = tag & 0xFFFF
-            data = stream(ole, [storage], tag) if ptype in (0x1E, 0x1F) else None
-            if data is None or (value & 0xFFFFFFFF) > LIMIT:
-                names.append("")
-            elif ptype == 0x1F:
-                names.append(cut16(data).decode("utf-16-le", "replace"))
-            else:
-                names.append(decode8(data, 1252))
-            break
-    out.insert(0, ("ATTACHMENTS", "text", "\r\n".join(names).encode("utf-16-le").hex()))
-    for name, kind, value in out:
-        print(name, kind, value)
+        found = next(((tag, value) for tag, value in props if tag >> 16 == ident), None)
+        print(name, "none" if found is None else describe(ole, [], found[0], found[1], code_pages))
+    storages = sorted(entry[0] for entry in ole.listdir(streams=False, storages=True)
+                      if len(entry) == 1 and entry[0].startswith("__attach_version1.0_#"))
+    for storage in storages:
+        found = next(((tag, value) for tag, value in entries(ole, [storage], 8)
+                      if tag >> 16 == ATTACH_LONG_FILENAME), None)
+        print("ATTACHMENT", "none" if found is None else describe(ole, [storage], found[0], found[1], code_pages))
 
 
-main(sys.argv[1])
+main(sys.argv[1], [int(code_page) for code_page in sys.argv[2:]])
