@@ -1,4 +1,4 @@
-// Reading a compound file into the element tree, stream contents, and saving the whole image.
+// Reading a compound file: its sources, the allocation tables, the directory and stream contents.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,70 +13,39 @@
 
 namespace platform::storage {
 
-// ---- Names ---------------------------------------------------------------------------------
-
-char16_t UpperCase(char16_t c) {
-    if (c < 0x80) return (c >= u'a' && c <= u'z') ? char16_t(c - 0x20) : c;
-    if (c >= 0xE0 && c <= 0xFE && c != 0xF7) return char16_t(c - 0x20);
-    if (c == 0xFF) return 0x178;
-    if (c == 0xB5) return 0x39C;
-    if (c >= 0x100 && c <= 0x17F) {
-        if ((c >= 0x100 && c <= 0x137) || (c >= 0x14A && c <= 0x177))
-            return (c & 1) ? char16_t(c - 1) : c;
-        if ((c >= 0x139 && c <= 0x148) || (c >= 0x179 && c <= 0x17E))
-            return (c & 1) ? c : char16_t(c - 1);
-        return c;
-    }
-    if (c >= 0x3B1 && c <= 0x3CB && c != 0x3C2) return char16_t(c - 0x20);
-    if (c == 0x3C2) return 0x3A3;
-    if (c >= 0x430 && c <= 0x44F) return char16_t(c - 0x20);
-    if (c >= 0x450 && c <= 0x45F) return char16_t(c - 0x50);
-    if (c >= 0xFF41 && c <= 0xFF5A) return char16_t(c - 0x20);
-    return c;
-}
-
-int CompareNames(const std::u16string& a, const std::u16string& b) {
-    if (a.size() != b.size()) return a.size() < b.size() ? -1 : 1;
-    for (size_t i = 0; i < a.size(); ++i) {
-        char16_t x = UpperCase(a[i]), y = UpperCase(b[i]);
-        if (x != y) return x < y ? -1 : 1;
-    }
-    return 0;
-}
-
-std::u16string NameKey(const std::u16string& name) {
-    std::u16string key(name);
-    for (char16_t& c : key) c = UpperCase(c);
-    return key;
-}
-
-std::vector<NodePtr>::iterator Node::Find(const std::u16string& childName) {
-    const std::u16string wanted = NameKey(childName);
-    auto it = std::lower_bound(children.begin(), children.end(), wanted,
-                               [](const NodePtr& n, const std::u16string& k) { return KeyLess(n->key, k); });
-    if (it != children.end() && (*it)->key == wanted) return it;
-    return children.end();
-}
-
-void Node::Insert(NodePtr child) {
-    child->parent = this;
-    auto it = std::lower_bound(children.begin(), children.end(), child->key,
-                               [](const NodePtr& n, const std::u16string& k) { return KeyLess(n->key, k); });
-    children.insert(it, std::move(child));
-}
-
 // ---- Sources -------------------------------------------------------------------------------
 
 namespace {
 
+// Files up to this size are read whole when they are opened, for their structures.
+constexpr uint64_t kWholeFileBytes = 64 * 1024;
+
 class FileSource final : public Source {
 public:
-    FileSource(int fd, uint64_t size) : fd_(fd), size_(size) {}
+    FileSource(int fd, uint64_t size) : fd_(fd), size_(size) {
+        if (size_ == 0 || size_ > kWholeFileBytes) return;
+        auto whole = std::make_unique_for_overwrite<BYTE[]>(size_t(size_));
+        if (SUCCEEDED(ReadFromFile(0, whole.get(), size_t(size_)))) whole_ = std::move(whole);
+    }
     ~FileSource() override { ::close(fd_); }
     uint64_t Size() const override { return size_; }
     int Descriptor() const override { return fd_; }
+    const BYTE* Bytes() const override { return whole_.get(); }
     HRESULT ReadAt(uint64_t offset, void* buffer, size_t size) const override {
         if (offset > size_ || size > size_ - offset) return STG_E_DOCFILECORRUPT;
+        if (whole_) {
+            if (size) std::memcpy(buffer, whole_.get() + offset, size);
+            return S_OK;
+        }
+        return ReadFromFile(offset, buffer, size);
+    }
+    HRESULT ReadStreamData(uint64_t offset, void* buffer, size_t size) const override {
+        if (offset > size_ || size > size_ - offset) return STG_E_DOCFILECORRUPT;
+        return ReadFromFile(offset, buffer, size);
+    }
+
+private:
+    HRESULT ReadFromFile(uint64_t offset, void* buffer, size_t size) const {
         BYTE* out = static_cast<BYTE*>(buffer);
         while (size > 0) {
             ssize_t got = ::pread(fd_, out, size, off_t(offset));
@@ -92,9 +61,9 @@ public:
         return S_OK;
     }
 
-private:
     int fd_;
     uint64_t size_;
+    std::unique_ptr<BYTE[]> whole_;
 };
 
 class MemorySource final : public Source {
@@ -102,6 +71,7 @@ public:
     MemorySource(const void* data, size_t size)
         : bytes_(static_cast<const BYTE*>(data), static_cast<const BYTE*>(data) + size) {}
     uint64_t Size() const override { return bytes_.size(); }
+    const BYTE* Bytes() const override { return bytes_.data(); }
     HRESULT ReadAt(uint64_t offset, void* buffer, size_t size) const override {
         if (offset > bytes_.size() || size > bytes_.size() - offset) return STG_E_DOCFILECORRUPT;
         if (size) std::memcpy(buffer, bytes_.data() + offset, size);
@@ -137,7 +107,9 @@ public:
           fatCount_(fatCount),
           nextDifat_(firstDifat),
           difatRemaining_(difatCount),
-          sectors_(fatCount) {
+          sectors_(fatCount),
+          bytes_(source.Bytes()),
+          sourceSize_(source.Size()) {
         for (uint32_t i = 0; i < std::min(fatCount, kHeaderDifatEntries); ++i)
             locations_.push_back(Load32(headerDifat + 4 * i));
     }
@@ -149,6 +121,16 @@ public:
     HRESULT Next(uint32_t sector, uint32_t* next) {
         uint32_t index = sector / perSector_;
         if (index >= fatCount_) return STG_E_DOCFILECORRUPT;
+        if (bytes_) {
+            // The source is in memory: the entry is read where it lies.
+            uint32_t location;
+            HRESULT hr = Location(index, &location);
+            if (FAILED(hr)) return hr;
+            const uint64_t offset = SectorOffset(location);
+            if (offset > sourceSize_ || sectorSize_ > sourceSize_ - offset) return STG_E_DOCFILECORRUPT;
+            *next = Load32(bytes_ + offset + 4 * (sector % perSector_));
+            return S_OK;
+        }
         if (!sectors_[index]) {
             HRESULT hr = LoadSector(index);
             if (FAILED(hr)) return hr;
@@ -208,6 +190,8 @@ private:
     uint32_t difatRemaining_;
     std::vector<uint32_t> locations_;
     std::vector<std::unique_ptr<uint32_t[]>> sectors_;
+    const BYTE* bytes_;
+    uint64_t sourceSize_;
 };
 
 namespace {
@@ -238,6 +222,7 @@ HRESULT WalkChain(AllocationTable& fat, uint32_t start, bool untilEnd, uint64_t 
         HRESULT hr = fat.Next(sector, &sector);
         if (FAILED(hr)) return hr;
     }
+    if (runs->size() < 2) return S_OK;  // one run of consecutive sectors cannot cross itself
     std::vector<SectorRun> sorted(*runs);
     std::sort(sorted.begin(), sorted.end(),
               [](const SectorRun& a, const SectorRun& b) { return a.first < b.first; });
@@ -250,7 +235,7 @@ HRESULT WalkChain(AllocationTable& fat, uint32_t start, bool untilEnd, uint64_t 
 // Converts sector runs to byte extents holding `length` bytes (all of them when length is the
 // runs' full size), checking that those bytes exist in the source.
 HRESULT RunsToExtents(const AllocationTable& fat, uint32_t sectorSize, const std::vector<SectorRun>& runs,
-                      uint64_t length, uint64_t sourceSize, std::vector<Extent>* extents) {
+                      uint64_t length, uint64_t sourceSize, ExtentList* extents) {
     extents->clear();
     uint64_t logical = 0;
     for (const SectorRun& run : runs) {
@@ -264,9 +249,10 @@ HRESULT RunsToExtents(const AllocationTable& fat, uint32_t sectorSize, const std
     return logical == length ? S_OK : STG_E_DOCFILECORRUPT;
 }
 
-// Reads [logical, logical+size) of bytes laid out in `extents`.
-HRESULT ReadExtents(const Source& source, const std::vector<Extent>& extents, uint64_t logical,
-                    BYTE* out, size_t size) {
+// Reads [logical, logical+size) of bytes laid out in `extents`: a structure's, or with
+// `streamData` a stream's own.
+HRESULT ReadExtents(const Source& source, const ExtentList& extents, uint64_t logical,
+                    BYTE* out, size_t size, bool streamData = false) {
     auto it = std::upper_bound(extents.begin(), extents.end(), logical,
                                [](uint64_t value, const Extent& e) { return value < e.logical; });
     if (it == extents.begin()) return STG_E_DOCFILECORRUPT;
@@ -276,7 +262,8 @@ HRESULT ReadExtents(const Source& source, const std::vector<Extent>& extents, ui
             return STG_E_DOCFILECORRUPT;
         uint64_t within = logical - it->logical;
         size_t chunk = size_t(std::min<uint64_t>(size, it->length - within));
-        HRESULT hr = source.ReadAt(it->offset + within, out, chunk);
+        HRESULT hr = streamData ? source.ReadStreamData(it->offset + within, out, chunk)
+                                : source.ReadAt(it->offset + within, out, chunk);
         if (FAILED(hr)) return hr;
         out += chunk;
         logical += chunk;
@@ -308,10 +295,7 @@ void Document::InitEmpty(uint32_t newSectorSize, std::unique_ptr<Source> held) {
     source_ = std::move(held);
     sectorSize = newSectorSize;
     majorVersion = newSectorSize == 4096 ? 4 : 3;
-    root = std::make_shared<Node>();
-    root->type = kTypeRoot;
-    root->SetName(u"Root Entry");
-    root->content.extentsResolved = true;
+    directory.InitEmpty();
     containerResolved_ = true;
 }
 
@@ -361,7 +345,7 @@ HRESULT Document::Load(std::unique_ptr<Source> source) {
         if (FAILED(hr)) return hr;
         uint64_t bytes = 0;
         for (const SectorRun& run : runs) bytes += uint64_t(run.count) * sectorSize;
-        std::vector<Extent> extents;
+        ExtentList extents;
         hr = RunsToExtents(*fat_, sectorSize, runs, bytes, fileSize, &extents);
         if (FAILED(hr)) return hr;
         std::vector<BYTE> raw(bytes);
@@ -380,100 +364,32 @@ HRESULT Document::LoadDirectory() {
     if (runs.empty()) return STG_E_DOCFILECORRUPT;
     uint64_t bytes = 0;
     for (const SectorRun& run : runs) bytes += uint64_t(run.count) * sectorSize;
-    std::vector<Extent> extents;
+    ExtentList extents;
     hr = RunsToExtents(*fat_, sectorSize, runs, bytes, source_->Size(), &extents);
     if (FAILED(hr)) return hr;
     std::vector<BYTE> raw(bytes);
     hr = ReadExtents(*source_, extents, 0, raw.data(), raw.size());
     if (FAILED(hr)) return hr;
-    const uint32_t entryCount = uint32_t(bytes / kDirectoryEntrySize);
-    auto entry = [&](uint32_t id) { return raw.data() + size_t(id) * kDirectoryEntrySize; };
-    const uint64_t sourceSize = source_->Size();
-
-    auto makeNode = [&](uint32_t id, NodePtr* out) -> HRESULT {
-        const BYTE* e = entry(id);
-        auto node = std::make_shared<Node>();
-        uint16_t nameLength = Load16(e + 64);
-        if (id == 0) {
-            nameLength = std::min<uint16_t>(nameLength & ~1u, 64);  // nobody looks the root up by name
-        } else if (nameLength < 2 || nameLength > 64 || (nameLength & 1)) {
-            return STG_E_DOCFILECORRUPT;
-        }
-        // Names end at their first null character, as callers pass them.
-        std::u16string name;
-        for (uint16_t i = 0; i + 1 < nameLength / 2; ++i) {
-            char16_t c = char16_t(Load16(e + 2 * i));
-            if (c == 0) break;
-            name.push_back(c);
-        }
-        node->SetName(std::move(name));
-        std::memcpy(node->rawName, e, 64);
-        node->rawNameLength = nameLength;
-        node->rawNameValid = true;
-        node->type = e[66];
-        if (node->name.empty() && node->type != kTypeRoot) return STG_E_DOCFILECORRUPT;
-        std::memcpy(&node->clsid, e + 80, 16);
-        node->stateBits = Load32(e + 96);
-        node->ctime = {Load32(e + 100), Load32(e + 104)};
-        node->mtime = {Load32(e + 108), Load32(e + 112)};
-        uint32_t start = Load32(e + 116);
-        uint64_t size = majorVersion == 3 ? Load32(e + 120) : Load64(e + 120);
-        if (node->type == kTypeStream || node->type == kTypeRoot) {
-            if (size > sourceSize) return STG_E_DOCFILECORRUPT;
-            node->content.size = size;
-            node->content.originLength = size;
-            node->content.originStart = start;
-            node->content.originInMini = node->type == kTypeStream && size < kMiniStreamCutoff;
-            node->content.extentsResolved = size == 0;
-        } else if (node->type != kTypeStorage) {
-            return STG_E_DOCFILECORRUPT;
-        }
-        *out = std::move(node);
-        return S_OK;
-    };
-
-    if (entry(0)[66] != kTypeRoot) return STG_E_DOCFILECORRUPT;
-    hr = makeNode(0, &root);
+    hr = directory.Load(std::move(raw), majorVersion != 3, source_->Size());
     if (FAILED(hr)) return hr;
-    containerStart_ = root->content.originStart;
-    containerSize_ = root->content.size;
-    root->content = StreamContent{};
-    root->content.extentsResolved = true;
-
-    // Each storage's children form a binary tree through the left and right sibling fields.
-    // Every entry may be reached once: a second visit is a cycle or an entry shared by two
-    // places, either of which would make the walk endless or the tree ambiguous.
-    std::vector<bool> visited(entryCount, false);
-    visited[0] = true;
-    std::vector<std::pair<Node*, uint32_t>> storages{{root.get(), Load32(entry(0) + 76)}};
-    std::vector<uint32_t> pending;
-    while (!storages.empty()) {
-        auto [storage, top] = storages.back();
-        storages.pop_back();
-        pending.clear();
-        if (top != kNoStream) pending.push_back(top);
-        while (!pending.empty()) {
-            uint32_t id = pending.back();
-            pending.pop_back();
-            if (id >= entryCount || visited[id]) return STG_E_DOCFILECORRUPT;
-            visited[id] = true;
-            NodePtr child;
-            hr = makeNode(id, &child);
-            if (FAILED(hr)) return hr;
-            uint32_t left = Load32(entry(id) + 68), right = Load32(entry(id) + 72);
-            if (left != kNoStream) pending.push_back(left);
-            if (right != kNoStream) pending.push_back(right);
-            if (child->type == kTypeStorage) storages.push_back({child.get(), Load32(entry(id) + 76)});
-            child->parent = storage;
-            storage->children.push_back(std::move(child));
-        }
-        std::sort(storage->children.begin(), storage->children.end(),
-                  [](const NodePtr& a, const NodePtr& b) { return KeyLess(a->key, b->key); });
-        for (size_t i = 1; i < storage->children.size(); ++i)
-            if (storage->children[i - 1]->key == storage->children[i]->key)
-                return STG_E_DOCFILECORRUPT;
-    }
+    containerStart_ = directory.StoredStart(0);
+    containerSize_ = directory.StoredSize(0);
     return S_OK;
+}
+
+StreamContent& Document::Content(uint32_t id) {
+    Element& element = directory.At(id);
+    if (!element.contentReady) {
+        element.contentReady = true;
+        StreamContent& content = element.content;
+        if (directory.Type(id) == kTypeStream) {
+            content.size = content.originLength = directory.StoredSize(id);
+            content.originStart = directory.StoredStart(id);
+            content.originInMini = content.size < kMiniStreamCutoff;
+        }
+        content.extentsResolved = content.size == 0;
+    }
+    return element.content;
 }
 
 HRESULT Document::ResolveMiniContainer() {
@@ -487,8 +403,8 @@ HRESULT Document::ResolveMiniContainer() {
     return S_OK;
 }
 
-HRESULT Document::ResolveExtents(Node& node) {
-    StreamContent& content = node.content;
+HRESULT Document::ResolveExtents(uint32_t id) {
+    StreamContent& content = Content(id);
     if (content.extentsResolved) return S_OK;
     const uint64_t length = content.originLength;
     HRESULT hr;
@@ -503,13 +419,20 @@ HRESULT Document::ResolveExtents(Node& node) {
         if (FAILED(hr)) return hr;
         const uint64_t needed = CeilDiv(length, kMiniSectorSize);
         const uint64_t miniCount = containerSize_ / kMiniSectorSize;
-        std::vector<uint32_t> seen;
-        std::vector<Extent> extents;
+        // A mini stream is shorter than the cut-off: at most 64 sectors to remember.
+        uint32_t seenInline[kMiniStreamCutoff / kMiniSectorSize];
+        std::vector<uint32_t> seenMore;
+        uint32_t* seen = seenInline;
+        if (needed > std::size(seenInline)) {
+            seenMore.resize(size_t(needed));
+            seen = seenMore.data();
+        }
+        ExtentList extents;
         uint32_t sector = content.originStart;
         uint64_t logical = 0;
         for (uint64_t i = 0; i < needed; ++i) {
             if (sector >= miniCount) return STG_E_DOCFILECORRUPT;
-            seen.push_back(sector);
+            seen[i] = sector;
             uint64_t bytes = std::min<uint64_t>(kMiniSectorSize, length - logical);
             // Mini streams' extents are offsets in the mini stream, read through its cache.
             uint64_t offset = uint64_t(sector) * kMiniSectorSize;
@@ -524,8 +447,9 @@ HRESULT Document::ResolveExtents(Node& node) {
                 sector = miniFat_[sector];
             }
         }
-        std::sort(seen.begin(), seen.end());
-        if (std::adjacent_find(seen.begin(), seen.end()) != seen.end()) return STG_E_DOCFILECORRUPT;
+        // No sector twice: a cycle, or a chain crossing itself.
+        std::sort(seen, seen + needed);
+        if (std::adjacent_find(seen, seen + needed) != seen + needed) return STG_E_DOCFILECORRUPT;
         content.extents = std::move(extents);
     }
     content.extentsResolved = true;
@@ -538,6 +462,8 @@ HRESULT Document::ReadContainer(uint64_t offset, BYTE* out, size_t size) {
     HRESULT hr = ResolveMiniContainer();
     if (FAILED(hr)) return hr;
     if (offset > containerSize_ || size > containerSize_ - offset) return STG_E_DOCFILECORRUPT;
+    // A source in memory needs no cache of its own.
+    if (source_->Bytes()) return ReadExtents(*source_, container_, offset, out, size);
     if (containerCache_.empty()) containerCache_.resize(size_t(CeilDiv(containerSize_, sectorSize)));
     while (size > 0) {
         size_t index = size_t(offset / sectorSize);
@@ -574,7 +500,7 @@ HRESULT Document::ReadContainer(uint64_t offset, BYTE* out, size_t size) {
     return S_OK;
 }
 
-HRESULT Document::ReadMiniExtents(const std::vector<Extent>& extents, uint64_t logical, BYTE* out, size_t size) {
+HRESULT Document::ReadMiniExtents(const ExtentList& extents, uint64_t logical, BYTE* out, size_t size) {
     auto it = std::upper_bound(extents.begin(), extents.end(), logical,
                                [](uint64_t value, const Extent& e) { return value < e.logical; });
     if (it == extents.begin()) return STG_E_DOCFILECORRUPT;
@@ -596,19 +522,19 @@ HRESULT Document::ReadMiniExtents(const std::vector<Extent>& extents, uint64_t l
 
 // ---- Stream contents -----------------------------------------------------------------------
 
-HRESULT Document::ReadOrigin(Node& node, uint64_t offset, BYTE* buffer, size_t size) {
+HRESULT Document::ReadOrigin(uint32_t id, uint64_t offset, BYTE* buffer, size_t size) {
     // Bytes past the original length read as zeros.
-    StreamContent& content = node.content;
+    StreamContent& content = Content(id);
     size_t fromOrigin = offset >= content.originLength
                             ? 0
                             : size_t(std::min<uint64_t>(size, content.originLength - offset));
     if (fromOrigin) {
-        HRESULT hr = ResolveExtents(node);
+        HRESULT hr = ResolveExtents(id);
         if (FAILED(hr)) return hr;
         if (content.originInMini) {
             hr = ReadMiniExtents(content.extents, offset, buffer, fromOrigin);
         } else {
-            hr = ReadExtents(*source_, content.extents, offset, buffer, fromOrigin);
+            hr = ReadExtents(*source_, content.extents, offset, buffer, fromOrigin, true);
         }
         if (FAILED(hr)) return hr;
     }
@@ -616,8 +542,8 @@ HRESULT Document::ReadOrigin(Node& node, uint64_t offset, BYTE* buffer, size_t s
     return S_OK;
 }
 
-HRESULT Document::ReadStream(Node& node, uint64_t offset, void* buffer, size_t size, size_t* read) {
-    StreamContent& content = node.content;
+HRESULT Document::ReadStream(uint32_t id, uint64_t offset, void* buffer, size_t size, size_t* read) {
+    StreamContent& content = Content(id);
     *read = 0;
     if (offset >= content.size) return S_OK;
     size = size_t(std::min<uint64_t>(size, content.size - offset));
@@ -638,7 +564,7 @@ HRESULT Document::ReadStream(Node& node, uint64_t offset, void* buffer, size_t s
         }
         if (at < pageEnd) {
             size_t chunk = size_t(pageEnd - at);
-            HRESULT hr = ReadOrigin(node, at, out, chunk);
+            HRESULT hr = ReadOrigin(id, at, out, chunk);
             if (FAILED(hr)) return hr;
             out += chunk;
             at += chunk;
@@ -648,8 +574,8 @@ HRESULT Document::ReadStream(Node& node, uint64_t offset, void* buffer, size_t s
     return S_OK;
 }
 
-HRESULT Document::WriteStream(Node& node, uint64_t offset, const void* buffer, size_t size) {
-    StreamContent& content = node.content;
+HRESULT Document::WriteStream(uint32_t id, uint64_t offset, const void* buffer, size_t size) {
+    StreamContent& content = Content(id);
     const uint64_t limit = majorVersion == 3 ? 0x7FFFFFFFull : (1ull << 44);
     if (offset > limit || size > limit - offset) return STG_E_MEDIUMFULL;
     const BYTE* in = static_cast<const BYTE*>(buffer);
@@ -668,7 +594,7 @@ HRESULT Document::WriteStream(Node& node, uint64_t offset, const void* buffer, s
                 page.resize(startInPage);
                 if (pageStart + old < content.size) {
                     size_t fill = size_t(std::min<uint64_t>(startInPage, content.size - pageStart) - old);
-                    HRESULT hr = ReadOrigin(node, pageStart + old, page.data() + old, fill);
+                    HRESULT hr = ReadOrigin(id, pageStart + old, page.data() + old, fill);
                     if (FAILED(hr)) {
                         page.resize(old);
                         if (page.empty()) content.pages.erase(index);
@@ -689,8 +615,8 @@ HRESULT Document::WriteStream(Node& node, uint64_t offset, const void* buffer, s
     return S_OK;
 }
 
-HRESULT Document::ResizeStream(Node& node, uint64_t size) {
-    StreamContent& content = node.content;
+HRESULT Document::ResizeStream(uint32_t id, uint64_t size) {
+    StreamContent& content = Content(id);
     const uint64_t limit = majorVersion == 3 ? 0x7FFFFFFFull : (1ull << 44);
     if (size > limit) return STG_E_MEDIUMFULL;
     if (size < content.size) {
@@ -707,11 +633,6 @@ HRESULT Document::ResizeStream(Node& node, uint64_t size) {
     if (size != content.size) dirty = true;
     content.size = size;
     return S_OK;
-}
-
-void Document::ClearStream(Node& node) {
-    node.content = StreamContent{};
-    node.content.extentsResolved = true;
 }
 
 }  // namespace platform::storage
