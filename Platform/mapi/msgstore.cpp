@@ -127,6 +127,7 @@ public:
             }
             if (FAILED(sc)) problems.push_back(SPropProblem{i, value.ulPropTag, sc});
         }
+        PropertiesChanged();
         return ReturnProblems(problems, lppProblems);
     }
 
@@ -141,6 +142,7 @@ public:
             const ULONG tag = lpPropTagArray->aulPropTag[i];
             if (!props_.Remove(tag)) problems.push_back(SPropProblem{i, tag, MAPI_E_NOT_FOUND});
         }
+        PropertiesChanged();
         return ReturnProblems(problems, lppProblems);
     }
 
@@ -165,6 +167,8 @@ protected:
     virtual ~PropObject() = default;
     virtual void OnFinalRelease() {}
     virtual UINT CodePage() const = 0;
+    // Called after the object's values change.
+    virtual void PropertiesChanged() {}
     virtual HRESULT OpenObject(ULONG, REFIID, ULONG, LPUNKNOWN*) { return MAPI_E_INTERFACE_NOT_SUPPORTED; }
 
     HRESULT ReturnProblems(const std::vector<SPropProblem>& problems, LPSPropProblemArray* lppProblems) {
@@ -207,7 +211,9 @@ protected:
                 if (!writable_) return MAPI_E_NO_ACCESS;
                 RawValue raw;
                 raw.bytes = data;
-                return props_.SetRaw(tag, std::move(raw));
+                HRESULT result = props_.SetRaw(tag, std::move(raw));
+                PropertiesChanged();
+                return result;
             };
         }
         IStream* stream = NewMemoryStream(std::move(contents), write, std::move(commit));
@@ -567,7 +573,14 @@ public:
         return S_OK;
     }
 
-    UINT CodePage() const override { return CodePageOf(props_); }
+    // Worked out once and kept until the message's values change.
+    UINT CodePage() const override {
+        if (!codePageKnown_) {
+            codePage_ = CodePageOf(props_);
+            codePageKnown_ = true;
+        }
+        return codePage_;
+    }
     void ForgetReleaseCallback() { release_ = nullptr; }
 
 private:
@@ -576,6 +589,7 @@ private:
     void OnFinalRelease() override {
         if (release_) release_(callerData_, this);
     }
+    void PropertiesChanged() override { codePageKnown_ = false; }
 
     void LoadAttachment(ULONG number, AttachSlot& slot) {
         if (slot.props || FAILED(slot.loadResult)) return;
@@ -639,6 +653,8 @@ private:
     std::set<ULONG> deletedAttachments_;
     std::set<ULONG> reservedNumbers_;
     std::vector<ULONG> recipients_;
+    mutable UINT codePage_ = 0;
+    mutable bool codePageKnown_ = false;
 };
 
 Attach::Attach(Message* parent, ULONG number, PropertySet working, bool writable)

@@ -463,6 +463,7 @@ HRESULT PropertySet::WriteValueStreams(const Entry& e) {
 
 HRESULT PropertySet::Save(const std::vector<BYTE>& newHeader) {
     HRESULT hr = S_OK;
+    reader_.Forget();  // streams are about to be written
     for (ULONG tag : removedStoredTags) {
         bool stillUsed = std::any_of(entries.begin(), entries.end(), [&](const Entry& e) {
             return e.storedTag == tag || (e.changed && e.tag == tag);
@@ -497,6 +498,7 @@ HRESULT PropertySet::Save(const std::vector<BYTE>& newHeader) {
     removedStoredTags.clear();
     dirty = false;
     hadPropertyStream = true;
+    reader_.Forget();  // its streams were written
     return S_OK;
 }
 

@@ -11,8 +11,7 @@ namespace platform::storage {
 
 // ---- Names ---------------------------------------------------------------------------------
 
-char16_t UpperCase(char16_t c) {
-    if (c < 0x80) return (c >= u'a' && c <= u'z') ? char16_t(c - 0x20) : c;
+char16_t UpperCaseBeyondAscii(char16_t c) {
     if (c >= 0xE0 && c <= 0xFE && c != 0xF7) return char16_t(c - 0x20);
     if (c == 0xFF) return 0x178;
     if (c == 0xB5) return 0x39C;
@@ -35,7 +34,7 @@ namespace {
 
 // Two names of `length` units each: `a` in memory, `b` as the directory stores it
 // (little-endian UTF-16).
-int CompareUnits(const char16_t* a, const BYTE* b, size_t length) {
+[[gnu::always_inline]] inline int CompareUnits(const char16_t* a, const BYTE* b, size_t length) {
     size_t i = 0;
     if constexpr (std::endian::native == std::endian::little) {
         // Names in one storage mostly share a long start ("__substg1.0_"): skip equal runs.
@@ -54,6 +53,20 @@ int CompareUnits(const char16_t* a, const BYTE* b, size_t length) {
         if (x != y) return x < y ? -1 : 1;
     }
     return 0;
+}
+
+// The units of a stored name before its first null, among its first `units`.
+unsigned NameUnits(const BYTE* entry, unsigned units) {
+    unsigned n = 0;
+    if constexpr (std::endian::native == std::endian::little) {
+        for (; n + 4 <= units; n += 4) {
+            uint64_t x;
+            std::memcpy(&x, entry + 2 * n, 8);
+            if ((x - 0x0001000100010001ull) & ~x & 0x8000800080008000ull) break;  // a null among these four
+        }
+    }
+    while (n < units && Load16(entry + 2 * n) != 0) ++n;
+    return n;
 }
 
 void LoadName(const BYTE* entry, size_t length, char16_t* out) {
@@ -99,6 +112,8 @@ HRESULT Directory::Load(std::vector<BYTE> bytes, bool sizesAre64Bit, uint64_t so
     sizesAre64Bit_ = sizesAre64Bit;
     const uint32_t count = uint32_t(std::min<uint64_t>(bytes_.size() / kDirectoryEntrySize, kNoStream));
     elements_.clear();
+    lists_.clear();
+    contents_.clear();
     if (count == 0 || Type(0) != kTypeRoot) return STG_E_DOCFILECORRUPT;
     elements_.resize(count);
 
@@ -106,9 +121,7 @@ HRESULT Directory::Load(std::vector<BYTE> bytes, bool sizesAre64Bit, uint64_t so
     {
         const BYTE* e = Entry(0);
         const unsigned stored = std::min<unsigned>(Load16(e + 64) & ~1u, 64);
-        unsigned units = stored >= 2 ? stored / 2 - 1 : 0, n = 0;
-        while (n < units && Load16(e + 2 * n) != 0) ++n;
-        elements_[0].nameLength = uint8_t(n);
+        elements_[0].nameLength = uint8_t(NameUnits(e, stored >= 2 ? stored / 2 - 1 : 0));
         if (StoredSize(0) > sourceSize) return STG_E_DOCFILECORRUPT;
     }
     auto checkEntry = [&](uint32_t id) -> HRESULT {
@@ -116,8 +129,7 @@ HRESULT Directory::Load(std::vector<BYTE> bytes, bool sizesAre64Bit, uint64_t so
         const uint16_t stored = Load16(e + 64);
         if (stored < 2 || stored > 64 || (stored & 1)) return STG_E_DOCFILECORRUPT;
         // Names end at their first null character, as callers pass them.
-        unsigned units = stored / 2 - 1, n = 0;
-        while (n < units && Load16(e + 2 * n) != 0) ++n;
+        const unsigned n = NameUnits(e, stored / 2 - 1);
         if (n == 0) return STG_E_DOCFILECORRUPT;
         elements_[id].nameLength = uint8_t(n);
         if (e[66] == kTypeStream) {
@@ -188,8 +200,8 @@ HRESULT Directory::Load(std::vector<BYTE> bytes, bool sizesAre64Bit, uint64_t so
             for (size_t i = 1; i < sequence.size(); ++i)
                 if (compareIds(sequence[i - 1], sequence[i]) == 0) return STG_E_DOCFILECORRUPT;
         }
-        element.children = sequence;
-        element.listed = true;
+        element.list = lists_.Add();
+        lists_[element.list] = sequence;
     }
     return S_OK;
 }
@@ -207,10 +219,10 @@ void Directory::InitEmpty() {
     Store32(e + 76, kNoStream);
     Store32(e + 116, kEndOfChain);
     elements_.assign(1, Element{});
+    lists_.clear();
+    contents_.clear();
     elements_[0].nameLength = uint8_t(std::char_traits<char16_t>::length(name));
-    elements_[0].listed = true;
-    elements_[0].contentReady = true;
-    elements_[0].content.extentsResolved = true;
+    elements_[0].list = lists_.Add();
 }
 
 // ---- Children ------------------------------------------------------------------------------
@@ -231,24 +243,24 @@ std::vector<uint32_t> Directory::InOrder(uint32_t storage) const {
     return out;
 }
 
-void Directory::ListChildren(uint32_t storage) {
-    Element& element = elements_[storage];
-    if (element.listed) return;
-    element.children = InOrder(storage);
-    element.listed = true;
+std::vector<uint32_t>& Directory::List(uint32_t storage) {
+    if (elements_[storage].list == kNoStream) {
+        const uint32_t list = lists_.Add();
+        lists_[list] = InOrder(storage);
+        elements_[storage].list = list;
+    }
+    return lists_[elements_[storage].list];
 }
 
-const std::vector<uint32_t>& Directory::Children(uint32_t storage) {
-    ListChildren(storage);
-    return elements_[storage].children;
-}
+const std::vector<uint32_t>& Directory::Children(uint32_t storage) { return List(storage); }
 
 uint32_t Directory::Find(uint32_t storage, const char16_t* name, size_t length) const {
     const Element& element = elements_[storage];
-    if (element.listed) {
-        auto it = std::lower_bound(element.children.begin(), element.children.end(), 0,
+    if (element.list != kNoStream) {
+        const std::vector<uint32_t>& children = lists_[element.list];
+        auto it = std::lower_bound(children.begin(), children.end(), 0,
                                    [&](uint32_t id, int) { return Compare(name, length, id) > 0; });
-        return it != element.children.end() && Compare(name, length, *it) == 0 ? *it : kNoStream;
+        return it != children.end() && Compare(name, length, *it) == 0 ? *it : kNoStream;
     }
     if (!element.treeUsable) return kNoStream;
     uint32_t id = Link(Entry(storage), 76);
@@ -272,7 +284,7 @@ void WriteName(BYTE* entry, const std::u16string& name) {
 }  // namespace
 
 uint32_t Directory::Add(uint32_t storage, const std::u16string& name, BYTE type) {
-    ListChildren(storage);
+    List(storage);
     const uint32_t id = Count();
     bytes_.resize(bytes_.size() + kDirectoryEntrySize, 0);
     BYTE* e = Entry(id);
@@ -290,11 +302,14 @@ uint32_t Directory::Add(uint32_t storage, const std::u16string& name, BYTE type)
     Element added;
     added.parent = storage;
     added.nameLength = uint8_t(std::min(name.size(), kMaxNameChars));
-    added.contentReady = true;
-    added.content.extentsResolved = true;
-    added.listed = type == kTypeStorage;
-    elements_.push_back(std::move(added));
-    std::vector<uint32_t>& children = elements_[storage].children;
+    if (type == kTypeStorage) {
+        added.list = lists_.Add();
+    } else {
+        added.content = contents_.Add();
+        contents_[added.content].extentsResolved = true;
+    }
+    elements_.push_back(added);
+    std::vector<uint32_t>& children = lists_[elements_[storage].list];
     auto it = std::lower_bound(children.begin(), children.end(), 0,
                                [&](uint32_t other, int) { return Compare(name.data(), name.size(), other) > 0; });
     children.insert(it, id);
@@ -304,8 +319,7 @@ uint32_t Directory::Add(uint32_t storage, const std::u16string& name, BYTE type)
 void Directory::Remove(uint32_t id) {
     const uint32_t storage = elements_[id].parent;
     if (storage != kNoStream) {
-        ListChildren(storage);
-        std::vector<uint32_t>& children = elements_[storage].children;
+        std::vector<uint32_t>& children = List(storage);
         children.erase(std::remove(children.begin(), children.end(), id), children.end());
     }
     elements_[id].parent = kNoStream;
@@ -315,22 +329,21 @@ void Directory::Remove(uint32_t id) {
         const uint32_t next = pending.back();
         pending.pop_back();
         if (IsStorage(next)) {
-            ListChildren(next);
-            pending.insert(pending.end(), elements_[next].children.begin(), elements_[next].children.end());
+            std::vector<uint32_t>& children = List(next);
+            pending.insert(pending.end(), children.begin(), children.end());
+            children = {};
+        } else {
+            bool made = false;
+            StreamContent& content = ContentAt(next, &made);
+            content = StreamContent{};
+            content.extentsResolved = true;
         }
-        Element& element = elements_[next];
-        element.destroyed = true;
-        element.children = {};
-        element.content = StreamContent{};
-        element.content.extentsResolved = true;
-        element.contentReady = true;
+        elements_[next].destroyed = true;
     }
 }
 
 void Directory::Rename(uint32_t id, const std::u16string& name) {
-    const uint32_t storage = elements_[id].parent;
-    ListChildren(storage);
-    std::vector<uint32_t>& children = elements_[storage].children;
+    std::vector<uint32_t>& children = List(elements_[id].parent);
     children.erase(std::remove(children.begin(), children.end(), id), children.end());
     WriteName(Entry(id), name);
     elements_[id].nameLength = uint8_t(std::min(name.size(), kMaxNameChars));

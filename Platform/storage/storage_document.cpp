@@ -107,9 +107,11 @@ public:
           fatCount_(fatCount),
           nextDifat_(firstDifat),
           difatRemaining_(difatCount),
-          sectors_(fatCount),
           bytes_(source.Bytes()),
           sourceSize_(source.Size()) {
+        // Table sectors are copied only from a file; in memory they are read where they lie.
+        if (!bytes_) sectors_.resize(fatCount);
+        locations_.reserve(std::min(fatCount, kHeaderDifatEntries));
         for (uint32_t i = 0; i < std::min(fatCount, kHeaderDifatEntries); ++i)
             locations_.push_back(Load32(headerDifat + 4 * i));
     }
@@ -204,8 +206,9 @@ struct SectorRun {
 // Walks a chain of regular sectors. With `needed` set, exactly that many sectors are taken (a
 // chain that ends sooner is damaged); otherwise the chain runs to its end mark. Every sector
 // must lie in the file, and no sector may appear twice (a cycle or a chain crossing itself).
-HRESULT WalkChain(AllocationTable& fat, uint32_t start, bool untilEnd, uint64_t needed,
-                  std::vector<SectorRun>* runs) {
+using SectorRuns = InlineVector<SectorRun, 16>;
+
+HRESULT WalkChain(AllocationTable& fat, uint32_t start, bool untilEnd, uint64_t needed, SectorRuns* runs) {
     runs->clear();
     uint64_t limit = fat.SectorCount();
     if (!untilEnd && needed > limit) return STG_E_DOCFILECORRUPT;
@@ -223,7 +226,7 @@ HRESULT WalkChain(AllocationTable& fat, uint32_t start, bool untilEnd, uint64_t 
         if (FAILED(hr)) return hr;
     }
     if (runs->size() < 2) return S_OK;  // one run of consecutive sectors cannot cross itself
-    std::vector<SectorRun> sorted(*runs);
+    SectorRuns sorted(*runs);
     std::sort(sorted.begin(), sorted.end(),
               [](const SectorRun& a, const SectorRun& b) { return a.first < b.first; });
     for (size_t i = 1; i < sorted.size(); ++i)
@@ -234,8 +237,9 @@ HRESULT WalkChain(AllocationTable& fat, uint32_t start, bool untilEnd, uint64_t 
 
 // Converts sector runs to byte extents holding `length` bytes (all of them when length is the
 // runs' full size), checking that those bytes exist in the source.
-HRESULT RunsToExtents(const AllocationTable& fat, uint32_t sectorSize, const std::vector<SectorRun>& runs,
-                      uint64_t length, uint64_t sourceSize, ExtentList* extents) {
+template <class Extents>
+HRESULT RunsToExtents(const AllocationTable& fat, uint32_t sectorSize, const SectorRuns& runs, uint64_t length,
+                      uint64_t sourceSize, Extents* extents) {
     extents->clear();
     uint64_t logical = 0;
     for (const SectorRun& run : runs) {
@@ -251,7 +255,8 @@ HRESULT RunsToExtents(const AllocationTable& fat, uint32_t sectorSize, const std
 
 // Reads [logical, logical+size) of bytes laid out in `extents`: a structure's, or with
 // `streamData` a stream's own.
-HRESULT ReadExtents(const Source& source, const ExtentList& extents, uint64_t logical,
+template <class Extents>
+HRESULT ReadExtents(const Source& source, const Extents& extents, uint64_t logical,
                     BYTE* out, size_t size, bool streamData = false) {
     auto it = std::upper_bound(extents.begin(), extents.end(), logical,
                                [](uint64_t value, const Extent& e) { return value < e.logical; });
@@ -269,6 +274,39 @@ HRESULT ReadExtents(const Source& source, const ExtentList& extents, uint64_t lo
         logical += chunk;
         size -= chunk;
         ++it;
+    }
+    return S_OK;
+}
+
+// Reads a structure's bytes, all of `extents`, into `out`. From an image they are copied as
+// they lie; from a file, scattered pieces (a directory written in many places) are read in one
+// go over the span they cover when that span is not much larger than the pieces.
+HRESULT ReadStructure(const Source& source, const StructureExtents& extents, uint64_t bytes, std::vector<BYTE>* out) {
+    out->clear();
+    if (const BYTE* image = source.Bytes()) {
+        // The extents were checked against the source's size.
+        out->reserve(size_t(bytes));
+        for (const Extent& extent : extents) out->insert(out->end(), image + extent.offset, image + extent.offset + extent.length);
+        return S_OK;
+    }
+    uint64_t first = UINT64_MAX, last = 0;
+    for (const Extent& extent : extents) {
+        first = std::min(first, extent.offset);
+        last = std::max(last, extent.offset + extent.length);
+    }
+    const uint64_t span = extents.empty() ? 0 : last - first;
+    if (extents.size() < 2 || span > 4 * bytes + (64 << 10) || span > (16u << 20)) {
+        out->resize(size_t(bytes));
+        return ReadExtents(source, extents, 0, out->data(), out->size());
+    }
+    // Filled by the read, so not cleared first.
+    auto window = std::make_unique_for_overwrite<BYTE[]>(size_t(span));
+    HRESULT hr = source.ReadAt(first, window.get(), size_t(span));
+    if (FAILED(hr)) return hr;
+    out->reserve(size_t(bytes));
+    for (const Extent& extent : extents) {
+        const BYTE* from = window.get() + (extent.offset - first);
+        out->insert(out->end(), from, from + extent.length);
     }
     return S_OK;
 }
@@ -337,38 +375,40 @@ HRESULT Document::Load(std::unique_ptr<Source> source) {
     fat_ = std::make_unique<AllocationTable>(*source_, sectorSize, sectorCount, fatCount, header + 76,
                                              firstDifat, difatCount);
 
-    // The mini stream's allocation table.
+    // The mini stream's allocation table: its chain is checked now, its entries are read when
+    // chains need them.
     miniFat_.clear();
+    miniFatHeld_ = true;
     if (firstMiniFatSector_ != kEndOfChain) {
-        std::vector<SectorRun> runs;
+        SectorRuns runs;
         hr = WalkChain(*fat_, firstMiniFatSector_, true, 0, &runs);
         if (FAILED(hr)) return hr;
         uint64_t bytes = 0;
         for (const SectorRun& run : runs) bytes += uint64_t(run.count) * sectorSize;
-        ExtentList extents;
-        hr = RunsToExtents(*fat_, sectorSize, runs, bytes, fileSize, &extents);
+        hr = RunsToExtents(*fat_, sectorSize, runs, bytes, fileSize, &miniFatExtents_);
         if (FAILED(hr)) return hr;
-        std::vector<BYTE> raw(bytes);
-        hr = ReadExtents(*source_, extents, 0, raw.data(), raw.size());
-        if (FAILED(hr)) return hr;
-        miniFat_.resize(bytes / 4);
-        for (size_t i = 0; i < miniFat_.size(); ++i) miniFat_[i] = Load32(raw.data() + 4 * i);
+        miniFatEntries_ = bytes / 4;
+        miniFatHeld_ = false;
+        miniFatSectors_.clear();
+        miniFatInPlace_ = nullptr;
+        if (!source_->Bytes()) miniFatSectors_.resize(size_t(bytes / sectorSize));
+        else if (miniFatExtents_.size() == 1) miniFatInPlace_ = source_->Bytes() + miniFatExtents_[0].offset;
     }
     return LoadDirectory();
 }
 
 HRESULT Document::LoadDirectory() {
-    std::vector<SectorRun> runs;
+    SectorRuns runs;
     HRESULT hr = WalkChain(*fat_, firstDirectorySector_, true, 0, &runs);
     if (FAILED(hr)) return hr;
     if (runs.empty()) return STG_E_DOCFILECORRUPT;
     uint64_t bytes = 0;
     for (const SectorRun& run : runs) bytes += uint64_t(run.count) * sectorSize;
-    ExtentList extents;
+    StructureExtents extents;
     hr = RunsToExtents(*fat_, sectorSize, runs, bytes, source_->Size(), &extents);
     if (FAILED(hr)) return hr;
-    std::vector<BYTE> raw(bytes);
-    hr = ReadExtents(*source_, extents, 0, raw.data(), raw.size());
+    std::vector<BYTE> raw;
+    hr = ReadStructure(*source_, extents, bytes, &raw);
     if (FAILED(hr)) return hr;
     hr = directory.Load(std::move(raw), majorVersion != 3, source_->Size());
     if (FAILED(hr)) return hr;
@@ -377,24 +417,18 @@ HRESULT Document::LoadDirectory() {
     return S_OK;
 }
 
-StreamContent& Document::Content(uint32_t id) {
-    Element& element = directory.At(id);
-    if (!element.contentReady) {
-        element.contentReady = true;
-        StreamContent& content = element.content;
-        if (directory.Type(id) == kTypeStream) {
-            content.size = content.originLength = directory.StoredSize(id);
-            content.originStart = directory.StoredStart(id);
-            content.originInMini = content.size < kMiniStreamCutoff;
-        }
-        content.extentsResolved = content.size == 0;
+void Document::SetUpContent(uint32_t id, StreamContent& content) {
+    if (directory.Type(id) == kTypeStream) {
+        content.size = content.originLength = directory.StoredSize(id);
+        content.originStart = directory.StoredStart(id);
+        content.originInMini = content.size < kMiniStreamCutoff;
     }
-    return element.content;
+    content.extentsResolved = content.size == 0;
 }
 
 HRESULT Document::ResolveMiniContainer() {
     if (containerResolved_) return S_OK;
-    std::vector<SectorRun> runs;
+    SectorRuns runs;
     HRESULT hr = WalkChain(*fat_, containerStart_, false, CeilDiv(containerSize_, sectorSize), &runs);
     if (FAILED(hr)) return hr;
     hr = RunsToExtents(*fat_, sectorSize, runs, containerSize_, source_->Size(), &container_);
@@ -409,7 +443,7 @@ HRESULT Document::ResolveExtents(uint32_t id) {
     const uint64_t length = content.originLength;
     HRESULT hr;
     if (!content.originInMini) {
-        std::vector<SectorRun> runs;
+        SectorRuns runs;
         hr = WalkChain(*fat_, content.originStart, false, CeilDiv(length, sectorSize), &runs);
         if (FAILED(hr)) return hr;
         hr = RunsToExtents(*fat_, sectorSize, runs, length, source_->Size(), &content.extents);
@@ -427,7 +461,8 @@ HRESULT Document::ResolveExtents(uint32_t id) {
             seenMore.resize(size_t(needed));
             seen = seenMore.data();
         }
-        ExtentList extents;
+        ExtentList& extents = content.extents;  // trusted only once extentsResolved is set
+        extents.clear();
         uint32_t sector = content.originStart;
         uint64_t logical = 0;
         for (uint64_t i = 0; i < needed; ++i) {
@@ -443,16 +478,56 @@ HRESULT Document::ResolveExtents(uint32_t id) {
                 extents.push_back({logical, offset, bytes});
             logical += bytes;
             if (i + 1 < needed) {
-                if (sector >= miniFat_.size()) return STG_E_DOCFILECORRUPT;
-                sector = miniFat_[sector];
+                hr = MiniNext(sector, &sector);
+                if (FAILED(hr)) return hr;
             }
         }
-        // No sector twice: a cycle, or a chain crossing itself.
-        std::sort(seen, seen + needed);
-        if (std::adjacent_find(seen, seen + needed) != seen + needed) return STG_E_DOCFILECORRUPT;
-        content.extents = std::move(extents);
+        // No sector twice: a cycle, or a chain crossing itself. Short chains are checked pair by
+        // pair.
+        if (needed <= 8) {
+            for (uint64_t i = 1; i < needed; ++i)
+                for (uint64_t k = 0; k < i; ++k)
+                    if (seen[i] == seen[k]) return STG_E_DOCFILECORRUPT;
+        } else {
+            std::sort(seen, seen + needed);
+            if (std::adjacent_find(seen, seen + needed) != seen + needed) return STG_E_DOCFILECORRUPT;
+        }
     }
     content.extentsResolved = true;
+    return S_OK;
+}
+
+HRESULT Document::MiniNext(uint32_t sector, uint32_t* next) {
+    if (miniFatHeld_) {
+        if (sector >= miniFat_.size()) return STG_E_DOCFILECORRUPT;
+        *next = miniFat_[sector];
+        return S_OK;
+    }
+    if (sector >= miniFatEntries_) return STG_E_DOCFILECORRUPT;
+    if (miniFatInPlace_) {
+        *next = Load32(miniFatInPlace_ + 4 * size_t(sector));
+        return S_OK;
+    }
+    const uint64_t logical = uint64_t(sector) * 4;
+    if (const BYTE* image = source_->Bytes()) {
+        // The extents were checked against the image's size.
+        for (const Extent& extent : miniFatExtents_)
+            if (logical >= extent.logical && logical < extent.logical + extent.length) {
+                *next = Load32(image + extent.offset + (logical - extent.logical));
+                return S_OK;
+            }
+        return STG_E_DOCFILECORRUPT;
+    }
+    const size_t index = size_t(logical / sectorSize);
+    if (!miniFatSectors_[index]) {
+        std::vector<BYTE> raw(sectorSize);
+        HRESULT hr = ReadExtents(*source_, miniFatExtents_, uint64_t(index) * sectorSize, raw.data(), raw.size());
+        if (FAILED(hr)) return hr;
+        auto entries = std::make_unique<uint32_t[]>(sectorSize / 4);
+        for (uint32_t i = 0; i < sectorSize / 4; ++i) entries[i] = Load32(raw.data() + 4 * i);
+        miniFatSectors_[index] = std::move(entries);
+    }
+    *next = miniFatSectors_[index][logical % sectorSize / 4];
     return S_OK;
 }
 

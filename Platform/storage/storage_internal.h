@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <algorithm>
 #include <atomic>
 #include <map>
 #include <memory>
@@ -55,7 +56,11 @@ inline void Store64(BYTE* p, uint64_t v) {
 // Element names order as the directory's sibling trees require: the shorter name first, names
 // of equal length by their upper-cased UTF-16 code units.
 int CompareNames(const std::u16string& a, const std::u16string& b);
-char16_t UpperCase(char16_t c);
+char16_t UpperCaseBeyondAscii(char16_t c);
+inline char16_t UpperCase(char16_t c) {
+    if (c < 0x80) return (c >= u'a' && c <= u'z') ? char16_t(c - 0x20) : c;
+    return UpperCaseBeyondAscii(c);
+}
 
 // ---- Where bytes come from -----------------------------------------------------------------
 class Source {
@@ -90,32 +95,61 @@ struct Extent {
     uint64_t length;
 };
 
-// A stream's extents in order. Most small streams lie in one run, kept without an allocation.
-class ExtentList {
+// A list that keeps its first N elements in place, so short lists cost no allocation.
+template <class T, size_t N>
+class InlineVector {
 public:
+    InlineVector() = default;
+    InlineVector(const InlineVector& other) { *this = other; }
+    InlineVector& operator=(const InlineVector& other) {
+        if (this == &other) return *this;
+        clear();
+        for (const T& value : other) push_back(value);
+        return *this;
+    }
+    InlineVector(InlineVector&& other) noexcept { *this = std::move(other); }
+    InlineVector& operator=(InlineVector&& other) noexcept {
+        if (this == &other) return *this;
+        std::copy(other.inline_, other.inline_ + std::min(other.size_, N), inline_);
+        heap_ = std::move(other.heap_);
+        size_ = other.size_;
+        other.heap_.clear();
+        other.size_ = 0;
+        return *this;
+    }
+
     void clear() {
-        count_ = 0;
-        more_.clear();
+        size_ = 0;
+        heap_.clear();
     }
-    void push_back(const Extent& extent) {
-        if (count_ == 0) {
-            one_ = extent;
+    void push_back(const T& value) {
+        if (size_ < N) {
+            inline_[size_] = value;
         } else {
-            if (count_ == 1) more_.push_back(one_);
-            more_.push_back(extent);
+            if (size_ == N) heap_.assign(inline_, inline_ + N);
+            heap_.push_back(value);
         }
-        ++count_;
+        ++size_;
     }
-    bool empty() const { return count_ == 0; }
-    Extent& back() { return count_ > 1 ? more_.back() : one_; }
-    const Extent* begin() const { return count_ > 1 ? more_.data() : &one_; }
-    const Extent* end() const { return begin() + count_; }
+    size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    T* begin() { return size_ > N ? heap_.data() : inline_; }
+    T* end() { return begin() + size_; }
+    const T* begin() const { return size_ > N ? heap_.data() : inline_; }
+    const T* end() const { return begin() + size_; }
+    T& back() { return begin()[size_ - 1]; }
+    const T& operator[](size_t i) const { return begin()[i]; }
 
 private:
-    Extent one_{};
-    std::vector<Extent> more_;
-    size_t count_ = 0;
+    T inline_[N]{};
+    std::vector<T> heap_;  // all elements once there are more than N
+    size_t size_ = 0;
 };
+
+// A stream's extents in order: most small streams lie in one run.
+using ExtentList = InlineVector<Extent, 1>;
+// The extents of a structure (directory, mini stream, its allocation table).
+using StructureExtents = InlineVector<Extent, 8>;
 
 // A stream's bytes: the original bytes in the source (through `extents`, resolved on first
 // use) for [0, originLength), overlaid by pages written since the last save. Past the pages
@@ -133,20 +167,42 @@ struct StreamContent {
     std::map<uint64_t, std::vector<BYTE>> pages;
 };
 
+// Elements that keep their place while more are added: chunks of 32, made as needed.
+template <class T>
+class StableStore {
+public:
+    size_t size() const { return size_; }
+    void clear() {
+        chunks_.clear();
+        size_ = 0;
+    }
+    // Appends a default element; returns its index.
+    uint32_t Add() {
+        if (size_ % kChunk == 0) chunks_.push_back(std::make_unique<T[]>(kChunk));
+        return uint32_t(size_++);
+    }
+    T& operator[](uint32_t i) { return chunks_[i / kChunk][i % kChunk]; }
+    const T& operator[](uint32_t i) const { return chunks_[i / kChunk][i % kChunk]; }
+
+private:
+    static constexpr size_t kChunk = 32;
+    std::vector<std::unique_ptr<T[]>> chunks_;
+    size_t size_ = 0;
+};
+
 // ---- The directory -------------------------------------------------------------------------
 // What an open file keeps beside each stored directory entry. Elements are named by their
-// index, which stays the same while the file is open (new elements are appended).
+// index, which stays the same while the file is open (new elements are appended). Lists of
+// children and stream contents are kept aside, made for the elements that need them.
 struct Element {
     uint32_t parent = kNoStream;
-    unsigned openCount = 0;     // IStream/IStorage objects opened on it (clones excluded)
-    uint8_t nameLength = 0;     // characters of the name, up to its first null
-    bool destroyed = false;     // destroyed or replaced: objects on it are reverted
-    bool contentReady = false;  // streams: `content` has been set up from the entry
-    bool listed = false;        // storages: `children` lists the children in name order
-    bool treeUsable = false;    // storages: the stored sibling tree is sound for look-ups
-    uint32_t childCount = 0;    // storages: children in the stored tree
-    std::vector<uint32_t> children;
-    StreamContent content;
+    uint32_t childCount = 0;      // storages: children in the stored tree
+    uint32_t list = kNoStream;    // storages: their children listed in name order (Directory::List)
+    uint32_t content = kNoStream;  // streams: their contents (Directory::ContentAt)
+    unsigned openCount = 0;       // IStream/IStorage objects opened on it (clones excluded)
+    uint8_t nameLength = 0;       // characters of the name, up to its first null
+    bool destroyed = false;       // destroyed or replaced: objects on it are reverted
+    bool treeUsable = false;      // storages: the stored sibling tree is sound for look-ups
 };
 
 // The directory of an open compound file. The entries are kept as the file stores them, 128
@@ -187,13 +243,23 @@ public:
     // Gives `id` a new name (not held by a sibling).
     void Rename(uint32_t id, const std::u16string& name);
 
+    // The contents of element `id`, made empty on first use (`*made` then tells so). Stable
+    // while the directory lives.
+    StreamContent& ContentAt(uint32_t id, bool* made) {
+        *made = elements_[id].content == kNoStream;
+        if (*made) elements_[id].content = contents_.Add();
+        return contents_[elements_[id].content];
+    }
+
 private:
     std::vector<uint32_t> InOrder(uint32_t storage) const;
-    void ListChildren(uint32_t storage);
+    std::vector<uint32_t>& List(uint32_t storage);
     uint32_t Link(const BYTE* entry, size_t offset) const { return Load32(entry + offset); }
 
     std::vector<BYTE> bytes_;
     std::vector<Element> elements_;
+    StableStore<std::vector<uint32_t>> lists_;
+    StableStore<StreamContent> contents_;
     bool sizesAre64Bit_ = false;
 };
 
@@ -231,7 +297,12 @@ public:
     void InitEmpty(uint32_t sectorSize, std::unique_ptr<Source> held);
 
     // A stream element's contents, set up from its entry on first use.
-    StreamContent& Content(uint32_t id);
+    StreamContent& Content(uint32_t id) {
+        bool made = false;
+        StreamContent& content = directory.ContentAt(id, &made);
+        if (made) SetUpContent(id, content);
+        return content;
+    }
     // Resolves the stream's original bytes into extents of the source (chain walk, checked).
     HRESULT ResolveExtents(uint32_t id);
     // Reads stream bytes [offset, offset+size) clipped to the stream's size.
@@ -264,6 +335,7 @@ public:
     BYTE headerClsid[16]{};
 
 private:
+    void SetUpContent(uint32_t id, StreamContent& content);
     HRESULT LoadDirectory();
     HRESULT ResolveMiniContainer();
     HRESULT ReadOrigin(uint32_t id, uint64_t offset, BYTE* buffer, size_t size);
@@ -278,11 +350,19 @@ private:
     std::atomic<ULONG> refs_{0};
     std::unique_ptr<Source> source_;
     std::unique_ptr<AllocationTable> fat_;
-    std::vector<uint32_t> miniFat_;
+    // The mini stream's allocation table: held whole after a save; otherwise read from the
+    // source one table sector at a time, as chains need them.
+    HRESULT MiniNext(uint32_t sector, uint32_t* next);
+    std::vector<uint32_t> miniFat_;  // the held table
+    bool miniFatHeld_ = true;
+    StructureExtents miniFatExtents_;  // where the table lies in the source
+    uint64_t miniFatEntries_ = 0;
+    std::vector<std::unique_ptr<uint32_t[]>> miniFatSectors_;  // its sectors read so far (file sources)
+    const BYTE* miniFatInPlace_ = nullptr;  // the table in the source's image, when it lies in one run
     uint32_t firstMiniFatSector_ = kEndOfChain;
     uint32_t firstDirectorySector_ = kEndOfChain;
     bool containerResolved_ = false;
-    ExtentList container_;  // the mini stream's bytes in the source
+    StructureExtents container_;  // the mini stream's bytes in the source
     std::vector<std::unique_ptr<BYTE[]>> containerCache_;  // its sectors read so far (file sources)
     uint64_t containerSize_ = 0;
     uint32_t containerStart_ = kEndOfChain;

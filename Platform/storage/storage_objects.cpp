@@ -809,9 +809,13 @@ private:
     Element& Self() { return document_->directory.At(id_); }
 
     void Describe(uint32_t id, STGELEMENT* element) {
+        const Directory& directory = document_->directory;
         element->id = id;
-        element->type = document_->directory.IsStorage(id) ? STGTY_STORAGE : STGTY_STREAM;
-        element->cbSize.QuadPart = element->type == STGTY_STREAM ? document_->Content(id).size : 0;
+        element->type = directory.IsStorage(id) ? STGTY_STORAGE : STGTY_STREAM;
+        // A stream nobody has touched has the size its entry gives.
+        element->cbSize.QuadPart = element->type != STGTY_STREAM              ? 0
+                                   : directory.At(id).content == kNoStream ? directory.StoredSize(id)
+                                                                            : document_->Content(id).size;
     }
 
     // Makes (or, with STGM_CREATE, replaces) a child element.

@@ -149,6 +149,9 @@ HRESULT OpenDocument(const std::string& given, DWORD mode, IStorage** out) {
 
 bool PathFromWide(const WCHAR* wide, std::string* path) {
     path->clear();
+    size_t units = 0;
+    while (wide[units]) ++units;
+    path->reserve(units * 3);
     for (const WCHAR* p = wide; *p; ++p) {
         char32_t code = *p;
         if (code >= 0xD800 && code <= 0xDBFF) {

@@ -524,6 +524,10 @@ HRESULT Document::Save() {
     source_ = MakeFileSource(fd, layout.imageSize);
     InstallTable(layout.sectorCount, layout.fatCount, layout.headerDifat, layout.firstDifat, layout.difatCount);
     miniFat_ = std::move(layout.miniFat);
+    miniFatHeld_ = true;
+    miniFatExtents_.clear();
+    miniFatSectors_.clear();
+    miniFatInPlace_ = nullptr;
     firstMiniFatSector_ = layout.firstMiniFat;
     firstDirectorySector_ = layout.firstDirectory;
     containerStart_ = layout.containerStart;
