@@ -232,3 +232,46 @@ TEST(MapiPaths, ReadFailuresBecomeTheValuesErrors) {
         pt::ResetFaults();
     }
 }
+
+// An attachment open twice: values the other object saved since are read as a look-up by name
+// would read them (the same length: the new bytes; another length: corrupt), on either road.
+TEST(MapiPaths, ValuesRewrittenThroughAnotherObjectAreReadAfresh) {
+    TempFile file;
+    msgwriter::MessageSpec spec;
+    spec.props = {msgwriter::Unicode(PR_SUBJECT_W, u"s")};
+    spec.attachments.push_back({{msgwriter::Unicode(PR_DISPLAY_NAME_W, u"first"),
+                                 msgwriter::Unicode(PR_ATTACH_LONG_FILENAME_W, u"name.txt")}});
+    ASSERT_EQ(msgwriter::WriteMessageFile(file.Path(), spec), S_OK);
+    for (bool publicOnly : {false, true}) {
+        SCOPED_TRACE(publicOnly ? "IStorage and IStream" : "direct");
+        ComPtr<IStorage> storage;
+        ASSERT_EQ(StgOpenStorage(file.Path().c_str(), nullptr, STGM_READWRITE | STGM_SHARE_EXCLUSIVE, nullptr, 0,
+                                 storage.Put()),
+                  S_OK);
+        if (publicOnly) storage = ComPtr<IStorage>::Attach(mapitest::PublicOnlyStorage::Wrap(storage.Get()));
+        ComPtr<IMessage> message;
+        ASSERT_EQ(OpenIMsgOnIStg(nullptr, MAPIAllocateBuffer, MAPIAllocateMore, MAPIFreeBuffer, MAPIGetDefaultMalloc(),
+                                 nullptr, storage.Get(), nullptr, 0, 0, message.Put()),
+                  S_OK);
+        ComPtr<IAttach> reader, writer;
+        ASSERT_EQ(message->OpenAttach(0, nullptr, MAPI_MODIFY, reader.Put()), S_OK);
+        EXPECT_EQ(Describe(reader.Get()), (std::vector<std::string>{"3001001F first", "3707001F name.txt"}));
+        ASSERT_EQ(message->OpenAttach(0, nullptr, MAPI_MODIFY, writer.Put()), S_OK);
+        SPropValue values[2] = {};
+        values[0].ulPropTag = PR_DISPLAY_NAME_W;
+        values[0].Value.lpszW = const_cast<LPWSTR>(u"FIRST");
+        values[1].ulPropTag = PR_ATTACH_LONG_FILENAME_W;
+        values[1].Value.lpszW = const_cast<LPWSTR>(u"longer.txt");
+        ASSERT_EQ(writer->SetProps(2, values, nullptr), S_OK);
+        ASSERT_EQ(writer->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
+        ASSERT_EQ(message->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
+        EXPECT_EQ(Describe(reader.Get()),
+                  (std::vector<std::string>{"3001001F FIRST", "3707000A error " + std::to_string(MAPI_E_CORRUPT_DATA)}));
+        // Put back for the other road.
+        values[0].Value.lpszW = const_cast<LPWSTR>(u"first");
+        values[1].Value.lpszW = const_cast<LPWSTR>(u"name.txt");
+        ASSERT_EQ(writer->SetProps(2, values, nullptr), S_OK);
+        ASSERT_EQ(writer->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
+        ASSERT_EQ(message->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
+    }
+}
