@@ -41,7 +41,20 @@ public:
     }
     HRESULT ReadStreamData(uint64_t offset, void* buffer, size_t size) const override {
         if (offset > size_ || size > size_ - offset) return STG_E_DOCFILECORRUPT;
-        return ReadFromFile(offset, buffer, size);
+        if (size >= kStreamWindowBytes) return ReadFromFile(offset, buffer, size);
+        // Small reads (a stream read in pieces) are served from a window read at the first of
+        // them; the bytes are the file's as of that read.
+        if (offset < windowStart_ || offset + size > windowStart_ + windowLength_) {
+            if (!window_) window_ = std::make_unique_for_overwrite<BYTE[]>(kStreamWindowBytes);
+            windowLength_ = 0;
+            const size_t length = size_t(std::min<uint64_t>(kStreamWindowBytes, size_ - offset));
+            HRESULT hr = ReadFromFile(offset, window_.get(), length);
+            if (FAILED(hr)) return hr;
+            windowStart_ = offset;
+            windowLength_ = length;
+        }
+        if (size) std::memcpy(buffer, window_.get() + (offset - windowStart_), size);
+        return S_OK;
     }
 
 private:
@@ -61,9 +74,14 @@ private:
         return S_OK;
     }
 
+    static constexpr size_t kStreamWindowBytes = 64 * 1024;
+
     int fd_;
     uint64_t size_;
     std::unique_ptr<BYTE[]> whole_;
+    mutable std::unique_ptr<BYTE[]> window_;
+    mutable uint64_t windowStart_ = 0;
+    mutable size_t windowLength_ = 0;
 };
 
 class MemorySource final : public Source {
