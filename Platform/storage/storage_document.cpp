@@ -43,11 +43,15 @@ public:
         if (offset > size_ || size > size_ - offset) return STG_E_DOCFILECORRUPT;
         if (size >= kStreamWindowBytes) return ReadFromFile(offset, buffer, size);
         // Small reads (a stream read in pieces) are served from a window read at the first of
-        // them; the bytes are the file's as of that read.
+        // them; the bytes are the file's as of that read. A read that goes on past the window
+        // doubles it; any other starts a window just large enough.
         if (offset < windowStart_ || offset + size > windowStart_ + windowLength_) {
             if (!window_) window_ = std::make_unique_for_overwrite<BYTE[]>(kStreamWindowBytes);
+            const bool onward = windowLength_ && offset >= windowStart_ && offset <= windowStart_ + windowLength_;
+            size_t wanted = onward ? std::min(2 * windowLength_, kStreamWindowBytes) : std::max<size_t>(size, 4096);
+            wanted = std::max(wanted, size);
             windowLength_ = 0;
-            const size_t length = size_t(std::min<uint64_t>(kStreamWindowBytes, size_ - offset));
+            const size_t length = size_t(std::min<uint64_t>(wanted, size_ - offset));
             HRESULT hr = ReadFromFile(offset, window_.get(), length);
             if (FAILED(hr)) return hr;
             windowStart_ = offset;
@@ -500,16 +504,22 @@ HRESULT Document::ResolveExtents(uint32_t id) {
                 if (FAILED(hr)) return hr;
             }
         }
-        // No sector twice: a cycle, or a chain crossing itself. Short chains are checked pair by
-        // pair.
-        if (needed <= 8) {
-            for (uint64_t i = 1; i < needed; ++i)
-                for (uint64_t k = 0; k < i; ++k)
-                    if (seen[i] == seen[k]) return STG_E_DOCFILECORRUPT;
-        } else {
-            std::sort(seen, seen + needed);
-            if (std::adjacent_find(seen, seen + needed) != seen + needed) return STG_E_DOCFILECORRUPT;
+        // No sector twice: a cycle, or a chain crossing itself. Each sector is marked in a map of
+        // the mini stream's sectors, and the marks are taken off again afterwards.
+        if (miniSeen_.size() * 64 < miniCount) miniSeen_.assign(size_t((miniCount + 63) / 64), 0);
+        bool repeated = false;
+        uint64_t marked = 0;
+        for (; marked < needed; ++marked) {
+            uint64_t& word = miniSeen_[seen[marked] / 64];
+            const uint64_t bit = uint64_t(1) << (seen[marked] % 64);
+            if (word & bit) {
+                repeated = true;
+                break;
+            }
+            word |= bit;
         }
+        for (uint64_t i = 0; i < marked; ++i) miniSeen_[seen[i] / 64] &= ~(uint64_t(1) << (seen[i] % 64));
+        if (repeated) return STG_E_DOCFILECORRUPT;
     }
     content.extentsResolved = true;
     return S_OK;
