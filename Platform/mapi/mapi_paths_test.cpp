@@ -139,6 +139,7 @@ std::map<std::string, std::vector<BYTE>> DamagedLayout() {
     Entry(props, PROP_TAG(PT_UNICODE, 0x8009), 7);      // odd length: the last byte is no character
     Entry(props, PROP_TAG(PT_UNICODE, 0x800A), 20002);  // beyond the inline limit
     Entry(props, PR_MESSAGE_FLAGS, 9);
+    props.insert(props.end(), {1, 2, 3, 4, 5});         // bytes after the last entry: left out
     std::vector<BYTE> lengths;
     Put32(lengths, 4);
     Put32(lengths, 4);

@@ -321,6 +321,7 @@ public:
             hr = storage->DestroyElement(AttachStorageName(number).c_str());
             if (FAILED(hr) && hr != STG_E_FILENOTFOUND) return hr;
             structureChanged = true;
+            attachmentsChanged_ = true;
         }
         deletedAttachments_.clear();
         for (auto& [number, slot] : attachments_) {
@@ -336,6 +337,7 @@ public:
                 slot.isNew = false;
                 set.dirty = true;
                 structureChanged = true;
+                attachmentsChanged_ = true;
             }
             if (!set.dirty) continue;
             if (FAILED(hr = set.Save(set.header))) return hr;
@@ -346,7 +348,8 @@ public:
             storage->SetClass(CLSID_MailMessage);  // cosmetic: readers do not depend on it
         }
         if (props_.dirty || structureChanged) {
-            if (FAILED(hr = props_.Save(HeaderWithCounts()))) return hr;
+            if (FAILED(hr = props_.Save(HeaderToSave()))) return hr;
+            attachmentsChanged_ = false;
         }
         if (!(flags_ & IMSG_NO_ISTG_COMMIT) && FAILED(hr = storage->Commit(STGC_DEFAULT))) return hr;
         if (!(ulFlags & KEEP_OPEN_READWRITE)) writable_ = false;
@@ -482,7 +485,7 @@ public:
         if (!writable_) return MAPI_E_NO_ACCESS;
         auto found = attachments_.find(ulAttachmentNum);
         if (found == attachments_.end()) return MAPI_E_NOT_FOUND;
-        if (!found->second.isNew) deletedAttachments_.insert(ulAttachmentNum);
+        if (!found->second.isNew) deletedAttachments_.insert(ulAttachmentNum);  // counted at the save
         attachments_.erase(found);
         reservedNumbers_.erase(ulAttachmentNum);  // an open IAttach of it can no longer save
         return S_OK;
@@ -615,17 +618,25 @@ private:
         return next;
     }
 
-    std::vector<BYTE> HeaderWithCounts() {
+    // The property stream's header as it is to be saved: as stored, but for the counts of what
+    // changed (everything, for a message saved for the first time). The header may disagree
+    // with the storages; what this store did not change it keeps as it found it.
+    std::vector<BYTE> HeaderToSave() {
         std::vector<BYTE> header = props_.header;
         header.resize(props_.headerSize, 0);
-        ULONG nextRecipient = LoadLE32(header.data() + 8);
-        for (ULONG number : recipients_) nextRecipient = std::max(nextRecipient, number + 1);
-        ULONG nextAttachment = LoadLE32(header.data() + 12);
-        for (const auto& [number, slot] : attachments_) nextAttachment = std::max(nextAttachment, number + 1);
-        StoreLE32(header.data() + 8, nextRecipient);
-        StoreLE32(header.data() + 12, nextAttachment);
-        StoreLE32(header.data() + 16, static_cast<ULONG>(recipients_.size()));
-        StoreLE32(header.data() + 20, static_cast<ULONG>(attachments_.size()));
+        const bool fresh = !props_.hadPropertyStream;
+        if (fresh) {
+            ULONG nextRecipient = LoadLE32(header.data() + 8);
+            for (ULONG number : recipients_) nextRecipient = std::max(nextRecipient, number + 1);
+            StoreLE32(header.data() + 8, nextRecipient);
+            StoreLE32(header.data() + 16, static_cast<ULONG>(recipients_.size()));
+        }
+        if (fresh || attachmentsChanged_) {
+            ULONG nextAttachment = LoadLE32(header.data() + 12);
+            for (const auto& [number, slot] : attachments_) nextAttachment = std::max(nextAttachment, number + 1);
+            StoreLE32(header.data() + 12, nextAttachment);
+            StoreLE32(header.data() + 20, static_cast<ULONG>(attachments_.size()));
+        }
         return header;
     }
 
@@ -651,6 +662,7 @@ private:
     ComPtr<IUnknown> keepAlive_;  // an embedded message keeps its attachment alive
     std::map<ULONG, AttachSlot> attachments_;
     std::set<ULONG> deletedAttachments_;
+    bool attachmentsChanged_ = false;  // attachments added or removed since the header was saved
     std::set<ULONG> reservedNumbers_;
     std::vector<ULONG> recipients_;
     mutable UINT codePage_ = 0;

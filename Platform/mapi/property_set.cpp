@@ -177,8 +177,9 @@ HRESULT PropertySet::Load() {
     }
     if (FAILED(hr)) return hr;
     const uint64_t size = stream.size;
-    if (size < headerSize || size > kMaxPropertyStreamBytes || (size - headerSize) % kEntrySize != 0)
-        return MAPI_E_CORRUPT_DATA;
+    if (size < headerSize || size > kMaxPropertyStreamBytes) return MAPI_E_CORRUPT_DATA;
+    // Whole entries are read; bytes after the last (some writers leave a few) are not part of
+    // any, and a save writes the entries without them.
     std::vector<BYTE> bytes(static_cast<size_t>(size));
     if (FAILED(hr = reader_.Read(stream, 0, bytes.data(), bytes.size()))) return hr;
     header.assign(bytes.begin(), bytes.begin() + headerSize);
