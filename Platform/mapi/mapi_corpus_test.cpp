@@ -165,7 +165,7 @@ std::string DumpThroughStore(const fs::path& path, bool publicOnly = false) {
 
 // The independent reading of all `files` at once (one interpreter start), by path.
 std::map<std::string, std::string> RunPython(const std::vector<fs::path>& files) {
-    std::string command = std::string(MSGPLUGIN_PYTHON) + " '" + MSGPLUGIN_SOURCE_DIR + "/Platform/mapi/msg_props_dump.py'";
+    std::string command = std::string(MSGPLUGIN_PYTHON) + " '" + MSGPLUGIN_SOURCE_DIR + "/Platform/mapi/msg_props_dump.py' --sizes";
     for (const auto& file : files) command += " '" + file.string() + "'";
     command += " 2>/dev/null";
     std::map<std::string, std::string> byFile;

@@ -5,7 +5,7 @@ Reads the compound file with olefile (not with the platform's storage) and print
 holds: for the message and each attachment, one line per property of its property stream (whole
 16-byte entries; bytes after the last are none), in stream order:
 
-    <tag as returned, 8 hex digits> <value>[<TAB><type, 4 hex digits> <entry's size> <bytes>]
+    <tag as returned, 8 hex digits> <value>
 
 for every embedded message ("object embedded <attachment number>", after its attachment, and
 its own attachments and recipients in turn), and for every recipient ("object recipient <row>",
@@ -13,14 +13,16 @@ its values as the table row holds them, with the row id the table adds, in no pa
 where the value is the hex of the value's bytes (fixed-size values: their little-endian bytes;
 strings: their characters up to the first null; multi-valued: items joined by ','), "obj" for an
 object, or "ERR <code>" when the value cannot be read (stream missing, sizes that disagree,
-unknown type). Every value is read whole, however large. Values kept in streams add, after a tab,
-their stored type, the size their entry gives and the bytes they hold ("-" when unread): the store
-hands out values above its inline limit through streams only, and the test applies that limit by
-these figures. Then one line per attachment storage:
+unknown type). Every value is read whole, however large. Then one line per attachment storage:
 
     row <attachment number> <value of its long file name, as above, or NONE>
 
-Usage: msg_props_dump.py FILE...
+With --sizes, the lines of values kept in streams add, after a tab, their stored type (4 hex
+digits), the size their entry gives and the bytes they hold ("-" when unread): the store hands
+out values above its inline limit through streams only, and a test applies that limit by these
+figures.
+
+Usage: msg_props_dump.py [--sizes] FILE...
 """
 import struct
 import sys
@@ -60,8 +62,9 @@ def cut_string(data, ptype):
 
 
 class Reader:
-    def __init__(self, ole):
+    def __init__(self, ole, sizes):
         self.ole = ole
+        self.sizes = sizes
 
     def stream(self, path, entry_size, term):
         """The value bytes of a stream whose entry gives entry_size (checks as the store does)."""
@@ -138,7 +141,7 @@ class Reader:
             tag = struct.unpack_from("<I", data, off)[0]
             raw8 = data[off + 8 : off + 16]
             ptype = tag & 0xFFFF
-            streamed = ptype in VARIABLE or ptype in MV_FIXED or ptype in MV_VARIABLE
+            streamed = self.sizes and (ptype in VARIABLE or ptype in MV_FIXED or ptype in MV_VARIABLE)
             sizes = "\t%04X %d " % (ptype, struct.unpack_from("<I", raw8)[0]) if streamed else ""
             try:
                 text, held = self.value(prefix, tag, raw8)
@@ -191,8 +194,11 @@ def dump_message(reader, prefix, header, title, rows):
 def main():
     # With several files, each one's lines follow a line "file <path>"; a file olefile cannot
     # open gets "file <path>" then "unreadable".
-    many = len(sys.argv) > 2
-    for path in sys.argv[1:]:
+    args = sys.argv[1:]
+    sizes = "--sizes" in args
+    paths = [arg for arg in args if arg != "--sizes"]
+    many = len(paths) > 1
+    for path in paths:
         if many:
             print("file " + path)
         try:
@@ -203,7 +209,7 @@ def main():
             print("unreadable")
             continue
         rows = []
-        dump_message(Reader(ole), "", 32, "message", rows)
+        dump_message(Reader(ole, sizes), "", 32, "message", rows)
         for row in rows:
             print(row)
 
