@@ -25,6 +25,7 @@
 #include "HostInterfaces.h"
 #include "MsgPluginInterfaces.h"
 #include "base/comptr.h"
+#include "card_json.h"
 #include "errlog.h"
 #include "log_location.h"
 #include "log_reader.h"
@@ -96,6 +97,13 @@ public:
     }
     Request(const Request&) = delete;
     Request& operator=(const Request&) = delete;
+    // Ready for the next file: the names stay, the values go.
+    void Clear() {
+        for (VariableRequest& record : records_) {
+            VariantClear(&record.value);
+            record.found = -1;
+        }
+    }
     bool Allocated() const {
         return std::all_of(records_.begin(), records_.end(),
                            [](const VariableRequest& r) { return r.attribute && r.block; });
@@ -207,64 +215,66 @@ const char* TypeName(VARTYPE vt) {
     }
 }
 
-json ValueToJson(const VARIANT& value) {
+CardValue ToCardValue(const VARIANT& value) {
+    CardValue out;
+    out.type = TypeName(value.vt);
     switch (value.vt) {
-    case VT_BSTR: return BstrToUtf8(value.bstrVal);
-    case VT_I4: return value.lVal;
-    case VT_I2: return value.iVal;
-    case VT_R8: return value.dblVal;
-    case VT_R4: return value.fltVal;
-    case VT_BOOL: return value.boolVal != VARIANT_FALSE;
-    case VT_ERROR: return HexCode(value.scode);
-    case VT_I8: return value.llVal;
-    case VT_DATE: {
-        std::string text = FormatDate(value.date);
-        return text.empty() ? json(value.date) : json(text);
+    case VT_BSTR:
+        out.kind = CardValue::Kind::String;
+        out.text = BstrToUtf8(value.bstrVal);
+        break;
+    case VT_I4: out.kind = CardValue::Kind::Integer; out.integer = value.lVal; break;
+    case VT_I2: out.kind = CardValue::Kind::Integer; out.integer = value.iVal; break;
+    case VT_I8: out.kind = CardValue::Kind::Integer; out.integer = value.llVal; break;
+    case VT_R8: out.kind = CardValue::Kind::Real; out.real = value.dblVal; break;
+    case VT_R4: out.kind = CardValue::Kind::Real; out.real = value.fltVal; break;
+    case VT_BOOL: out.kind = CardValue::Kind::Boolean; out.boolean = value.boolVal != VARIANT_FALSE; break;
+    case VT_ERROR:
+        out.kind = CardValue::Kind::String;
+        out.text = HexCode(value.scode);
+        break;
+    case VT_DATE:
+        out.text = FormatDate(value.date);
+        if (out.text.empty()) {
+            out.kind = CardValue::Kind::Real;
+            out.real = value.date;
+        } else {
+            out.kind = CardValue::Kind::String;
+        }
+        break;
+    default: break;
     }
-    default: return nullptr;
-    }
+    return out;
 }
 
-// The card of one file as the JSON line describes it; `found` counts the variables found.
-struct Card {
-    HRESULT result = S_OK;
-    json variables = json::object();
-    std::vector<std::string> order;
-    std::vector<bool> found;
-};
-
-Card ReadCard(IKivFileFormat* format, const std::string& file, const std::vector<std::string>& names) {
+// `request` holds the names (and is cleared for each file).
+Card ReadCard(IKivFileFormat* format, const std::string& file, const std::vector<std::string>& names,
+              Request& request) {
     Card card;
     ComPtr<IKivFileNavigator> navigator;
     card.result = OpenNavigator(format, file, navigator);
     if (FAILED(card.result)) return card;
-    Request request(names);
     if (!request.Allocated()) {
         card.result = E_OUTOFMEMORY;
         return card;
     }
+    request.Clear();
     card.result = navigator->ReadVariables(0, 0, 0, request.Count(), request.Data());
     if (FAILED(card.result)) return card;
+    card.names = names;
+    card.values.reserve(names.size());
     for (size_t i = 0; i < names.size(); ++i) {
         const VariableRequest& record = request[i];
-        const bool found = record.found == 1;
-        json entry = {{"found", found}, {"type", TypeName(record.value.vt)}, {"value", nullptr}};
-        if (found) entry["value"] = ValueToJson(record.value);
-        card.variables[names[i]] = std::move(entry);
-        card.order.push_back(names[i]);
-        card.found.push_back(found);
+        CardValue value;
+        if (record.found == 1) {
+            value = ToCardValue(record.value);
+            value.found = true;
+        } else {
+            value.type = TypeName(record.value.vt);
+        }
+        card.values.push_back(std::move(value));
     }
     return card;
-}
-
-json CardJson(const std::string& file, const Card& card) {
-    json line = {{"file", file}, {"result", HexCode(card.result)}};
-    if (FAILED(card.result)) {
-        line["error"] = ResultName(card.result).empty() ? HexCode(card.result) : ResultName(card.result);
-        return line;
-    }
-    line["variables"] = card.variables;
-    return line;
 }
 
 std::string Shorten(const std::string& text, size_t limit) {
@@ -281,18 +291,17 @@ void PrintCardTable(const std::string& file, const Card& card, bool full) {
         return;
     }
     size_t width = 0;
-    for (const std::string& name : card.order) width = std::max(width, name.size());
-    for (size_t i = 0; i < card.order.size(); ++i) {
-        const std::string& name = card.order[i];
-        const json& entry = card.variables[name];
+    for (const std::string& name : card.names) width = std::max(width, name.size());
+    for (size_t i = 0; i < card.names.size(); ++i) {
+        const std::string& name = card.names[i];
         std::string pad(width - name.size() + 2, ' ');
         std::cout << "  " << name << pad;
-        if (!card.found[i]) {
+        if (!card.values[i].found) {
             std::cout << "(not found)\n";
             continue;
         }
-        const json& value = entry["value"];
-        std::string text = value.is_string() ? value.get<std::string>() : value.dump();
+        const CardValue& value = card.Latest(name);
+        std::string text = value.found ? ValueText(value) : "null";
         if (name == "ATTACHMENTS") {
             // One name per line, under each other.
             std::string indent(2 + width + 2, ' ');
@@ -403,17 +412,19 @@ int RunShow(const std::string& module, const std::vector<std::string>& files, co
     auto host = OpenFormat(module);
     if (!host) return kExitOpenFailed;
     const std::vector<std::string> names = VariableNames(vars);
+    Request request(names);
     int exitCode = kExitSuccess;
     for (const std::string& file : files) {
-        Card card = ReadCard(host->Format(), file, names);
+        Card card = ReadCard(host->Format(), file, names, request);
         if (asJson)
-            std::cout << CardJson(file, card).dump() << "\n";
+            std::cout << CardJsonLine(file, card) << "\n";
         else
             PrintCardTable(file, card, full);
         if (FAILED(card.result)) {
             if (!asJson) std::cerr << "cardhost: " << file << ": " << DescribeResult(card.result) << "\n";
             exitCode = kExitOpenFailed;
-        } else if (!vars.empty() && std::count(card.found.begin(), card.found.end(), false) > 0 &&
+        } else if (!vars.empty() &&
+                   std::any_of(card.values.begin(), card.values.end(), [](const CardValue& v) { return !v.found; }) &&
                    exitCode == kExitSuccess) {
             exitCode = kExitNotAll;  // a variable asked for by name is missing
         }
@@ -569,6 +580,7 @@ int RunScan(const std::string& module, const std::string& folder, bool asJson) {
     auto host = OpenFormat(module);
     if (!host) return kExitOpenFailed;
     const std::vector<std::string> names = VariableNames({});
+    Request request(names);
     const bool progress = StandardErrorIsTerminal();
     std::map<HRESULT, size_t> failures;
     for (size_t i = 0; i < files.size(); ++i) {
@@ -578,16 +590,17 @@ int RunScan(const std::string& module, const std::string& folder, bool asJson) {
             std::cerr << "\r[" << std::string(done, '#') << std::string(width - done, '.') << "] " << i << "/"
                       << files.size() << std::flush;
         }
-        Card card = ReadCard(host->Format(), files[i], names);
+        Card card = ReadCard(host->Format(), files[i], names, request);
         if (FAILED(card.result)) ++failures[card.result];
         if (progress) std::cerr << "\r\033[K" << std::flush;  // the bar gives way to the line
         if (asJson) {
-            std::cout << CardJson(files[i], card).dump() << "\n";
+            std::cout << CardJsonLine(files[i], card) << "\n";
         } else {
-            json subject = FAILED(card.result) ? json() : card.variables["SUBJECT"]["value"];
+            const CardValue& subject = card.Latest("SUBJECT");
             std::cout << (FAILED(card.result) ? "FAILED " + HexCode(card.result) : std::string("ok    "))
                       << "  " << files[i];
-            if (subject.is_string()) std::cout << "  " << Shorten(subject.get<std::string>(), 60);
+            if (SUCCEEDED(card.result) && subject.found && subject.kind == CardValue::Kind::String)
+                std::cout << "  " << Shorten(subject.text, 60);
             std::cout << "\n";
         }
         std::cout.flush();

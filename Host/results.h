@@ -5,6 +5,7 @@
 #include <string>
 
 #include <windows.h>
+#include <mapicode.h>
 
 #include "HostInterfaces.h"
 

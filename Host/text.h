@@ -35,13 +35,27 @@ inline WString ToUtf16(const std::string& text) {
     return out;
 }
 
-// "YYYY-MM-DDTHH:MM:SS"; empty when the date cannot be converted.
+// "YYYY-MM-DDTHH:MM:SS"; empty when the date cannot be converted. (Written digit by digit:
+// a card has four dates, a scan thousands of cards.)
 inline std::string FormatDate(DATE date) {
     SYSTEMTIME t{};
     if (!VariantTimeToSystemTime(date, &t)) return {};
-    char text[64];
-    std::snprintf(text, sizeof text, "%04u-%02u-%02uT%02u:%02u:%02u", t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute,
-                  t.wSecond);
+    if (t.wYear > 9999) {
+        char text[64];
+        std::snprintf(text, sizeof text, "%04u-%02u-%02uT%02u:%02u:%02u", t.wYear, t.wMonth, t.wDay, t.wHour,
+                      t.wMinute, t.wSecond);
+        return text;
+    }
+    std::string text = "0000-00-00T00:00:00";
+    auto put = [&](size_t at, unsigned value, int digits) {
+        for (int i = digits - 1; i >= 0; --i, value /= 10) text[at + size_t(i)] = char('0' + value % 10);
+    };
+    put(0, t.wYear, 4);
+    put(5, t.wMonth, 2);
+    put(8, t.wDay, 2);
+    put(11, t.wHour, 2);
+    put(14, t.wMinute, 2);
+    put(17, t.wSecond, 2);
     return text;
 }
 

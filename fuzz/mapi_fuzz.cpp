@@ -1,10 +1,13 @@
 // libFuzzer target: a buffer opened as a compound file and then as a message; reads every
 // property (stored types and as Unicode), the attachment and recipient tables, every
 // attachment's properties, the body through a stream, and embedded messages one level down.
+// Each input is read twice: through the storage's direct reading, and through IStorage and
+// IStream alone.
 #include <cstddef>
 #include <cstdint>
 
 #include "base/comptr.h"
+#include "mapi/public_storage_test_helper.h"
 #include "platform_testing.h"
 #include "windows.h"
 
@@ -70,10 +73,14 @@ void ReadMessage(IMessage* message, int depth) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ComPtr<IStorage> storage;
     if (FAILED(platform::testing::OpenStorageOnMemory(data, size, storage.Put()))) return 0;
-    ComPtr<IMessage> message;
-    if (FAILED(OpenIMsgOnIStg(nullptr, MAPIAllocateBuffer, MAPIAllocateMore, MAPIFreeBuffer, MAPIGetDefaultMalloc(),
-                              nullptr, storage.Get(), nullptr, 0, 0, message.Put())))
-        return 0;
-    ReadMessage(message.Get(), 0);
+    for (bool publicOnly : {false, true}) {
+        ComPtr<IStorage> given = storage;
+        if (publicOnly) given = ComPtr<IStorage>::Attach(mapitest::PublicOnlyStorage::Wrap(storage.Get()));
+        ComPtr<IMessage> message;
+        if (FAILED(OpenIMsgOnIStg(nullptr, MAPIAllocateBuffer, MAPIAllocateMore, MAPIFreeBuffer,
+                                  MAPIGetDefaultMalloc(), nullptr, given.Get(), nullptr, 0, 0, message.Put())))
+            return 0;
+        ReadMessage(message.Get(), 0);
+    }
     return 0;
 }

@@ -7,6 +7,7 @@ import argparse
 import json
 import os
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
@@ -14,12 +15,37 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import olefile  # noqa: E402
 import olefile_card  # noqa: E402
 
 ARGS = None
 IMPORTANCE_TAG = str(0x00170003)
 # A zone with summer time; Wine and the platform both take the offset in force now.
-SUMMER_TIME_ZONE = "Europe/Berlin"
+SUMMER_TIME_ZONE = "Australia/Sydney"
+
+
+def stored(path):
+    """The catalogue values the file holds, read with olefile."""
+    return olefile_card.read_message(path).values
+
+
+def cut_stream_chain(path, stream, sectors):
+    """Ends the sector chain of a stream (of regular sectors) after `sectors` sectors, leaving its
+    size as it was: the stream opens, and reading it fails past the cut."""
+    ole = olefile.OleFileIO(path)
+    entry = ole.direntries[ole._find([stream])]
+    assert entry.size >= 4096, "a stream of the mini stream"
+    sector = entry.isectStart
+    for _ in range(sectors - 1):
+        sector = ole.fat[sector]
+    per_sector = ole.sectorsize // 4
+    with open(path, "rb") as f:
+        difat = struct.unpack_from("<109I", f.read(512), 0x4C)
+    offset = (difat[sector // per_sector] + 1) * ole.sectorsize + (sector % per_sector) * 4
+    ole.close()
+    with open(path, "r+b") as f:
+        f.seek(offset)
+        f.write(struct.pack("<I", 0xFFFFFFFE))  # end of chain
 
 
 def windows_path(path):
@@ -117,7 +143,7 @@ class WineCards(unittest.TestCase):
 
     def test_set_under_wine_round_trips_and_reads_alike_on_linux(self):
         target = self.sample()
-        before = olefile_card.read_card(target)
+        before = stored(target)
         self.wine("set", windows_path(target), "SUBJECT=Revised \u00e9t\u00e9 figures")
         self.wine("set", windows_path(target), IMPORTANCE_TAG + "=2", "--type", "int")
         self.wine("set", windows_path(target), "CLIENT_SUBMIT_TIME=2025-01-02T03:04:05", "--type", "date")
@@ -129,21 +155,21 @@ class WineCards(unittest.TestCase):
         self.assertEqual(variables[IMPORTANCE_TAG], {"found": True, "type": "VT_I4", "value": 2})
         self.assertEqual(variables["CLIENT_SUBMIT_TIME"]["value"], "2025-01-02T03:04:05")
         # Another reader sees the written values, and nothing else changed.
-        after = olefile_card.read_card(target)
+        after = stored(target)
         changed = {name for name in before if before[name] != after[name]}
         self.assertEqual(changed, {"SUBJECT", "CLIENT_SUBMIT_TIME"})
-        self.assertEqual(after["SUBJECT"], "Revised \u00e9t\u00e9 figures")
+        self.assertEqual(after["SUBJECT"].text, "Revised \u00e9t\u00e9 figures")
 
     def test_a_subject_moved_across_the_mini_stream_cutoff(self):
         target = self.sample()
         long_subject = "Long subject " + "x" * 2100  # more than 4096 bytes as UTF-16
         self.wine("set", windows_path(target), "SUBJECT=" + long_subject)
-        self.assertEqual(olefile_card.read_card(target)["SUBJECT"], long_subject)
+        self.assertEqual(stored(target)["SUBJECT"].text, long_subject)
         linux, wine = self.show_both([target])
         self.assert_same_cards([target], linux, wine)
         # And back under the cutoff.
         self.wine("set", windows_path(target), "SUBJECT=Short again")
-        self.assertEqual(olefile_card.read_card(target)["SUBJECT"], "Short again")
+        self.assertEqual(stored(target)["SUBJECT"].text, "Short again")
         linux, wine = self.show_both([target])
         self.assert_same_cards([target], linux, wine)
 
@@ -155,6 +181,26 @@ class WineCards(unittest.TestCase):
         self.linux("set", target, "BODY=" + body)
         wine = self.cards(self.wine("show", "--json", "--full", "--var", "BODY", windows_path(target)).stdout)
         self.assertEqual(wine[0]["variables"]["BODY"]["value"], body)
+
+    def test_a_body_that_cannot_be_read_is_logged(self):
+        target = self.sample()
+        self.linux("set", target, "BODY=" + "x" * 20000)
+        cut_stream_chain(target, "__substg1.0_1000001F", 3)
+        logged = len(self.cards(self.wine("log", "--json").stdout))
+        for side, show in (("Linux", self.linux), ("Wine", self.wine)):
+            name = target if side == "Linux" else windows_path(target)
+            card = self.cards(show("show", "--json", "--var", "BODY", "--var", "SUBJECT", name, check=1).stdout)[0]
+            self.assertEqual(card["variables"]["BODY"]["found"], False, side)
+            self.assertEqual(card["variables"]["SUBJECT"]["found"], True, side)
+        for side, log in (("Linux", self.linux("log", "--json")), ("Wine", self.wine("log", "--json"))):
+            entries = self.cards(log.stdout)
+            last = entries[-1]
+            self.assertEqual(last["function"], "CMsgFile::mbGetBodyProperty", side)
+            self.assertEqual(last["category"], "body", side)
+            self.assertEqual(last["result"], "0x80030109", side)  # STG_E_DOCFILECORRUPT, from the read
+            self.assertTrue(last["message"].startswith("Failed to read from stream when extracting Body from message.\n"),
+                            side)
+        self.assertEqual(len(self.cards(self.wine("log", "--json").stdout)), logged + 1)
 
     def test_two_wine_processes_meet_the_lock(self):
         target = self.sample()
@@ -169,7 +215,7 @@ class WineCards(unittest.TestCase):
         finally:
             out, err = holder.communicate(timeout=60)
         self.assertEqual(holder.returncode, 0, err)
-        self.assertEqual(olefile_card.read_card(target)["SUBJECT"], "held")
+        self.assertEqual(stored(target)["SUBJECT"].text, "held")
 
 
 def main():

@@ -404,11 +404,7 @@ TEST(MapiDamaged, PropertyStreamsThatDoNotParseAreRefused) {
         const char* name;
         std::vector<BYTE> stream;
     };
-    std::vector<BYTE> partial = MessageHeader();
-    Entry(partial, PR_MESSAGE_FLAGS, 1);
-    partial.resize(partial.size() - 3);
-    const std::vector<Case> cases = {{"shorter than the header", std::vector<BYTE>(20, 0)},
-                                     {"partial entry", partial}};
+    const std::vector<Case> cases = {{"shorter than the header", std::vector<BYTE>(20, 0)}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         auto root = std::make_shared<MemNode>();
@@ -417,6 +413,57 @@ TEST(MapiDamaged, PropertyStreamsThatDoNotParseAreRefused) {
         Opened o = Open(root);
         EXPECT_EQ(o.hr, MAPI_E_CORRUPT_DATA);
         EXPECT_FALSE(o.message);
+    }
+}
+
+// Some mail clients leave a few bytes after the last whole entry: the entries are read, and a
+// save writes them back without those bytes.
+TEST(MapiDamaged, BytesAfterTheLastEntryAreLeftOut) {
+    for (size_t extra : {1u, 5u, 15u}) {
+        SCOPED_TRACE(extra);
+        auto root = std::make_shared<MemNode>();
+        root->isStorage = true;
+        std::vector<BYTE> props = MessageHeader(0, 1);
+        Entry(props, PR_MESSAGE_FLAGS, 1);
+        Entry(props, PR_SUBJECT_W, 6);
+        props.resize(props.size() + extra, 0xAB);
+        PutStream(root, "__properties_version1.0", props);
+        PutStream(root, "__substg1.0_0037001F", Wide(u"hi"));
+        std::vector<BYTE> attachProps(8, 0);
+        Entry(attachProps, PR_ATTACH_METHOD, ATTACH_BY_VALUE);
+        attachProps.resize(attachProps.size() + extra, 0xCD);
+        PutStream(root, "__attach_version1.0_#00000000/__properties_version1.0", attachProps);
+        {
+            Opened o = Open(root);
+            ASSERT_EQ(o.hr, S_OK);
+            Props p;
+            GetAll(o.message.Get(), p);
+            ASSERT_EQ(p.hr, S_OK);
+            ASSERT_EQ(p.count, 2u);
+            EXPECT_EQ(p.values[0].Value.l, 1);
+            EXPECT_EQ(std::u16string(p.values[1].Value.lpszW), u"hi");
+            LPATTACH rawAttach = nullptr;
+            ASSERT_EQ(o.message->OpenAttach(0, nullptr, 0, &rawAttach), S_OK);
+            auto attach = ComPtr<IAttach>::Attach(rawAttach);
+            Props a;
+            GetAll(attach.Get(), a);
+            ASSERT_EQ(a.count, 1u);
+            EXPECT_EQ(a.values[0].Value.l, ATTACH_BY_VALUE);
+            SPropValue importance{};
+            importance.ulPropTag = PROP_TAG(PT_LONG, 0x0017);  // importance
+            importance.Value.l = 2;
+            ASSERT_EQ(o.message->SetProps(1, &importance, nullptr), S_OK);
+            ASSERT_EQ(o.message->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
+        }
+        const auto& saved = mapitest::NodeAt(root, "__properties_version1.0", false, false)->data;
+        EXPECT_EQ(saved.size(), 32u + 3 * 16);
+        EXPECT_TRUE(std::equal(saved.begin(), saved.begin() + 32 + 2 * 16, props.begin()));
+        Opened again = Open(root);
+        ASSERT_EQ(again.hr, S_OK);
+        Props p;
+        GetAll(again.message.Get(), p);
+        ASSERT_EQ(p.count, 3u);
+        EXPECT_EQ(p.values[2].Value.l, 2);
     }
 }
 
@@ -614,6 +661,44 @@ TEST(MapiSave, AttachmentsAddedAndDeletedKeepTheHeaderRight) {
     EXPECT_STREQ(PpropFindProp(rows->aRow[1].lpProps, rows->aRow[1].cValues, PR_ATTACH_LONG_FILENAME_A)->Value.lpszA,
                  "c.bin");
     FreeProws(rows);
+}
+
+// A header whose counts disagree with the storages (a writer counted otherwise) is saved as it
+// was found unless attachments come or go, and then only their counts change.
+TEST(MapiSave, TheStoredHeaderIsKeptUnlessAttachmentsChange) {
+    auto root = Build({{msgwriter::Unicode(PR_SUBJECT_W, u"s")}, {{{msgwriter::Unicode(PR_DISPLAY_NAME_W, u"a")}}}});
+    auto& stored = mapitest::NodeAt(root, "__properties_version1.0", false, false)->data;
+    for (auto [at, value] : {std::pair{8u, 9u}, {12u, 11u}, {16u, 5u}, {20u, 7u}, {24u, 0x12345678u}})
+        for (int i = 0; i < 4; ++i) stored[at + i] = BYTE(value >> (8 * i));
+    const std::vector<BYTE> header(stored.begin(), stored.begin() + 32);
+    auto savedHeader = [&] {
+        const auto& data = mapitest::NodeAt(root, "__properties_version1.0", false, false)->data;
+        return std::vector<BYTE>(data.begin(), data.begin() + 32);
+    };
+    Opened o = Open(root);
+    ASSERT_EQ(o.hr, S_OK);
+    SPropValue subject{};
+    subject.ulPropTag = PR_SUBJECT_W;
+    subject.Value.lpszW = const_cast<LPWSTR>(u"changed");
+    ASSERT_EQ(o.message->SetProps(1, &subject, nullptr), S_OK);
+    ASSERT_EQ(o.message->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
+    EXPECT_EQ(savedHeader(), header);
+    // An attachment added: the attachment counts follow; the recipient counts stay.
+    ULONG number = 0;
+    LPATTACH raw = nullptr;
+    ASSERT_EQ(o.message->CreateAttach(nullptr, 0, &number, &raw), S_OK);
+    auto attach = ComPtr<IAttach>::Attach(raw);
+    EXPECT_EQ(number, 11u);
+    ASSERT_EQ(attach->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
+    ASSERT_EQ(o.message->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
+    std::vector<BYTE> expected = header;
+    for (auto [at, value] : {std::pair{12u, 12u}, {20u, 2u}})
+        for (int i = 0; i < 4; ++i) expected[at + i] = BYTE(value >> (8 * i));
+    EXPECT_EQ(savedHeader(), expected);
+    // And another save with nothing added keeps that.
+    ASSERT_EQ(o.message->SetProps(1, &subject, nullptr), S_OK);
+    ASSERT_EQ(o.message->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
+    EXPECT_EQ(savedHeader(), expected);
 }
 
 TEST(MapiSave, UnsavedAttachmentChangesAreDropped) {

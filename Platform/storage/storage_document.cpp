@@ -1,4 +1,4 @@
-// Reading a compound file into the element tree, stream contents, and saving the whole image.
+// Reading a compound file: its sources, the allocation tables, the directory and stream contents.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,70 +13,56 @@
 
 namespace platform::storage {
 
-// ---- Names ---------------------------------------------------------------------------------
-
-char16_t UpperCase(char16_t c) {
-    if (c < 0x80) return (c >= u'a' && c <= u'z') ? char16_t(c - 0x20) : c;
-    if (c >= 0xE0 && c <= 0xFE && c != 0xF7) return char16_t(c - 0x20);
-    if (c == 0xFF) return 0x178;
-    if (c == 0xB5) return 0x39C;
-    if (c >= 0x100 && c <= 0x17F) {
-        if ((c >= 0x100 && c <= 0x137) || (c >= 0x14A && c <= 0x177))
-            return (c & 1) ? char16_t(c - 1) : c;
-        if ((c >= 0x139 && c <= 0x148) || (c >= 0x179 && c <= 0x17E))
-            return (c & 1) ? c : char16_t(c - 1);
-        return c;
-    }
-    if (c >= 0x3B1 && c <= 0x3CB && c != 0x3C2) return char16_t(c - 0x20);
-    if (c == 0x3C2) return 0x3A3;
-    if (c >= 0x430 && c <= 0x44F) return char16_t(c - 0x20);
-    if (c >= 0x450 && c <= 0x45F) return char16_t(c - 0x50);
-    if (c >= 0xFF41 && c <= 0xFF5A) return char16_t(c - 0x20);
-    return c;
-}
-
-int CompareNames(const std::u16string& a, const std::u16string& b) {
-    if (a.size() != b.size()) return a.size() < b.size() ? -1 : 1;
-    for (size_t i = 0; i < a.size(); ++i) {
-        char16_t x = UpperCase(a[i]), y = UpperCase(b[i]);
-        if (x != y) return x < y ? -1 : 1;
-    }
-    return 0;
-}
-
-std::u16string NameKey(const std::u16string& name) {
-    std::u16string key(name);
-    for (char16_t& c : key) c = UpperCase(c);
-    return key;
-}
-
-std::vector<NodePtr>::iterator Node::Find(const std::u16string& childName) {
-    const std::u16string wanted = NameKey(childName);
-    auto it = std::lower_bound(children.begin(), children.end(), wanted,
-                               [](const NodePtr& n, const std::u16string& k) { return KeyLess(n->key, k); });
-    if (it != children.end() && (*it)->key == wanted) return it;
-    return children.end();
-}
-
-void Node::Insert(NodePtr child) {
-    child->parent = this;
-    auto it = std::lower_bound(children.begin(), children.end(), child->key,
-                               [](const NodePtr& n, const std::u16string& k) { return KeyLess(n->key, k); });
-    children.insert(it, std::move(child));
-}
-
 // ---- Sources -------------------------------------------------------------------------------
 
 namespace {
 
+// Files up to this size are read whole when they are opened, for their structures.
+constexpr uint64_t kWholeFileBytes = 64 * 1024;
+
 class FileSource final : public Source {
 public:
-    FileSource(int fd, uint64_t size) : fd_(fd), size_(size) {}
+    FileSource(int fd, uint64_t size) : fd_(fd), size_(size) {
+        if (size_ == 0 || size_ > kWholeFileBytes) return;
+        auto whole = std::make_unique_for_overwrite<BYTE[]>(size_t(size_));
+        if (SUCCEEDED(ReadFromFile(0, whole.get(), size_t(size_)))) whole_ = std::move(whole);
+    }
     ~FileSource() override { ::close(fd_); }
     uint64_t Size() const override { return size_; }
     int Descriptor() const override { return fd_; }
+    const BYTE* Bytes() const override { return whole_.get(); }
     HRESULT ReadAt(uint64_t offset, void* buffer, size_t size) const override {
         if (offset > size_ || size > size_ - offset) return STG_E_DOCFILECORRUPT;
+        if (whole_) {
+            if (size) std::memcpy(buffer, whole_.get() + offset, size);
+            return S_OK;
+        }
+        return ReadFromFile(offset, buffer, size);
+    }
+    HRESULT ReadStreamData(uint64_t offset, void* buffer, size_t size) const override {
+        if (offset > size_ || size > size_ - offset) return STG_E_DOCFILECORRUPT;
+        if (size >= kStreamWindowBytes) return ReadFromFile(offset, buffer, size);
+        // Small reads (a stream read in pieces) are served from a window read at the first of
+        // them; the bytes are the file's as of that read. A read that goes on past the window
+        // doubles it; any other starts a window just large enough.
+        if (offset < windowStart_ || offset + size > windowStart_ + windowLength_) {
+            if (!window_) window_ = std::make_unique_for_overwrite<BYTE[]>(kStreamWindowBytes);
+            const bool onward = windowLength_ && offset >= windowStart_ && offset <= windowStart_ + windowLength_;
+            size_t wanted = onward ? std::min(2 * windowLength_, kStreamWindowBytes) : std::max<size_t>(size, 4096);
+            wanted = std::max(wanted, size);
+            windowLength_ = 0;
+            const size_t length = size_t(std::min<uint64_t>(wanted, size_ - offset));
+            HRESULT hr = ReadFromFile(offset, window_.get(), length);
+            if (FAILED(hr)) return hr;
+            windowStart_ = offset;
+            windowLength_ = length;
+        }
+        if (size) std::memcpy(buffer, window_.get() + (offset - windowStart_), size);
+        return S_OK;
+    }
+
+private:
+    HRESULT ReadFromFile(uint64_t offset, void* buffer, size_t size) const {
         BYTE* out = static_cast<BYTE*>(buffer);
         while (size > 0) {
             ssize_t got = ::pread(fd_, out, size, off_t(offset));
@@ -92,9 +78,14 @@ public:
         return S_OK;
     }
 
-private:
+    static constexpr size_t kStreamWindowBytes = 64 * 1024;
+
     int fd_;
     uint64_t size_;
+    std::unique_ptr<BYTE[]> whole_;
+    mutable std::unique_ptr<BYTE[]> window_;
+    mutable uint64_t windowStart_ = 0;
+    mutable size_t windowLength_ = 0;
 };
 
 class MemorySource final : public Source {
@@ -102,6 +93,7 @@ public:
     MemorySource(const void* data, size_t size)
         : bytes_(static_cast<const BYTE*>(data), static_cast<const BYTE*>(data) + size) {}
     uint64_t Size() const override { return bytes_.size(); }
+    const BYTE* Bytes() const override { return bytes_.data(); }
     HRESULT ReadAt(uint64_t offset, void* buffer, size_t size) const override {
         if (offset > bytes_.size() || size > bytes_.size() - offset) return STG_E_DOCFILECORRUPT;
         if (size) std::memcpy(buffer, bytes_.data() + offset, size);
@@ -137,7 +129,11 @@ public:
           fatCount_(fatCount),
           nextDifat_(firstDifat),
           difatRemaining_(difatCount),
-          sectors_(fatCount) {
+          bytes_(source.Bytes()),
+          sourceSize_(source.Size()) {
+        // Table sectors are copied only from a file; in memory they are read where they lie.
+        if (!bytes_) sectors_.resize(fatCount);
+        locations_.reserve(std::min(fatCount, kHeaderDifatEntries));
         for (uint32_t i = 0; i < std::min(fatCount, kHeaderDifatEntries); ++i)
             locations_.push_back(Load32(headerDifat + 4 * i));
     }
@@ -149,6 +145,16 @@ public:
     HRESULT Next(uint32_t sector, uint32_t* next) {
         uint32_t index = sector / perSector_;
         if (index >= fatCount_) return STG_E_DOCFILECORRUPT;
+        if (bytes_) {
+            // The source is in memory: the entry is read where it lies.
+            uint32_t location;
+            HRESULT hr = Location(index, &location);
+            if (FAILED(hr)) return hr;
+            const uint64_t offset = SectorOffset(location);
+            if (offset > sourceSize_ || sectorSize_ > sourceSize_ - offset) return STG_E_DOCFILECORRUPT;
+            *next = Load32(bytes_ + offset + 4 * (sector % perSector_));
+            return S_OK;
+        }
         if (!sectors_[index]) {
             HRESULT hr = LoadSector(index);
             if (FAILED(hr)) return hr;
@@ -208,6 +214,8 @@ private:
     uint32_t difatRemaining_;
     std::vector<uint32_t> locations_;
     std::vector<std::unique_ptr<uint32_t[]>> sectors_;
+    const BYTE* bytes_;
+    uint64_t sourceSize_;
 };
 
 namespace {
@@ -220,8 +228,9 @@ struct SectorRun {
 // Walks a chain of regular sectors. With `needed` set, exactly that many sectors are taken (a
 // chain that ends sooner is damaged); otherwise the chain runs to its end mark. Every sector
 // must lie in the file, and no sector may appear twice (a cycle or a chain crossing itself).
-HRESULT WalkChain(AllocationTable& fat, uint32_t start, bool untilEnd, uint64_t needed,
-                  std::vector<SectorRun>* runs) {
+using SectorRuns = InlineVector<SectorRun, 16>;
+
+HRESULT WalkChain(AllocationTable& fat, uint32_t start, bool untilEnd, uint64_t needed, SectorRuns* runs) {
     runs->clear();
     uint64_t limit = fat.SectorCount();
     if (!untilEnd && needed > limit) return STG_E_DOCFILECORRUPT;
@@ -238,7 +247,8 @@ HRESULT WalkChain(AllocationTable& fat, uint32_t start, bool untilEnd, uint64_t 
         HRESULT hr = fat.Next(sector, &sector);
         if (FAILED(hr)) return hr;
     }
-    std::vector<SectorRun> sorted(*runs);
+    if (runs->size() < 2) return S_OK;  // one run of consecutive sectors cannot cross itself
+    SectorRuns sorted(*runs);
     std::sort(sorted.begin(), sorted.end(),
               [](const SectorRun& a, const SectorRun& b) { return a.first < b.first; });
     for (size_t i = 1; i < sorted.size(); ++i)
@@ -249,8 +259,9 @@ HRESULT WalkChain(AllocationTable& fat, uint32_t start, bool untilEnd, uint64_t 
 
 // Converts sector runs to byte extents holding `length` bytes (all of them when length is the
 // runs' full size), checking that those bytes exist in the source.
-HRESULT RunsToExtents(const AllocationTable& fat, uint32_t sectorSize, const std::vector<SectorRun>& runs,
-                      uint64_t length, uint64_t sourceSize, std::vector<Extent>* extents) {
+template <class Extents>
+HRESULT RunsToExtents(const AllocationTable& fat, uint32_t sectorSize, const SectorRuns& runs, uint64_t length,
+                      uint64_t sourceSize, Extents* extents) {
     extents->clear();
     uint64_t logical = 0;
     for (const SectorRun& run : runs) {
@@ -264,9 +275,11 @@ HRESULT RunsToExtents(const AllocationTable& fat, uint32_t sectorSize, const std
     return logical == length ? S_OK : STG_E_DOCFILECORRUPT;
 }
 
-// Reads [logical, logical+size) of bytes laid out in `extents`.
-HRESULT ReadExtents(const Source& source, const std::vector<Extent>& extents, uint64_t logical,
-                    BYTE* out, size_t size) {
+// Reads [logical, logical+size) of bytes laid out in `extents`: a structure's, or with
+// `streamData` a stream's own.
+template <class Extents>
+HRESULT ReadExtents(const Source& source, const Extents& extents, uint64_t logical,
+                    BYTE* out, size_t size, bool streamData = false) {
     auto it = std::upper_bound(extents.begin(), extents.end(), logical,
                                [](uint64_t value, const Extent& e) { return value < e.logical; });
     if (it == extents.begin()) return STG_E_DOCFILECORRUPT;
@@ -276,12 +289,46 @@ HRESULT ReadExtents(const Source& source, const std::vector<Extent>& extents, ui
             return STG_E_DOCFILECORRUPT;
         uint64_t within = logical - it->logical;
         size_t chunk = size_t(std::min<uint64_t>(size, it->length - within));
-        HRESULT hr = source.ReadAt(it->offset + within, out, chunk);
+        HRESULT hr = streamData ? source.ReadStreamData(it->offset + within, out, chunk)
+                                : source.ReadAt(it->offset + within, out, chunk);
         if (FAILED(hr)) return hr;
         out += chunk;
         logical += chunk;
         size -= chunk;
         ++it;
+    }
+    return S_OK;
+}
+
+// Reads a structure's bytes, all of `extents`, into `out`. From an image they are copied as
+// they lie; from a file, scattered pieces (a directory written in many places) are read in one
+// go over the span they cover when that span is not much larger than the pieces.
+HRESULT ReadStructure(const Source& source, const StructureExtents& extents, uint64_t bytes, std::vector<BYTE>* out) {
+    out->clear();
+    if (const BYTE* image = source.Bytes()) {
+        // The extents were checked against the source's size.
+        out->reserve(size_t(bytes));
+        for (const Extent& extent : extents) out->insert(out->end(), image + extent.offset, image + extent.offset + extent.length);
+        return S_OK;
+    }
+    uint64_t first = UINT64_MAX, last = 0;
+    for (const Extent& extent : extents) {
+        first = std::min(first, extent.offset);
+        last = std::max(last, extent.offset + extent.length);
+    }
+    const uint64_t span = extents.empty() ? 0 : last - first;
+    if (extents.size() < 2 || span > 4 * bytes + (64 << 10) || span > (16u << 20)) {
+        out->resize(size_t(bytes));
+        return ReadExtents(source, extents, 0, out->data(), out->size());
+    }
+    // Filled by the read, so not cleared first.
+    auto window = std::make_unique_for_overwrite<BYTE[]>(size_t(span));
+    HRESULT hr = source.ReadAt(first, window.get(), size_t(span));
+    if (FAILED(hr)) return hr;
+    out->reserve(size_t(bytes));
+    for (const Extent& extent : extents) {
+        const BYTE* from = window.get() + (extent.offset - first);
+        out->insert(out->end(), from, from + extent.length);
     }
     return S_OK;
 }
@@ -308,10 +355,7 @@ void Document::InitEmpty(uint32_t newSectorSize, std::unique_ptr<Source> held) {
     source_ = std::move(held);
     sectorSize = newSectorSize;
     majorVersion = newSectorSize == 4096 ? 4 : 3;
-    root = std::make_shared<Node>();
-    root->type = kTypeRoot;
-    root->SetName(u"Root Entry");
-    root->content.extentsResolved = true;
+    directory.InitEmpty();
     containerResolved_ = true;
 }
 
@@ -353,132 +397,60 @@ HRESULT Document::Load(std::unique_ptr<Source> source) {
     fat_ = std::make_unique<AllocationTable>(*source_, sectorSize, sectorCount, fatCount, header + 76,
                                              firstDifat, difatCount);
 
-    // The mini stream's allocation table.
+    // The mini stream's allocation table: its chain is checked now, its entries are read when
+    // chains need them.
     miniFat_.clear();
+    miniFatHeld_ = true;
     if (firstMiniFatSector_ != kEndOfChain) {
-        std::vector<SectorRun> runs;
+        SectorRuns runs;
         hr = WalkChain(*fat_, firstMiniFatSector_, true, 0, &runs);
         if (FAILED(hr)) return hr;
         uint64_t bytes = 0;
         for (const SectorRun& run : runs) bytes += uint64_t(run.count) * sectorSize;
-        std::vector<Extent> extents;
-        hr = RunsToExtents(*fat_, sectorSize, runs, bytes, fileSize, &extents);
+        hr = RunsToExtents(*fat_, sectorSize, runs, bytes, fileSize, &miniFatExtents_);
         if (FAILED(hr)) return hr;
-        std::vector<BYTE> raw(bytes);
-        hr = ReadExtents(*source_, extents, 0, raw.data(), raw.size());
-        if (FAILED(hr)) return hr;
-        miniFat_.resize(bytes / 4);
-        for (size_t i = 0; i < miniFat_.size(); ++i) miniFat_[i] = Load32(raw.data() + 4 * i);
+        miniFatEntries_ = bytes / 4;
+        miniFatHeld_ = false;
+        miniFatSectors_.clear();
+        miniFatInPlace_ = nullptr;
+        if (!source_->Bytes()) miniFatSectors_.resize(size_t(bytes / sectorSize));
+        else if (miniFatExtents_.size() == 1) miniFatInPlace_ = source_->Bytes() + miniFatExtents_[0].offset;
     }
     return LoadDirectory();
 }
 
 HRESULT Document::LoadDirectory() {
-    std::vector<SectorRun> runs;
+    SectorRuns runs;
     HRESULT hr = WalkChain(*fat_, firstDirectorySector_, true, 0, &runs);
     if (FAILED(hr)) return hr;
     if (runs.empty()) return STG_E_DOCFILECORRUPT;
     uint64_t bytes = 0;
     for (const SectorRun& run : runs) bytes += uint64_t(run.count) * sectorSize;
-    std::vector<Extent> extents;
+    StructureExtents extents;
     hr = RunsToExtents(*fat_, sectorSize, runs, bytes, source_->Size(), &extents);
     if (FAILED(hr)) return hr;
-    std::vector<BYTE> raw(bytes);
-    hr = ReadExtents(*source_, extents, 0, raw.data(), raw.size());
+    std::vector<BYTE> raw;
+    hr = ReadStructure(*source_, extents, bytes, &raw);
     if (FAILED(hr)) return hr;
-    const uint32_t entryCount = uint32_t(bytes / kDirectoryEntrySize);
-    auto entry = [&](uint32_t id) { return raw.data() + size_t(id) * kDirectoryEntrySize; };
-    const uint64_t sourceSize = source_->Size();
-
-    auto makeNode = [&](uint32_t id, NodePtr* out) -> HRESULT {
-        const BYTE* e = entry(id);
-        auto node = std::make_shared<Node>();
-        uint16_t nameLength = Load16(e + 64);
-        if (id == 0) {
-            nameLength = std::min<uint16_t>(nameLength & ~1u, 64);  // nobody looks the root up by name
-        } else if (nameLength < 2 || nameLength > 64 || (nameLength & 1)) {
-            return STG_E_DOCFILECORRUPT;
-        }
-        // Names end at their first null character, as callers pass them.
-        std::u16string name;
-        for (uint16_t i = 0; i + 1 < nameLength / 2; ++i) {
-            char16_t c = char16_t(Load16(e + 2 * i));
-            if (c == 0) break;
-            name.push_back(c);
-        }
-        node->SetName(std::move(name));
-        std::memcpy(node->rawName, e, 64);
-        node->rawNameLength = nameLength;
-        node->rawNameValid = true;
-        node->type = e[66];
-        if (node->name.empty() && node->type != kTypeRoot) return STG_E_DOCFILECORRUPT;
-        std::memcpy(&node->clsid, e + 80, 16);
-        node->stateBits = Load32(e + 96);
-        node->ctime = {Load32(e + 100), Load32(e + 104)};
-        node->mtime = {Load32(e + 108), Load32(e + 112)};
-        uint32_t start = Load32(e + 116);
-        uint64_t size = majorVersion == 3 ? Load32(e + 120) : Load64(e + 120);
-        if (node->type == kTypeStream || node->type == kTypeRoot) {
-            if (size > sourceSize) return STG_E_DOCFILECORRUPT;
-            node->content.size = size;
-            node->content.originLength = size;
-            node->content.originStart = start;
-            node->content.originInMini = node->type == kTypeStream && size < kMiniStreamCutoff;
-            node->content.extentsResolved = size == 0;
-        } else if (node->type != kTypeStorage) {
-            return STG_E_DOCFILECORRUPT;
-        }
-        *out = std::move(node);
-        return S_OK;
-    };
-
-    if (entry(0)[66] != kTypeRoot) return STG_E_DOCFILECORRUPT;
-    hr = makeNode(0, &root);
+    hr = directory.Load(std::move(raw), majorVersion != 3, source_->Size());
     if (FAILED(hr)) return hr;
-    containerStart_ = root->content.originStart;
-    containerSize_ = root->content.size;
-    root->content = StreamContent{};
-    root->content.extentsResolved = true;
-
-    // Each storage's children form a binary tree through the left and right sibling fields.
-    // Every entry may be reached once: a second visit is a cycle or an entry shared by two
-    // places, either of which would make the walk endless or the tree ambiguous.
-    std::vector<bool> visited(entryCount, false);
-    visited[0] = true;
-    std::vector<std::pair<Node*, uint32_t>> storages{{root.get(), Load32(entry(0) + 76)}};
-    std::vector<uint32_t> pending;
-    while (!storages.empty()) {
-        auto [storage, top] = storages.back();
-        storages.pop_back();
-        pending.clear();
-        if (top != kNoStream) pending.push_back(top);
-        while (!pending.empty()) {
-            uint32_t id = pending.back();
-            pending.pop_back();
-            if (id >= entryCount || visited[id]) return STG_E_DOCFILECORRUPT;
-            visited[id] = true;
-            NodePtr child;
-            hr = makeNode(id, &child);
-            if (FAILED(hr)) return hr;
-            uint32_t left = Load32(entry(id) + 68), right = Load32(entry(id) + 72);
-            if (left != kNoStream) pending.push_back(left);
-            if (right != kNoStream) pending.push_back(right);
-            if (child->type == kTypeStorage) storages.push_back({child.get(), Load32(entry(id) + 76)});
-            child->parent = storage;
-            storage->children.push_back(std::move(child));
-        }
-        std::sort(storage->children.begin(), storage->children.end(),
-                  [](const NodePtr& a, const NodePtr& b) { return KeyLess(a->key, b->key); });
-        for (size_t i = 1; i < storage->children.size(); ++i)
-            if (storage->children[i - 1]->key == storage->children[i]->key)
-                return STG_E_DOCFILECORRUPT;
-    }
+    containerStart_ = directory.StoredStart(0);
+    containerSize_ = directory.StoredSize(0);
     return S_OK;
+}
+
+void Document::SetUpContent(uint32_t id, StreamContent& content) {
+    if (directory.Type(id) == kTypeStream) {
+        content.size = content.originLength = directory.StoredSize(id);
+        content.originStart = directory.StoredStart(id);
+        content.originInMini = content.size < kMiniStreamCutoff;
+    }
+    content.extentsResolved = content.size == 0;
 }
 
 HRESULT Document::ResolveMiniContainer() {
     if (containerResolved_) return S_OK;
-    std::vector<SectorRun> runs;
+    SectorRuns runs;
     HRESULT hr = WalkChain(*fat_, containerStart_, false, CeilDiv(containerSize_, sectorSize), &runs);
     if (FAILED(hr)) return hr;
     hr = RunsToExtents(*fat_, sectorSize, runs, containerSize_, source_->Size(), &container_);
@@ -487,13 +459,13 @@ HRESULT Document::ResolveMiniContainer() {
     return S_OK;
 }
 
-HRESULT Document::ResolveExtents(Node& node) {
-    StreamContent& content = node.content;
+HRESULT Document::ResolveExtents(uint32_t id) {
+    StreamContent& content = Content(id);
     if (content.extentsResolved) return S_OK;
     const uint64_t length = content.originLength;
     HRESULT hr;
     if (!content.originInMini) {
-        std::vector<SectorRun> runs;
+        SectorRuns runs;
         hr = WalkChain(*fat_, content.originStart, false, CeilDiv(length, sectorSize), &runs);
         if (FAILED(hr)) return hr;
         hr = RunsToExtents(*fat_, sectorSize, runs, length, source_->Size(), &content.extents);
@@ -503,13 +475,21 @@ HRESULT Document::ResolveExtents(Node& node) {
         if (FAILED(hr)) return hr;
         const uint64_t needed = CeilDiv(length, kMiniSectorSize);
         const uint64_t miniCount = containerSize_ / kMiniSectorSize;
-        std::vector<uint32_t> seen;
-        std::vector<Extent> extents;
+        // A mini stream is shorter than the cut-off: at most 64 sectors to remember.
+        uint32_t seenInline[kMiniStreamCutoff / kMiniSectorSize];
+        std::vector<uint32_t> seenMore;
+        uint32_t* seen = seenInline;
+        if (needed > std::size(seenInline)) {
+            seenMore.resize(size_t(needed));
+            seen = seenMore.data();
+        }
+        ExtentList& extents = content.extents;  // trusted only once extentsResolved is set
+        extents.clear();
         uint32_t sector = content.originStart;
         uint64_t logical = 0;
         for (uint64_t i = 0; i < needed; ++i) {
             if (sector >= miniCount) return STG_E_DOCFILECORRUPT;
-            seen.push_back(sector);
+            seen[i] = sector;
             uint64_t bytes = std::min<uint64_t>(kMiniSectorSize, length - logical);
             // Mini streams' extents are offsets in the mini stream, read through its cache.
             uint64_t offset = uint64_t(sector) * kMiniSectorSize;
@@ -520,15 +500,62 @@ HRESULT Document::ResolveExtents(Node& node) {
                 extents.push_back({logical, offset, bytes});
             logical += bytes;
             if (i + 1 < needed) {
-                if (sector >= miniFat_.size()) return STG_E_DOCFILECORRUPT;
-                sector = miniFat_[sector];
+                hr = MiniNext(sector, &sector);
+                if (FAILED(hr)) return hr;
             }
         }
-        std::sort(seen.begin(), seen.end());
-        if (std::adjacent_find(seen.begin(), seen.end()) != seen.end()) return STG_E_DOCFILECORRUPT;
-        content.extents = std::move(extents);
+        // No sector twice: a cycle, or a chain crossing itself. Each sector is marked in a map of
+        // the mini stream's sectors, and the marks are taken off again afterwards.
+        if (miniSeen_.size() * 64 < miniCount) miniSeen_.assign(size_t((miniCount + 63) / 64), 0);
+        bool repeated = false;
+        uint64_t marked = 0;
+        for (; marked < needed; ++marked) {
+            uint64_t& word = miniSeen_[seen[marked] / 64];
+            const uint64_t bit = uint64_t(1) << (seen[marked] % 64);
+            if (word & bit) {
+                repeated = true;
+                break;
+            }
+            word |= bit;
+        }
+        for (uint64_t i = 0; i < marked; ++i) miniSeen_[seen[i] / 64] &= ~(uint64_t(1) << (seen[i] % 64));
+        if (repeated) return STG_E_DOCFILECORRUPT;
     }
     content.extentsResolved = true;
+    return S_OK;
+}
+
+HRESULT Document::MiniNext(uint32_t sector, uint32_t* next) {
+    if (miniFatHeld_) {
+        if (sector >= miniFat_.size()) return STG_E_DOCFILECORRUPT;
+        *next = miniFat_[sector];
+        return S_OK;
+    }
+    if (sector >= miniFatEntries_) return STG_E_DOCFILECORRUPT;
+    if (miniFatInPlace_) {
+        *next = Load32(miniFatInPlace_ + 4 * size_t(sector));
+        return S_OK;
+    }
+    const uint64_t logical = uint64_t(sector) * 4;
+    if (const BYTE* image = source_->Bytes()) {
+        // The extents were checked against the image's size.
+        for (const Extent& extent : miniFatExtents_)
+            if (logical >= extent.logical && logical < extent.logical + extent.length) {
+                *next = Load32(image + extent.offset + (logical - extent.logical));
+                return S_OK;
+            }
+        return STG_E_DOCFILECORRUPT;
+    }
+    const size_t index = size_t(logical / sectorSize);
+    if (!miniFatSectors_[index]) {
+        std::vector<BYTE> raw(sectorSize);
+        HRESULT hr = ReadExtents(*source_, miniFatExtents_, uint64_t(index) * sectorSize, raw.data(), raw.size());
+        if (FAILED(hr)) return hr;
+        auto entries = std::make_unique<uint32_t[]>(sectorSize / 4);
+        for (uint32_t i = 0; i < sectorSize / 4; ++i) entries[i] = Load32(raw.data() + 4 * i);
+        miniFatSectors_[index] = std::move(entries);
+    }
+    *next = miniFatSectors_[index][logical % sectorSize / 4];
     return S_OK;
 }
 
@@ -538,6 +565,8 @@ HRESULT Document::ReadContainer(uint64_t offset, BYTE* out, size_t size) {
     HRESULT hr = ResolveMiniContainer();
     if (FAILED(hr)) return hr;
     if (offset > containerSize_ || size > containerSize_ - offset) return STG_E_DOCFILECORRUPT;
+    // A source in memory needs no cache of its own.
+    if (source_->Bytes()) return ReadExtents(*source_, container_, offset, out, size);
     if (containerCache_.empty()) containerCache_.resize(size_t(CeilDiv(containerSize_, sectorSize)));
     while (size > 0) {
         size_t index = size_t(offset / sectorSize);
@@ -574,7 +603,7 @@ HRESULT Document::ReadContainer(uint64_t offset, BYTE* out, size_t size) {
     return S_OK;
 }
 
-HRESULT Document::ReadMiniExtents(const std::vector<Extent>& extents, uint64_t logical, BYTE* out, size_t size) {
+HRESULT Document::ReadMiniExtents(const ExtentList& extents, uint64_t logical, BYTE* out, size_t size) {
     auto it = std::upper_bound(extents.begin(), extents.end(), logical,
                                [](uint64_t value, const Extent& e) { return value < e.logical; });
     if (it == extents.begin()) return STG_E_DOCFILECORRUPT;
@@ -596,19 +625,19 @@ HRESULT Document::ReadMiniExtents(const std::vector<Extent>& extents, uint64_t l
 
 // ---- Stream contents -----------------------------------------------------------------------
 
-HRESULT Document::ReadOrigin(Node& node, uint64_t offset, BYTE* buffer, size_t size) {
+HRESULT Document::ReadOrigin(uint32_t id, uint64_t offset, BYTE* buffer, size_t size) {
     // Bytes past the original length read as zeros.
-    StreamContent& content = node.content;
+    StreamContent& content = Content(id);
     size_t fromOrigin = offset >= content.originLength
                             ? 0
                             : size_t(std::min<uint64_t>(size, content.originLength - offset));
     if (fromOrigin) {
-        HRESULT hr = ResolveExtents(node);
+        HRESULT hr = ResolveExtents(id);
         if (FAILED(hr)) return hr;
         if (content.originInMini) {
             hr = ReadMiniExtents(content.extents, offset, buffer, fromOrigin);
         } else {
-            hr = ReadExtents(*source_, content.extents, offset, buffer, fromOrigin);
+            hr = ReadExtents(*source_, content.extents, offset, buffer, fromOrigin, true);
         }
         if (FAILED(hr)) return hr;
     }
@@ -616,8 +645,8 @@ HRESULT Document::ReadOrigin(Node& node, uint64_t offset, BYTE* buffer, size_t s
     return S_OK;
 }
 
-HRESULT Document::ReadStream(Node& node, uint64_t offset, void* buffer, size_t size, size_t* read) {
-    StreamContent& content = node.content;
+HRESULT Document::ReadStream(uint32_t id, uint64_t offset, void* buffer, size_t size, size_t* read) {
+    StreamContent& content = Content(id);
     *read = 0;
     if (offset >= content.size) return S_OK;
     size = size_t(std::min<uint64_t>(size, content.size - offset));
@@ -638,7 +667,7 @@ HRESULT Document::ReadStream(Node& node, uint64_t offset, void* buffer, size_t s
         }
         if (at < pageEnd) {
             size_t chunk = size_t(pageEnd - at);
-            HRESULT hr = ReadOrigin(node, at, out, chunk);
+            HRESULT hr = ReadOrigin(id, at, out, chunk);
             if (FAILED(hr)) return hr;
             out += chunk;
             at += chunk;
@@ -648,8 +677,8 @@ HRESULT Document::ReadStream(Node& node, uint64_t offset, void* buffer, size_t s
     return S_OK;
 }
 
-HRESULT Document::WriteStream(Node& node, uint64_t offset, const void* buffer, size_t size) {
-    StreamContent& content = node.content;
+HRESULT Document::WriteStream(uint32_t id, uint64_t offset, const void* buffer, size_t size) {
+    StreamContent& content = Content(id);
     const uint64_t limit = majorVersion == 3 ? 0x7FFFFFFFull : (1ull << 44);
     if (offset > limit || size > limit - offset) return STG_E_MEDIUMFULL;
     const BYTE* in = static_cast<const BYTE*>(buffer);
@@ -668,7 +697,7 @@ HRESULT Document::WriteStream(Node& node, uint64_t offset, const void* buffer, s
                 page.resize(startInPage);
                 if (pageStart + old < content.size) {
                     size_t fill = size_t(std::min<uint64_t>(startInPage, content.size - pageStart) - old);
-                    HRESULT hr = ReadOrigin(node, pageStart + old, page.data() + old, fill);
+                    HRESULT hr = ReadOrigin(id, pageStart + old, page.data() + old, fill);
                     if (FAILED(hr)) {
                         page.resize(old);
                         if (page.empty()) content.pages.erase(index);
@@ -689,8 +718,8 @@ HRESULT Document::WriteStream(Node& node, uint64_t offset, const void* buffer, s
     return S_OK;
 }
 
-HRESULT Document::ResizeStream(Node& node, uint64_t size) {
-    StreamContent& content = node.content;
+HRESULT Document::ResizeStream(uint32_t id, uint64_t size) {
+    StreamContent& content = Content(id);
     const uint64_t limit = majorVersion == 3 ? 0x7FFFFFFFull : (1ull << 44);
     if (size > limit) return STG_E_MEDIUMFULL;
     if (size < content.size) {
@@ -707,11 +736,6 @@ HRESULT Document::ResizeStream(Node& node, uint64_t size) {
     if (size != content.size) dirty = true;
     content.size = size;
     return S_OK;
-}
-
-void Document::ClearStream(Node& node) {
-    node.content = StreamContent{};
-    node.content.extentsResolved = true;
 }
 
 }  // namespace platform::storage

@@ -1,5 +1,6 @@
-// Saving: the whole image goes to a temporary file beside the original, is flushed to disk and
-// renamed over the original, so a crash at any moment leaves the old file or the new one.
+// Saving: the whole image goes to a temporary file beside the original (one name per file, so
+// that a killed save's leftover is found by that name alone), is flushed to disk and renamed
+// over the original, so a crash at any moment leaves the old file or the new one.
 //
 // Layout of the image we write: header, allocation table, DIFAT, directory, mini-stream table,
 // the mini stream, then each large stream in one contiguous run. Everything an open needs sits
@@ -10,8 +11,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstdio>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "base/fault.h"
 #include "storage/storage_internal.h"
@@ -120,7 +124,7 @@ struct Document::Layout {
     uint64_t containerSize = 0;
     std::vector<uint32_t> miniFat;
     struct Placed {
-        Node* node;
+        uint32_t id;
         uint32_t start;
         bool mini;
         uint64_t fileOffset;
@@ -128,8 +132,8 @@ struct Document::Layout {
     std::vector<Placed> placed;
 };
 
-HRESULT Document::WriteStreamBytes(int fd, Node& node, uint64_t fileOffset) {
-    StreamContent& content = node.content;
+HRESULT Document::WriteStreamBytes(int fd, uint32_t id, uint64_t fileOffset) {
+    StreamContent& content = Content(id);
     uint64_t at = 0;
     while (at < content.size) {
         uint64_t index = at / StreamContent::kPageSize;
@@ -149,7 +153,7 @@ HRESULT Document::WriteStreamBytes(int fd, Node& node, uint64_t fileOffset) {
                                                    : std::min(content.size, next->first * StreamContent::kPageSize);
         uint64_t originEnd = std::min(end, content.originLength);
         if (at < originEnd) {
-            HRESULT hr = ResolveExtents(node);
+            HRESULT hr = ResolveExtents(id);
             if (FAILED(hr)) return hr;
             auto it = std::upper_bound(content.extents.begin(), content.extents.end(), at,
                                        [](uint64_t value, const Extent& e) { return value < e.logical; });
@@ -185,18 +189,23 @@ HRESULT Document::WriteImage(int fd, Layout* layout) {
     const uint32_t perSector = ss / 4;
 
     // Directory order: breadth first from the root.
-    std::vector<Node*> order{root.get()};
+    std::vector<uint32_t> order{0};
     for (size_t i = 0; i < order.size(); ++i)
-        for (const NodePtr& child : order[i]->children) order.push_back(child.get());
+        if (directory.IsStorage(order[i])) {
+            const std::vector<uint32_t>& children = directory.Children(order[i]);
+            order.insert(order.end(), children.begin(), children.end());
+        }
     if (order.size() >= kMaxRegularSector) return STG_E_DOCFILETOOLARGE;
 
     uint64_t miniSectors = 0, regularSectors = 0;
-    for (Node* node : order) {
-        if (node->type != kTypeStream || node->content.size == 0) continue;
-        if (node->content.size < kMiniStreamCutoff)
-            miniSectors += CeilDiv(node->content.size, kMiniSectorSize);
+    for (uint32_t element : order) {
+        if (directory.Type(element) != kTypeStream) continue;
+        const uint64_t size = Content(element).size;
+        if (size == 0) continue;
+        if (size < kMiniStreamCutoff)
+            miniSectors += CeilDiv(size, kMiniSectorSize);
         else
-            regularSectors += CeilDiv(node->content.size, ss);
+            regularSectors += CeilDiv(size, ss);
     }
     const uint64_t containerBytes = miniSectors * kMiniSectorSize;
     const uint64_t containerSectors = CeilDiv(containerBytes, ss);
@@ -236,22 +245,22 @@ HRESULT Document::WriteImage(int fd, Layout* layout) {
     uint32_t miniCursor = 0;
     std::vector<uint32_t> startOf(order.size(), kEndOfChain);
     for (size_t id = 0; id < order.size(); ++id) {
-        Node* node = order[id];
-        if (node->type != kTypeStream || node->content.size == 0) continue;
-        const uint64_t size = node->content.size;
+        const uint32_t element = order[id];
+        if (directory.Type(element) != kTypeStream || Content(element).size == 0) continue;
+        const uint64_t size = Content(element).size;
         if (size < kMiniStreamCutoff) {
             uint64_t count = CeilDiv(size, kMiniSectorSize);
             for (uint64_t i = 0; i < count; ++i)
                 layout->miniFat[miniCursor + i] = i + 1 < count ? uint32_t(miniCursor + i + 1) : kEndOfChain;
             startOf[id] = miniCursor;
-            layout->placed.push_back({node, miniCursor, true,
+            layout->placed.push_back({element, miniCursor, true,
                                       (uint64_t(containerStart) + 1) * ss + uint64_t(miniCursor) * kMiniSectorSize});
             miniCursor += uint32_t(count);
         } else {
             uint64_t count = CeilDiv(size, ss);
             chain(streamCursor, count);
             startOf[id] = streamCursor;
-            layout->placed.push_back({node, streamCursor, false, (uint64_t(streamCursor) + 1) * ss});
+            layout->placed.push_back({element, streamCursor, false, (uint64_t(streamCursor) + 1) * ss});
             streamCursor += uint32_t(count);
         }
     }
@@ -273,9 +282,9 @@ HRESULT Document::WriteImage(int fd, Layout* layout) {
         }
         Store32(sector + 4 * (perSector - 1), j + 1 < difatCount ? difatStart + j + 1 : kEndOfChain);
     }
-    BYTE* directory = meta.data() + size_t(directoryStart) * ss;
+    BYTE* entries = meta.data() + size_t(directoryStart) * ss;
     for (uint64_t i = 0; i < directorySectors * ss / kDirectoryEntrySize; ++i) {
-        BYTE* e = directory + i * kDirectoryEntrySize;
+        BYTE* e = entries + i * kDirectoryEntrySize;
         Store32(e + 68, kNoStream);
         Store32(e + 72, kNoStream);
         Store32(e + 76, kNoStream);
@@ -288,7 +297,7 @@ HRESULT Document::WriteImage(int fd, Layout* layout) {
         // nodes are red, so every path has the same number of black nodes.
         size_t next = 1;
         for (size_t id = 0; id < order.size(); ++id) {
-            const size_t count = order[id]->children.size();
+            const size_t count = directory.IsStorage(order[id]) ? directory.Children(order[id]).size() : 0;
             if (count == 0) continue;
             const uint32_t first = uint32_t(next);
             next += count;
@@ -314,32 +323,27 @@ HRESULT Document::WriteImage(int fd, Layout* layout) {
         }
     }
     for (size_t id = 0; id < order.size(); ++id) {
-        Node* node = order[id];
-        BYTE* e = directory + id * kDirectoryEntrySize;
-        if (node->rawNameValid) {
-            std::memcpy(e, node->rawName, 64);
-            Store16(e + 64, node->rawNameLength);
-        } else {
-            for (size_t i = 0; i < node->name.size() && i < kMaxNameChars; ++i) Store16(e + 2 * i, node->name[i]);
-            Store16(e + 64, uint16_t((std::min(node->name.size(), kMaxNameChars) + 1) * 2));
-        }
-        e[66] = node->type;
+        const uint32_t element = order[id];
+        const BYTE* stored = this->directory.Entry(element);
+        const BYTE type = stored[66];
+        BYTE* e = entries + id * kDirectoryEntrySize;
+        // Name, kind, class, state bits and times as the entry holds them (names kept byte for
+        // byte, what follows a name's terminator included).
+        std::memcpy(e, stored, 64);
+        Store16(e + 64, type == kTypeRoot ? uint16_t(std::min<unsigned>(Load16(stored + 64) & ~1u, 64))
+                                          : Load16(stored + 64));
+        e[66] = type;
         e[67] = color[id];
         Store32(e + 68, left[id]);
         Store32(e + 72, right[id]);
-        Store32(e + 76, node->IsStorage() ? child[id] : kNoStream);
-        std::memcpy(e + 80, &node->clsid, 16);
-        Store32(e + 96, node->stateBits);
-        Store32(e + 100, node->ctime.dwLowDateTime);
-        Store32(e + 104, node->ctime.dwHighDateTime);
-        Store32(e + 108, node->mtime.dwLowDateTime);
-        Store32(e + 112, node->mtime.dwHighDateTime);
-        if (node->type == kTypeRoot) {
+        Store32(e + 76, type == kTypeStorage || type == kTypeRoot ? child[id] : kNoStream);
+        std::memcpy(e + 80, stored + 80, 36);
+        if (type == kTypeRoot) {
             Store32(e + 116, containerSectors ? containerStart : kEndOfChain);
             Store64(e + 120, containerBytes);
-        } else if (node->type == kTypeStream) {
+        } else if (type == kTypeStream) {
             Store32(e + 116, startOf[id]);
-            Store64(e + 120, node->content.size);
+            Store64(e + 120, Content(element).size);
         }
     }
     for (size_t i = 0; i < layout->miniFat.size(); ++i)
@@ -382,8 +386,8 @@ HRESULT Document::WriteImage(int fd, Layout* layout) {
         for (const Layout::Placed& placed : layout->placed) {
             if (!placed.mini) continue;
             size_t read = 0;
-            hr = ReadStream(*placed.node, 0, container.data() + size_t(placed.start) * kMiniSectorSize,
-                            size_t(placed.node->content.size), &read);
+            hr = ReadStream(placed.id, 0, container.data() + size_t(placed.start) * kMiniSectorSize,
+                            size_t(Content(placed.id).size), &read);
             if (FAILED(hr)) return hr;
         }
         hr = WriteAll(fd, container.data(), container.size(), (uint64_t(containerStart) + 1) * ss);
@@ -391,7 +395,7 @@ HRESULT Document::WriteImage(int fd, Layout* layout) {
     }
     for (const Layout::Placed& placed : layout->placed) {
         if (placed.mini) continue;
-        hr = WriteStreamBytes(fd, *placed.node, placed.fileOffset);
+        hr = WriteStreamBytes(fd, placed.id, placed.fileOffset);
         if (FAILED(hr)) return hr;
     }
 
@@ -408,23 +412,76 @@ HRESULT Document::WriteImage(int fd, Layout* layout) {
     return S_OK;
 }
 
+namespace {
+
+// Removes what lies at `temporary`, unless a save that is still running holds it (its share
+// locks). True when nothing is left there.
+bool RemoveUnlessHeld(const std::string& temporary) {
+    int fd = ::open(temporary.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) {
+        if (errno == ENOENT) return true;
+        if (errno != ELOOP) return false;
+    } else {
+        const bool held = ShareLocksHeld(fd);
+        ::close(fd);
+        if (held) return false;
+    }
+    return ::unlink(temporary.c_str()) == 0 || errno == ENOENT;
+}
+
+}  // namespace
+
+std::string TemporaryImagePath(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    const std::string_view base = slash == std::string::npos ? std::string_view(path)
+                                                              : std::string_view(path).substr(slash + 1);
+    std::string image;
+    image.reserve(path.size() + 32);
+    if (slash == std::string::npos) image.append(".");
+    else image.append(path, 0, slash);
+    image.append("/.");
+    if (base.size() + 8 <= NAME_MAX) {
+        image.append(base);
+    } else {
+        // A long name keeps its start and a hash of the whole, so two files do not share one.
+        uint64_t hash = 0xCBF29CE484222325ull;
+        for (unsigned char c : base) hash = (hash ^ c) * 0x100000001B3ull;
+        char digits[18];
+        std::snprintf(digits, sizeof digits, ".%016llx", static_cast<unsigned long long>(hash));
+        image.append(base.substr(0, 200)).append(digits);
+    }
+    image.append(".saving");
+    return image;
+}
+
+void RemoveLeftoverImage(const std::string& path) { RemoveUnlessHeld(TemporaryImagePath(path)); }
+
 HRESULT Document::Save() {
     if (!writable || path.empty()) return STG_E_ACCESSDENIED;
     size_t slash = path.rfind('/');
     std::string folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
-    std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
     struct stat folderStat;
     if (::stat(folder.c_str(), &folderStat) != 0) return ErrnoToResult(errno);
     // A folder nobody may write to is read-only, also for a superuser.
     if ((folderStat.st_mode & 0222) == 0) return STG_E_ACCESSDENIED;
 
-    std::string temporary = folder + "/." + base.substr(0, 200) + ".XXXXXX";
-    int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
-    if (fd < 0) return ErrnoToResult(errno);
+    // The new image goes to the file's own temporary name. Something already there is the
+    // leftover of a save that was killed (the next exclusive open would have removed it), or,
+    // when its locks are held, a save of the same name that is still running.
+    const std::string temporary = TemporaryImagePath(path);
+    int fd = -1;
+    for (int attempt = 0; fd < 0 && attempt < 3; ++attempt) {
+        fd = ::open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (fd >= 0) break;
+        if (errno != EEXIST) return ErrnoToResult(errno);
+        if (!RemoveUnlessHeld(temporary)) return STG_E_SHAREVIOLATION;
+    }
+    if (fd < 0) return STG_E_WRITEFAULT;
     SetLastTemporary(temporary);
+    bool named = true;  // the temporary name still leads to this image
     auto fail = [&](HRESULT hr) {
         ::close(fd);
-        ::unlink(temporary.c_str());
+        if (named) ::unlink(temporary.c_str());
         return hr;
     };
 
@@ -448,6 +505,13 @@ HRESULT Document::Save() {
 
     if (PLATFORM_FAULT("storage.fsync", hr)) return fail(hr);
     if (::fsync(fd) != 0) return fail(ErrnoToResult(errno));
+    // Only this image may take the file's place: a name that now leads elsewhere is left alone.
+    struct stat image, atName;
+    if (::fstat(fd, &image) != 0 || ::stat(temporary.c_str(), &atName) != 0 || image.st_ino != atName.st_ino ||
+        image.st_dev != atName.st_dev) {
+        named = false;
+        return fail(STG_E_WRITEFAULT);
+    }
     if (PLATFORM_FAULT("storage.rename", hr)) return fail(hr);
     if (::rename(temporary.c_str(), path.c_str()) != 0) return fail(ErrnoToResult(errno));
     int folderFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -460,6 +524,10 @@ HRESULT Document::Save() {
     source_ = MakeFileSource(fd, layout.imageSize);
     InstallTable(layout.sectorCount, layout.fatCount, layout.headerDifat, layout.firstDifat, layout.difatCount);
     miniFat_ = std::move(layout.miniFat);
+    miniFatHeld_ = true;
+    miniFatExtents_.clear();
+    miniFatSectors_.clear();
+    miniFatInPlace_ = nullptr;
     firstMiniFatSector_ = layout.firstMiniFat;
     firstDirectorySector_ = layout.firstDirectory;
     containerStart_ = layout.containerStart;
@@ -469,12 +537,13 @@ HRESULT Document::Save() {
     containerResolved_ = true;
     containerCache_.clear();
     for (const Layout::Placed& placed : layout.placed) {
-        StreamContent& content = placed.node->content;
+        StreamContent& content = Content(placed.id);
         content.pages.clear();
         content.originLength = content.size;
         content.originStart = placed.start;
         content.originInMini = placed.mini;
-        content.extents = {{0, placed.mini ? uint64_t(placed.start) * kMiniSectorSize : placed.fileOffset, content.size}};
+        content.extents.clear();
+        content.extents.push_back({0, placed.mini ? uint64_t(placed.start) * kMiniSectorSize : placed.fileOffset, content.size});
         content.extentsResolved = true;
     }
     dirty = false;

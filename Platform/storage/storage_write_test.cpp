@@ -631,3 +631,64 @@ TEST(StorageWrite, KilledDuringCommitLeavesOldOrNew) {
     }
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 1);
 }
+
+// A large stream read in small pieces, at random places and across a save, gives its bytes;
+// bytes written since the last save are read over the file's.
+TEST(StorageWrite, LargeStreamsReadInPieces) {
+    TempDir dir;
+    std::string path = dir.File("a.msg");
+    const auto data = Pattern(300000, 11);
+    {
+        ComPtr<IStorage> storage;
+        ASSERT_EQ(Create(path, &storage), S_OK);
+        PutStream(storage.Get(), u"big", data);
+    }
+    ComPtr<IStorage> storage;
+    ASSERT_EQ(Open(path, kReadWriteExclusive, &storage), S_OK);
+    auto readAt = [&](IStream* stream, uint64_t at, ULONG size) {
+        LARGE_INTEGER to;
+        to.QuadPart = LONGLONG(at);
+        EXPECT_EQ(stream->Seek(to, STREAM_SEEK_SET, nullptr), S_OK);
+        std::vector<BYTE> out(size);
+        ULONG got = 0;
+        EXPECT_EQ(stream->Read(out.data(), size, &got), S_OK);
+        out.resize(got);
+        return out;
+    };
+    auto expected = data;
+    for (int pass = 0; pass < 2; ++pass) {
+        SCOPED_TRACE(pass);
+        ComPtr<IStream> stream;
+        ASSERT_EQ(storage->OpenStream(u"big", nullptr, kReadWriteExclusive, 0, stream.Put()), S_OK);
+        std::vector<BYTE> all;
+        for (;;) {
+            BYTE piece[510];
+            ULONG got = 0;
+            ASSERT_EQ(stream->Read(piece, sizeof piece, &got), S_OK);
+            if (got == 0) break;
+            all.insert(all.end(), piece, piece + got);
+        }
+        EXPECT_EQ(all, expected);
+        std::mt19937 random(pass);
+        for (int i = 0; i < 200; ++i) {
+            const uint64_t at = random() % (expected.size() + 100);
+            const ULONG size = ULONG(random() % 3000);
+            const size_t from = std::min<size_t>(at, expected.size());
+            const size_t to = std::min<size_t>(from + size, expected.size());
+            ASSERT_EQ(readAt(stream.Get(), at, size), std::vector<BYTE>(expected.begin() + long(from), expected.begin() + long(to)))
+                << at << " " << size;
+        }
+        // Written bytes are read over the file's, saved or not.
+        const std::vector<BYTE> patch(700, 0xEE);
+        LARGE_INTEGER to;
+        to.QuadPart = 100000;
+        ASSERT_EQ(stream->Seek(to, STREAM_SEEK_SET, nullptr), S_OK);
+        ASSERT_EQ(stream->Write(patch.data(), ULONG(patch.size()), nullptr), S_OK);
+        std::copy(patch.begin(), patch.end(), expected.begin() + 100000);
+        EXPECT_EQ(readAt(stream.Get(), 99990, 800), std::vector<BYTE>(expected.begin() + 99990, expected.begin() + 100790));
+        stream.Reset();
+        if (pass == 0) {
+            ASSERT_EQ(storage->Commit(STGC_DEFAULT), S_OK);
+        }
+    }
+}

@@ -1,0 +1,190 @@
+// The message store's reading of streams: the platform storage's direct interface, or
+// IStorage and IStream.
+#include "mapi/storage_reader.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "storage/storage_direct.h"
+
+namespace platform::mapi {
+
+StorageReader::StorageReader() = default;
+StorageReader::~StorageReader() { Reset(nullptr); }
+StorageReader::StorageReader(const StorageReader& other) { *this = other; }
+StorageReader& StorageReader::operator=(const StorageReader& other) {
+    if (this == &other) return *this;
+    Reset(other.storage_);
+    valueStreams_ = other.valueStreams_;
+    listed_ = other.listed_;
+    return *this;
+}
+
+namespace {
+
+// The tag of a value stream's name "__substg1.0_TTTTtttt" (letters in either case, as the
+// storage compares names), or false for any other name.
+bool ValueStreamTag(const char16_t* name, ULONG& tag) {
+    static constexpr char16_t kPrefix[] = u"__substg1.0_";
+    auto upper = [](char16_t c) { return c >= u'a' && c <= u'z' ? char16_t(c - 0x20) : c; };
+    if (std::memcmp(name, kPrefix, 12 * sizeof(char16_t)) != 0) {
+        for (size_t i = 0; i < 12; ++i)
+            if (upper(name[i]) != upper(kPrefix[i])) return false;
+    }
+    ULONG value = 0;
+    for (size_t i = 12; i < 20; ++i) {
+        const char16_t c = name[i];
+        ULONG digit;
+        if (c >= u'0' && c <= u'9') digit = c - u'0';
+        else if (c >= u'A' && c <= u'F') digit = c - u'A' + 10;
+        else if (c >= u'a' && c <= u'f') digit = c - u'a' + 10;
+        else return false;
+        value = (value << 4) | digit;
+    }
+    if (name[20] != 0) return false;
+    tag = value;
+    return true;
+}
+
+}  // namespace
+
+void StorageReader::Reset(IStorage* storage) {
+    Forget();
+    if (direct_) direct_->Release();
+    direct_ = nullptr;
+    storage_ = storage;
+    void* direct = nullptr;
+    if (storage_ && SUCCEEDED(storage_->QueryInterface(IID_IStorageDirectRead, &direct)))
+        direct_ = static_cast<IStorageDirectRead*>(direct);
+}
+
+HRESULT StorageReader::FindByName(const char16_t* name, Stream& stream) const {
+    stream = Stream{};
+    STGELEMENT element{};
+    HRESULT hr = direct_->FindElement(name, &element);
+    if (FAILED(hr)) return hr;
+    if (element.type != STGTY_STREAM) return STG_E_FILENOTFOUND;
+    stream.id = element.id;
+    stream.size = element.cbSize.QuadPart;
+    return S_OK;
+}
+
+HRESULT StorageReader::FindAgain(Stream& stream) const {
+    // Replaced by a write through another object since the listing: what is there now is read
+    // if it is what was checked, as a look-up by name would have found it.
+    Forget();
+    char16_t name[21] = u"__substg1.0_";
+    static constexpr char16_t kDigits[] = u"0123456789ABCDEF";
+    for (int i = 0; i < 8; ++i) name[12 + i] = kDigits[(stream.tag >> (28 - 4 * i)) & 0xF];
+    Stream found;
+    HRESULT hr = FindByName(name, found);
+    if (hr == STG_E_FILENOTFOUND) return MAPI_E_NOT_FOUND;
+    if (FAILED(hr)) return hr;
+    if (found.size != stream.size) return MAPI_E_CORRUPT_DATA;
+    stream.id = found.id;
+    stream.remembered = false;
+    return S_OK;
+}
+
+HRESULT StorageReader::Open(const char16_t* name, Stream& stream) const {
+    stream = Stream{};
+    if (direct_) {
+        ULONG tag = 0;
+        if (ValueStreamTag(name, tag)) {
+            if (!listed_) List(nullptr);
+            auto found = std::lower_bound(valueStreams_.begin(), valueStreams_.end(), tag,
+                                          [](const ValueStream& v, ULONG t) { return v.tag < t; });
+            if (found != valueStreams_.end() && found->tag == tag) {
+                stream.id = found->id;
+                stream.size = found->size;
+                stream.remembered = true;
+                stream.tag = tag;
+                return S_OK;
+            }
+        }
+        return FindByName(name, stream);
+    }
+    HRESULT hr = storage_->OpenStream(name, nullptr, STGM_READ | STGM_SHARE_EXCLUSIVE, 0, stream.stream.Put());
+    if (FAILED(hr)) return hr;
+    STATSTG stat{};
+    if (FAILED(hr = stream.stream->Stat(&stat, STATFLAG_NONAME))) return hr;
+    stream.size = stat.cbSize.QuadPart;
+    return S_OK;
+}
+
+HRESULT StorageReader::List(const std::function<void(const char16_t* name)>* each) const {
+    valueStreams_.clear();
+    ULONG position = 0;
+    STGELEMENT element{};
+    HRESULT hr;
+    while ((hr = direct_->NextElement(&position, 0, &element)) == S_OK) {
+        ULONG tag = 0;
+        if (element.type == STGTY_STORAGE) {
+            if (each) (*each)(element.name);
+        } else if (ValueStreamTag(element.name, tag)) {
+            valueStreams_.push_back({tag, element.id, element.cbSize.QuadPart});
+        }
+    }
+    if (FAILED(hr)) {
+        // Nothing is remembered then: every stream is looked up by name.
+        valueStreams_.clear();
+        listed_ = true;
+        return hr;
+    }
+    std::sort(valueStreams_.begin(), valueStreams_.end(),
+              [](const ValueStream& a, const ValueStream& b) { return a.tag < b.tag; });
+    listed_ = true;
+    return S_OK;
+}
+
+HRESULT StorageReader::Read(Stream& stream, uint64_t offset, BYTE* out, size_t size) const {
+    if (!direct_ && stream.position != offset) {
+        LARGE_INTEGER at;
+        at.QuadPart = static_cast<LONGLONG>(offset);
+        HRESULT hr = stream.stream->Seek(at, STREAM_SEEK_SET, nullptr);
+        if (FAILED(hr)) return hr;
+        stream.position = offset;
+    }
+    size_t done = 0;
+    while (done < size) {
+        const ULONG chunk = static_cast<ULONG>(std::min<size_t>(size - done, 1u << 20));
+        ULONG got = 0;
+        HRESULT hr;
+        if (direct_) {
+            ULARGE_INTEGER at;
+            at.QuadPart = offset + done;
+            hr = direct_->ReadElement(stream.id, at, out + done, chunk, &got);
+            if (hr == STG_E_INVALIDPARAMETER && stream.remembered) {
+                if (FAILED(hr = FindAgain(stream))) return hr;
+                continue;
+            }
+        } else {
+            hr = stream.stream->Read(out + done, chunk, &got);
+            stream.position += got;
+        }
+        if (FAILED(hr)) return hr;
+        if (got == 0) return MAPI_E_CORRUPT_DATA;  // shorter than its directory entry says
+        done += got;
+    }
+    return S_OK;
+}
+
+HRESULT StorageReader::ForEachStorage(const std::function<void(const char16_t* name)>& each) const {
+    if (direct_) return List(&each);
+    ComPtr<IEnumSTATSTG> elements;
+    HRESULT hr = storage_->EnumElements(0, nullptr, 0, elements.Put());
+    if (FAILED(hr)) return hr;
+    for (;;) {
+        STATSTG stat{};
+        ULONG fetched = 0;
+        hr = elements->Next(1, &stat, &fetched);
+        if (FAILED(hr)) return hr;
+        if (fetched == 0) break;
+        if (stat.type == STGTY_STORAGE && stat.pwcsName) each(stat.pwcsName);
+        CoTaskMemFree(stat.pwcsName);
+        if (hr != S_OK) break;
+    }
+    return S_OK;
+}
+
+}  // namespace platform::mapi

@@ -1,0 +1,117 @@
+#!/usr/bin/python3
+"""The host's card beside an independent reader, in one run on the same files.
+
+`cardhost show --json --full` reads every sample message ROUNDS times in one process; npm's
+@kenjiuno/msgreader (tools/node) reads the same files as many times in one node process
+(getFileData, one JSON line per file, as cardhost prints). Each tool also runs with a single
+round; the difference divided by ROUNDS x files is the cost of one file, start-up and the first
+(cold) round left out. Both wall-clock time and processor time (user + system, which another
+program's load disturbs less) are given; the best of TRIES runs counts.
+
+Usage: bench/cardhost_vs_msgreader.py [--build DIR] [--corpus DIR] [--rounds 20] [--tries 3]
+"""
+import argparse
+import glob
+import os
+import resource
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+READER = r"""
+const fs = require('fs');
+const MsgReader = require(process.argv[2] + '/@kenjiuno/msgreader').default;
+const rounds = Number(process.argv[3]);
+const files = process.argv.slice(4);
+const out = [];
+for (let round = 0; round < rounds; ++round) {
+  for (const file of files) {
+    try {
+      const data = new MsgReader(fs.readFileSync(file)).getFileData();
+      out.push(JSON.stringify({ file, subject: data.subject, senderName: data.senderName,
+        body: data.body, recipients: (data.recipients || []).map((r) => r.name),
+        attachments: (data.attachments || []).map((a) => a.fileName) }));
+    } catch (e) {
+      out.push(JSON.stringify({ file, error: String(e) }));
+    }
+    if (out.length >= 256) { fs.writeSync(1, out.join('\n') + '\n'); out.length = 0; }
+  }
+}
+if (out.length) fs.writeSync(1, out.join('\n') + '\n');
+"""
+
+
+def measure(command, tries, env):
+    """Best (wall seconds, processor seconds) of `tries` runs."""
+    best_wall = best_cpu = None
+    for _ in range(tries):
+        before = resource.getrusage(resource.RUSAGE_CHILDREN)
+        start = time.perf_counter()
+        subprocess.run(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env, check=False)
+        wall = time.perf_counter() - start
+        after = resource.getrusage(resource.RUSAGE_CHILDREN)
+        cpu = (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
+        best_wall = wall if best_wall is None else min(best_wall, wall)
+        best_cpu = cpu if best_cpu is None else min(best_cpu, cpu)
+    return best_wall, best_cpu
+
+
+def main():
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build", default=os.path.join(root, "build", "release"))
+    parser.add_argument("--corpus", default=os.environ.get("MSGPLUGIN_CORPUS_DIR",
+                                                           os.path.join(root, "..", "shared", "corpus")))
+    parser.add_argument("--rounds", type=int, default=20)
+    parser.add_argument("--tries", type=int, default=3)
+    args = parser.parse_args()
+    cardhost = os.path.join(args.build, "Host", "cardhost")
+    modules = glob.glob(os.path.join(args.build, "FileFormats", "**", "MsgPlugin.so"), recursive=True)
+    node_modules = os.path.join(root, "tools", "node", "node_modules")
+    if not os.access(cardhost, os.X_OK) or not modules:
+        sys.exit("build %s first" % args.build)
+    if not os.path.isdir(os.path.join(node_modules, "@kenjiuno", "msgreader")):
+        sys.exit("run tools/install-deps.sh first")
+
+    work = tempfile.mkdtemp()
+    try:
+        files = []
+        for path in sorted(glob.glob(os.path.join(args.corpus, "**", "*.msg"), recursive=True)):
+            if os.path.getsize(path) == 0:
+                continue  # no message
+            copy = os.path.join(work, os.path.basename(os.path.dirname(path)) + "-" + os.path.basename(path))
+            shutil.copyfile(path, copy)  # writable: the plug-in opens files for writing
+            os.chmod(copy, 0o600)
+            files.append(copy)
+        reader = os.path.join(work, "msgreader.js")
+        with open(reader, "w") as out:
+            out.write(READER)
+        env = dict(os.environ, MSGPLUGIN_REGISTRY_DIR=os.path.join(work, "registry"),
+                   XDG_DATA_HOME=os.path.join(work, "data"))
+
+        def card(rounds):
+            return [cardhost, "show", "--json", "--full", "--module", modules[0]] + files * rounds
+
+        def msgreader(rounds):
+            return ["node", reader, node_modules, str(rounds)] + files
+
+        print("files: %d, rounds: %d, load: %.2f %.2f %.2f" % ((len(files), args.rounds) + os.getloadavg()))
+        per_file = {}
+        for name, command in (("cardhost show --json --full", card), ("msgreader getFileData", msgreader)):
+            one = measure(command(1), args.tries, env)
+            many = measure(command(args.rounds + 1), args.tries, env)
+            per_file[name] = [(m - o) / (args.rounds * len(files)) * 1e6 for m, o in zip(many, one)]
+            print("%-28s %8.1f us per file wall, %8.1f us processor (one round with start-up: %.3f s)"
+                  % (name + ":", per_file[name][0], per_file[name][1], one[0]))
+        card_cost, reader_cost = per_file["cardhost show --json --full"], per_file["msgreader getFileData"]
+        print("cardhost is %.1f times faster per file (wall), %.1f times (processor)"
+              % (reader_cost[0] / card_cost[0], reader_cost[1] / card_cost[1]))
+        print("load: %.2f %.2f %.2f" % os.getloadavg())
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
