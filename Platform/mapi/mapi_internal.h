@@ -47,8 +47,8 @@ SCODE PropToRaw(const SPropValue& prop, RawValue& raw);
 SCODE CopyProp(const SPropValue& src, const Allocators& alloc, void* parent, SPropValue& out);
 
 // Text conversions with a Windows code page.
-bool BytesToUtf16(UINT codePage, const BYTE* data, size_t size, std::u16string& out);
-bool Utf16ToBytes(UINT codePage, const char16_t* data, size_t count, std::string& out);
+bool BytesToUtf16(UINT codePage, const BYTE* data, size_t size, std::basic_string<WCHAR>& out);
+bool Utf16ToBytes(UINT codePage, const WCHAR* data, size_t count, std::string& out);
 UINT AnsiCodePage();
 // Converts a string (or multi-valued string) raw value to `targetType` with `codePage`.
 bool ConvertStringRaw(const RawValue& in, ULONG targetType, UINT codePage, RawValue& out);

@@ -82,7 +82,7 @@ public:
         for (size_t i = 0; i < props_.entries.size(); ++i) {
             ULONG tag = props_.entries[i].tag;
             if ((ulFlags & MAPI_UNICODE) && (PROP_TYPE(tag) & ~MV_FLAG) == PT_STRING8)
-                tag = CHANGE_PROP_TYPE(tag, PROP_TYPE(tag) == PT_STRING8 ? PT_UNICODE : PT_MV_UNICODE);
+                tag = CHANGE_PROP_TYPE(tag, (PROP_TYPE(tag) == PT_STRING8 ? PT_UNICODE : PT_MV_UNICODE));
             tags->aulPropTag[i] = tag;
         }
         *lppPropTagArray = tags;
@@ -288,7 +288,7 @@ public:
         props_.writable = SUCCEEDED(hr) ? (stat.grfMode & (STGM_WRITE | STGM_READWRITE)) != 0 : true;
         writable_ = props_.writable;
         if (FAILED(hr = props_.Load())) return hr;
-        hr = props_.ForEachStorage([&](const char16_t* name) {
+        hr = props_.ForEachStorage([&](const WCHAR* name) {
             ULONG number = 0;
             if (ParseNumbered(name, kAttachPrefix, number)) attachments_[number] = AttachSlot{};
             else if (ParseNumbered(name, kRecipPrefix, number)) recipients_.push_back(number);
@@ -649,7 +649,7 @@ private:
                                            nameId.Put());
         if (FAILED(hr)) return hr;
         // The GUID, entry and string streams of the named-property map, empty.
-        for (const char16_t* name : {u"__substg1.0_00020102", u"__substg1.0_00030102", u"__substg1.0_00040102"})
+        for (const WCHAR* name : {OLESTR("__substg1.0_00020102"), OLESTR("__substg1.0_00030102"), OLESTR("__substg1.0_00040102")})
             if (FAILED(hr = WriteStream(nameId.Get(), name, nullptr, 0))) return hr;
         return nameId->Commit(STGC_DEFAULT);
     }

@@ -17,11 +17,11 @@ constexpr uint64_t kMaxPropertyStreamBytes = kMessageHeaderSize + 65536ull * 2 *
 // Values read whole into memory (OpenProperty conversions and writable streams) stop here.
 constexpr uint64_t kMaxWholeValueBytes = 1ull << 30;
 
-constexpr char16_t kDigits[] = u"0123456789ABCDEF";
+constexpr WCHAR kDigits[] = OLESTR("0123456789ABCDEF");
 
 // Writes `prefix` then the 8 hexadecimal digits of `value`; returns where it ended.
-char16_t* PutNumbered(char16_t* out, const char* prefix, ULONG value) {
-    for (; *prefix; ++prefix) *out++ = char16_t(*prefix);
+WCHAR* PutNumbered(WCHAR* out, const char* prefix, ULONG value) {
+    for (; *prefix; ++prefix) *out++ = WCHAR(*prefix);
     for (int i = 7; i >= 0; --i) *out++ = kDigits[(value >> (4 * i)) & 0xF];
     *out = 0;
     return out;
@@ -47,7 +47,7 @@ HRESULT WriteAll(IStream* stream, const BYTE* data, size_t size) {
 }
 
 // The names of the streams a storage holds.
-HRESULT StreamNames(IStorage* storage, std::vector<std::u16string>& out) {
+HRESULT StreamNames(IStorage* storage, std::vector<std::basic_string<WCHAR>>& out) {
     out.clear();
     ComPtr<IEnumSTATSTG> elements;
     HRESULT hr = storage->EnumElements(0, nullptr, 0, elements.Put());
@@ -95,7 +95,7 @@ ElementName ValueStreamName(ULONG tag) {
 
 ElementName IndexStreamName(ULONG tag, ULONG index) {
     ElementName name;
-    char16_t* end = PutNumbered(name.text, "__substg1.0_", tag);
+    WCHAR* end = PutNumbered(name.text, "__substg1.0_", tag);
     PutNumbered(end, "-", index);
     return name;
 }
@@ -112,15 +112,15 @@ ElementName RecipientStorageName(ULONG number) {
     return name;
 }
 
-bool ParseNumbered(const char16_t* name, const char* prefix, ULONG& number) {
+bool ParseNumbered(const WCHAR* name, const char* prefix, ULONG& number) {
     const size_t n = std::strlen(prefix);
     for (size_t i = 0; i < n; ++i)
-        if (name[i] != char16_t(static_cast<unsigned char>(prefix[i]))) return false;
+        if (name[i] != WCHAR(static_cast<unsigned char>(prefix[i]))) return false;
     ULONG value = 0;
     for (size_t i = n; i < n + 8; ++i) {
-        const char16_t c = name[i];
-        int digit = c >= u'0' && c <= u'9' ? c - u'0' : c >= u'A' && c <= u'F' ? c - u'A' + 10
-                                                    : c >= u'a' && c <= u'f' ? c - u'a' + 10 : -1;
+        const WCHAR c = name[i];
+        int digit = c >= WCHAR('0') && c <= WCHAR('9') ? c - WCHAR('0') : c >= WCHAR('A') && c <= WCHAR('F') ? c - WCHAR('A') + 10
+                                                    : c >= WCHAR('a') && c <= WCHAR('f') ? c - WCHAR('a') + 10 : -1;
         if (digit < 0) return false;
         value = (value << 4) | static_cast<ULONG>(digit);
     }
@@ -137,14 +137,14 @@ void StoreLE32(BYTE* p, ULONG v) {
     p[3] = BYTE(v >> 24);
 }
 
-HRESULT WriteStream(IStorage* storage, const char16_t* name, const BYTE* data, size_t size) {
+HRESULT WriteStream(IStorage* storage, const WCHAR* name, const BYTE* data, size_t size) {
     ComPtr<IStream> stream;
     HRESULT hr = storage->CreateStream(name, STGM_CREATE | STGM_READWRITE | STGM_SHARE_EXCLUSIVE, 0, 0, stream.Put());
     if (FAILED(hr)) return hr;
     return WriteAll(stream.Get(), data, size);
 }
 
-HRESULT OpenChildStorage(IStorage* parent, const char16_t* name, bool writable, IStorage** child) {
+HRESULT OpenChildStorage(IStorage* parent, const WCHAR* name, bool writable, IStorage** child) {
     HRESULT hr = E_FAIL;
     if (writable) hr = parent->OpenStorage(name, nullptr, STGM_READWRITE | STGM_SHARE_EXCLUSIVE, nullptr, 0, child);
     if (!writable || hr == STG_E_ACCESSDENIED)
@@ -159,7 +159,7 @@ void PropertySet::SetStorage(IStorage* storage) {
     reader_.Reset(storage);
 }
 
-HRESULT PropertySet::OpenStorage(IStorage* parent, const char16_t* name, bool writable) {
+HRESULT PropertySet::OpenStorage(IStorage* parent, const WCHAR* name, bool writable) {
     ComPtr<IStorage> child;
     HRESULT hr = OpenChildStorage(parent, name, writable, child.Put());
     SetStorage(child.Get());
@@ -205,7 +205,7 @@ Entry* PropertySet::Find(ULONG tag) {
 // Opens the stream of a value whose entry gives `entrySize` (terminator included for strings)
 // and checks the two agree. Writers differ on whether the stream itself holds the terminator;
 // both forms are accepted, and `length` is the value without it.
-SCODE PropertySet::OpenValue(const char16_t* name, ULONG entrySize, ULONG terminator,
+SCODE PropertySet::OpenValue(const WCHAR* name, ULONG entrySize, ULONG terminator,
                              StorageReader::Stream& stream, uint64_t& length) const {
     HRESULT hr = reader_.Open(name, stream);
     if (hr == STG_E_FILENOTFOUND || hr == STG_E_PATHNOTFOUND) return MAPI_E_NOT_FOUND;
@@ -391,7 +391,7 @@ HRESULT PropertySet::SetRaw(ULONG tag, RawValue raw) {
     } else {
         Entry added;
         added.tag = tag;
-        added.flags = PROPATTR_READABLE | PROPATTR_WRITABLE;
+        added.flags = kEntryReadable | kEntryWritable;
         added.value = std::move(raw);
         added.changed = true;
         entries.push_back(std::move(added));
@@ -424,11 +424,11 @@ HRESULT PropertySet::RemoveValueStreams(ULONG tag) {
 }
 
 HRESULT PropertySet::RemoveIndexStreams(ULONG tag) {
-    std::vector<std::u16string> names;
+    std::vector<std::basic_string<WCHAR>> names;
     HRESULT hr = StreamNames(storage_.Get(), names);
     if (FAILED(hr)) return hr;
     ElementName prefix = ValueStreamName(tag);
-    const std::u16string start = std::u16string(prefix.text) + u"-";
+    const std::basic_string<WCHAR> start = std::basic_string<WCHAR>(prefix.text) + OLESTR("-");
     for (const auto& name : names) {
         if (name.compare(0, start.size(), start) != 0) continue;
         hr = storage_->DestroyElement(name.c_str());
@@ -568,7 +568,7 @@ HRESULT BuildProps(const PropertySet& props, UINT codePage, const Allocators& al
         }
         if (entry && (flags & MAPI_UNICODE) && (PROP_TYPE(wanted) & ~MV_FLAG) == PT_STRING8 &&
             (!tags || PROP_TYPE(tags->aulPropTag[i]) == PT_UNSPECIFIED))
-            wanted = CHANGE_PROP_TYPE(wanted, PROP_TYPE(wanted) == PT_STRING8 ? PT_UNICODE : PT_MV_UNICODE);
+            wanted = CHANGE_PROP_TYPE(wanted, (PROP_TYPE(wanted) == PT_STRING8 ? PT_UNICODE : PT_MV_UNICODE));
         SCODE sc = MAPI_E_NOT_FOUND;
         if (entry && !entry->changed && PROP_TYPE(wanted) == PROP_TYPE(entry->storedTag) &&
             ClassOf(PROP_TYPE(wanted)) == TypeClass::Variable) {

@@ -26,33 +26,33 @@ inline constexpr ULONG kMessageHeaderSize = 32;
 inline constexpr ULONG kEmbeddedHeaderSize = 24;
 inline constexpr ULONG kSubObjectHeaderSize = 8;
 // Entry flags of properties this store adds (readable and writable).
-inline constexpr ULONG PROPATTR_READABLE = 2, PROPATTR_WRITABLE = 4;
+inline constexpr ULONG kEntryReadable = 2, kEntryWritable = 4;
 
-inline constexpr char16_t kPropertiesStream[] = u"__properties_version1.0";
-inline constexpr char16_t kNameIdStorage[] = u"__nameid_version1.0";
+inline constexpr WCHAR kPropertiesStream[] = OLESTR("__properties_version1.0");
+inline constexpr WCHAR kNameIdStorage[] = OLESTR("__nameid_version1.0");
 inline constexpr char kAttachPrefix[] = "__attach_version1.0_#";
 inline constexpr char kRecipPrefix[] = "__recip_version1.0_#";
 
 // An element name built in place (no allocation): opening a message names one value stream
 // per variable-size property.
 struct ElementName {
-    char16_t text[32];
-    const char16_t* c_str() const { return text; }
+    WCHAR text[32];
+    const WCHAR* c_str() const { return text; }
 };
 ElementName ValueStreamName(ULONG tag);
 ElementName IndexStreamName(ULONG tag, ULONG index);
 ElementName AttachStorageName(ULONG number);
 ElementName RecipientStorageName(ULONG number);
 // `name` is "prefix" followed by exactly 8 hexadecimal digits, which give `number`.
-bool ParseNumbered(const char16_t* name, const char* prefix, ULONG& number);
+bool ParseNumbered(const WCHAR* name, const char* prefix, ULONG& number);
 
 ULONG LoadLE32(const BYTE* p);
 void StoreLE32(BYTE* p, ULONG v);
 
 // Creates (or replaces) stream `name` with `size` bytes.
-HRESULT WriteStream(IStorage* storage, const char16_t* name, const BYTE* data, size_t size);
+HRESULT WriteStream(IStorage* storage, const WCHAR* name, const BYTE* data, size_t size);
 // Opens a child storage for writing when the parent allows it, else for reading.
-HRESULT OpenChildStorage(IStorage* parent, const char16_t* name, bool writable, IStorage** child);
+HRESULT OpenChildStorage(IStorage* parent, const WCHAR* name, bool writable, IStorage** child);
 
 struct Entry {
     ULONG tag = 0;        // current tag
@@ -70,7 +70,7 @@ public:
     void SetStorage(IStorage* storage);
     // Opens child `name` of `parent` (for writing when `writable` and allowed) as this set's
     // storage.
-    HRESULT OpenStorage(IStorage* parent, const char16_t* name, bool writable);
+    HRESULT OpenStorage(IStorage* parent, const WCHAR* name, bool writable);
 
     bool writable = false;
     ULONG headerSize = kSubObjectHeaderSize;
@@ -83,7 +83,7 @@ public:
     // Reads the property stream; a storage without one is an object without properties.
     HRESULT Load();
     // Calls `each` with the name of every storage the object's storage holds.
-    HRESULT ForEachStorage(const std::function<void(const char16_t* name)>& each) const {
+    HRESULT ForEachStorage(const std::function<void(const WCHAR* name)>& each) const {
         return reader_.ForEachStorage(each);
     }
     Entry* Find(ULONG tag);
@@ -106,7 +106,7 @@ public:
 
 private:
     SCODE ReadStored(const Entry& e, bool limit, RawValue& raw) const;
-    SCODE OpenValue(const char16_t* name, ULONG entrySize, ULONG terminator, StorageReader::Stream& stream,
+    SCODE OpenValue(const WCHAR* name, ULONG entrySize, ULONG terminator, StorageReader::Stream& stream,
                     uint64_t& length) const;
     HRESULT RemoveValueStreams(ULONG tag);
     HRESULT RemoveIndexStreams(ULONG tag);

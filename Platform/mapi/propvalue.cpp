@@ -167,7 +167,7 @@ SCODE RawToProp(const RawValue& raw, ULONG tag, const Allocators& alloc, void* p
 namespace {
 
 size_t StrLenA(const char* s) { return s ? std::strlen(s) : 0; }
-size_t StrLenW(const char16_t* s) {
+size_t StrLenW(const WCHAR* s) {
     size_t n = 0;
     if (s)
         while (s[n]) ++n;
@@ -233,7 +233,7 @@ SCODE PropToRaw(const SPropValue& prop, RawValue& raw) {
                 const char* s = v.MVszA.lppszA[i];
                 raw.items[i].assign(reinterpret_cast<const BYTE*>(s), reinterpret_cast<const BYTE*>(s) + StrLenA(s));
             } else {
-                const char16_t* s = v.MVszW.lppszW[i];
+                const WCHAR* s = v.MVszW.lppszW[i];
                 raw.items[i].assign(reinterpret_cast<const BYTE*>(s), reinterpret_cast<const BYTE*>(s + StrLenW(s)));
             }
         }
@@ -260,7 +260,7 @@ SCODE CopyProp(const SPropValue& src, const Allocators& alloc, void* parent, SPr
 
 UINT AnsiCodePage() { return GetACP(); }
 
-bool BytesToUtf16(UINT codePage, const BYTE* data, size_t size, std::u16string& out) {
+bool BytesToUtf16(UINT codePage, const BYTE* data, size_t size, std::basic_string<WCHAR>& out) {
     out.clear();
     if (size == 0) return true;
     if (size > 0x7FFFFFFF) return false;
@@ -271,7 +271,7 @@ bool BytesToUtf16(UINT codePage, const BYTE* data, size_t size, std::u16string& 
     return MultiByteToWideChar(codePage, 0, text, static_cast<int>(size), out.data(), needed) == needed;
 }
 
-bool Utf16ToBytes(UINT codePage, const char16_t* data, size_t count, std::string& out) {
+bool Utf16ToBytes(UINT codePage, const WCHAR* data, size_t count, std::string& out) {
     out.clear();
     if (count == 0) return true;
     if (count > 0x7FFFFFFF) return false;
@@ -289,13 +289,13 @@ bool ConvertWith(const RawValue& in, ULONG targetType, UINT codePage, RawValue& 
     out.type = targetType;
     auto one = [&](const std::vector<BYTE>& src, std::vector<BYTE>& dst) {
         if ((targetType & ~MV_FLAG) == PT_UNICODE) {
-            std::u16string wide;
+            std::basic_string<WCHAR> wide;
             if (!BytesToUtf16(codePage, src.data(), src.size(), wide)) return false;
             const BYTE* p = reinterpret_cast<const BYTE*>(wide.data());
             dst.assign(p, p + wide.size() * 2);
         } else {
             std::string narrow;
-            if (!Utf16ToBytes(codePage, reinterpret_cast<const char16_t*>(src.data()), src.size() / 2, narrow))
+            if (!Utf16ToBytes(codePage, reinterpret_cast<const WCHAR*>(src.data()), src.size() / 2, narrow))
                 return false;
             dst.assign(narrow.begin(), narrow.end());
         }

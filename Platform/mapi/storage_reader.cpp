@@ -24,20 +24,20 @@ namespace {
 
 // The tag of a value stream's name "__substg1.0_TTTTtttt" (letters in either case, as the
 // storage compares names), or false for any other name.
-bool ValueStreamTag(const char16_t* name, ULONG& tag) {
-    static constexpr char16_t kPrefix[] = u"__substg1.0_";
-    auto upper = [](char16_t c) { return c >= u'a' && c <= u'z' ? char16_t(c - 0x20) : c; };
-    if (std::memcmp(name, kPrefix, 12 * sizeof(char16_t)) != 0) {
+bool ValueStreamTag(const WCHAR* name, ULONG& tag) {
+    static constexpr WCHAR kPrefix[] = OLESTR("__substg1.0_");
+    auto upper = [](WCHAR c) { return c >= WCHAR('a') && c <= WCHAR('z') ? WCHAR(c - 0x20) : c; };
+    if (std::memcmp(name, kPrefix, 12 * sizeof(WCHAR)) != 0) {
         for (size_t i = 0; i < 12; ++i)
             if (upper(name[i]) != upper(kPrefix[i])) return false;
     }
     ULONG value = 0;
     for (size_t i = 12; i < 20; ++i) {
-        const char16_t c = name[i];
+        const WCHAR c = name[i];
         ULONG digit;
-        if (c >= u'0' && c <= u'9') digit = c - u'0';
-        else if (c >= u'A' && c <= u'F') digit = c - u'A' + 10;
-        else if (c >= u'a' && c <= u'f') digit = c - u'a' + 10;
+        if (c >= WCHAR('0') && c <= WCHAR('9')) digit = c - WCHAR('0');
+        else if (c >= WCHAR('A') && c <= WCHAR('F')) digit = c - WCHAR('A') + 10;
+        else if (c >= WCHAR('a') && c <= WCHAR('f')) digit = c - WCHAR('a') + 10;
         else return false;
         value = (value << 4) | digit;
     }
@@ -58,7 +58,7 @@ void StorageReader::Reset(IStorage* storage) {
         direct_ = static_cast<IStorageDirectRead*>(direct);
 }
 
-HRESULT StorageReader::FindByName(const char16_t* name, Stream& stream) const {
+HRESULT StorageReader::FindByName(const WCHAR* name, Stream& stream) const {
     stream = Stream{};
     STGELEMENT element{};
     HRESULT hr = direct_->FindElement(name, &element);
@@ -73,8 +73,8 @@ HRESULT StorageReader::FindAgain(Stream& stream) const {
     // Replaced by a write through another object since the listing: what is there now is read
     // if it is what was checked, as a look-up by name would have found it.
     Forget();
-    char16_t name[21] = u"__substg1.0_";
-    static constexpr char16_t kDigits[] = u"0123456789ABCDEF";
+    WCHAR name[21] = OLESTR("__substg1.0_");
+    static constexpr WCHAR kDigits[] = OLESTR("0123456789ABCDEF");
     for (int i = 0; i < 8; ++i) name[12 + i] = kDigits[(stream.tag >> (28 - 4 * i)) & 0xF];
     Stream found;
     HRESULT hr = FindByName(name, found);
@@ -86,7 +86,7 @@ HRESULT StorageReader::FindAgain(Stream& stream) const {
     return S_OK;
 }
 
-HRESULT StorageReader::Open(const char16_t* name, Stream& stream) const {
+HRESULT StorageReader::Open(const WCHAR* name, Stream& stream) const {
     stream = Stream{};
     if (direct_) {
         ULONG tag = 0;
@@ -112,7 +112,7 @@ HRESULT StorageReader::Open(const char16_t* name, Stream& stream) const {
     return S_OK;
 }
 
-HRESULT StorageReader::List(const std::function<void(const char16_t* name)>* each) const {
+HRESULT StorageReader::List(const std::function<void(const WCHAR* name)>* each) const {
     valueStreams_.clear();
     ULONG position = 0;
     STGELEMENT element{};
@@ -169,7 +169,7 @@ HRESULT StorageReader::Read(Stream& stream, uint64_t offset, BYTE* out, size_t s
     return S_OK;
 }
 
-HRESULT StorageReader::ForEachStorage(const std::function<void(const char16_t* name)>& each) const {
+HRESULT StorageReader::ForEachStorage(const std::function<void(const WCHAR* name)>& each) const {
     if (direct_) return List(&each);
     ComPtr<IEnumSTATSTG> elements;
     HRESULT hr = storage_->EnumElements(0, nullptr, 0, elements.Put());

@@ -46,11 +46,11 @@ public:
     };
     // Opens the stream `name`: S_OK; STG_E_FILENOTFOUND when the storage holds no stream of that
     // name; other failures of the storage.
-    HRESULT Open(const char16_t* name, Stream& stream) const;
+    HRESULT Open(const WCHAR* name, Stream& stream) const;
     // Reads exactly `size` bytes at `offset`; MAPI_E_CORRUPT_DATA when the stream ends first.
     HRESULT Read(Stream& stream, uint64_t offset, BYTE* out, size_t size) const;
     // Calls `each` with the name of every storage the storage holds.
-    HRESULT ForEachStorage(const std::function<void(const char16_t* name)>& each) const;
+    HRESULT ForEachStorage(const std::function<void(const WCHAR* name)>& each) const;
 
 private:
     struct ValueStream {
@@ -59,8 +59,8 @@ private:
         uint64_t size;
     };
     // Lists the storage (direct road), remembering its value streams; storages go to `each`.
-    HRESULT List(const std::function<void(const char16_t* name)>* each) const;
-    HRESULT FindByName(const char16_t* name, Stream& stream) const;
+    HRESULT List(const std::function<void(const WCHAR* name)>* each) const;
+    HRESULT FindByName(const WCHAR* name, Stream& stream) const;
     // A remembered stream that is gone since the listing, looked up afresh by its name.
     HRESULT FindAgain(Stream& stream) const;
 

@@ -1,0 +1,4 @@
+// The Windows build of the message store: the kernel is the system's.
+#pragma once
+
+#include <windows.h>
