@@ -16,6 +16,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import olefile_card  # noqa: E402
+from damage import cut_stream_chain  # noqa: E402
 from olefile_card import PT_ERROR, PT_STRING8, PT_SYSTIME, PT_UNICODE  # noqa: E402
 
 ARGS = None
@@ -450,6 +451,20 @@ class CardhostTest(unittest.TestCase):
         damaged, stderr = self.log_entries()
         self.assertEqual(damaged, entries)
         self.assertIn("last 37 bytes of the log are damaged", stderr)
+
+    def test_a_body_that_cannot_be_read_is_logged_and_not_found(self):
+        target = self.sample()
+        self.run_host("set", target, "BODY=" + "x" * 20000, check=0)
+        cut_stream_chain(target, "__substg1.0_1000001F", 3)
+        card = self.show_json(target, extra=["--var", "BODY", "--var", "SUBJECT"], check=1)[0]["variables"]
+        self.assertEqual(card["BODY"]["found"], False)
+        self.assertEqual(card["SUBJECT"]["found"], True)
+        entries, _ = self.log_entries()
+        self.assertEqual(entries[-1]["function"], "CMsgFile::mbGetBodyProperty")
+        self.assertEqual(entries[-1]["category"], "body")
+        self.assertEqual(entries[-1]["result"], "0x80030109")  # the read's STG_E_DOCFILECORRUPT
+        self.assertEqual(entries[-1]["message"],
+                         "Failed to read from stream when extracting Body from message.\n" + target)
 
     def test_log_without_a_log(self):
         result = self.run_host("log", module=False, check=0)

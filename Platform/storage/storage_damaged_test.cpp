@@ -118,6 +118,45 @@ TEST(StorageDamaged, BaseImageIsSound) {
     EXPECT_EQ(OpenAndWalk(image.bytes), S_OK);
 }
 
+// A stream's sector chain is followed when the stream is read, as Windows' structured storage
+// does: a damaged chain opens, and its reads fail. (Before, the open failed, so a reader could
+// not tell a stream it cannot read from one it cannot open.)
+TEST(StorageDamaged, ADamagedChainFailsTheReadsNotTheOpen) {
+    const Image base{BaseImage()};
+    struct Case {
+        const char* what;
+        void (*damage)(Image&);
+    } cases[] = {
+        {"stream larger than its chain", [](Image& i) { i.SetFat(Load32(i.At(i.Entry(u"big") + 116)), 0xFFFFFFFE); }},
+        {"stream chain cycle",
+         [](Image& i) {
+             uint32_t start = Load32(i.At(i.Entry(u"big") + 116));
+             i.SetFat(start + 2, start);
+         }},
+        {"stream chain past the end", [](Image& i) { i.SetFat(Load32(i.At(i.Entry(u"big") + 116)), 0x00FFFFFF); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Image image = base;
+        c.damage(image);
+        ComPtr<IStorage> storage;
+        ASSERT_EQ(platform::testing::OpenStorageOnMemory(image.bytes.data(), image.bytes.size(), storage.Put()), S_OK);
+        ComPtr<IStream> stream;
+        ASSERT_EQ(storage->OpenStream(u"big", nullptr, STGM_READ | STGM_SHARE_EXCLUSIVE, 0, stream.Put()), S_OK);
+        STATSTG stat{};
+        EXPECT_EQ(stream->Stat(&stat, STATFLAG_NONAME), S_OK);
+        EXPECT_EQ(stat.cbSize.QuadPart, 5000u) << "the size the directory gives";
+        std::vector<BYTE> data(5000);
+        ULONG read = 0;
+        EXPECT_EQ(stream->Read(data.data(), 5000, &read), STG_E_DOCFILECORRUPT);
+        // The sound streams beside it read as ever.
+        ComPtr<IStream> small;
+        ASSERT_EQ(storage->OpenStream(u"small", nullptr, STGM_READ | STGM_SHARE_EXCLUSIVE, 0, small.Put()), S_OK);
+        EXPECT_EQ(small->Read(data.data(), 300, &read), S_OK);
+        EXPECT_EQ(read, 300u);
+    }
+}
+
 TEST(StorageDamaged, EachDamageGivesItsResult) {
     const Image base{BaseImage()};
     struct Case {

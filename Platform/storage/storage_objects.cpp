@@ -493,8 +493,8 @@ public:
             const uint32_t found = directory.Find(id_, pwcsName, length);
             if (found == kNoStream || directory.Type(found) != kTypeStream) return STG_E_FILENOTFOUND;
             if (directory.At(found).openCount) return STG_E_ACCESSDENIED;
-            HRESULT result = document_->ResolveExtents(found);
-            if (FAILED(result)) return result;
+            // The stream's sector chain is followed when it is read, as Windows does: a damaged
+            // chain fails the reads (STG_E_DOCFILECORRUPT), not the open.
             *ppstm = new StreamObject(document_, found, grfMode, true, 0);
             return S_OK;
         });
