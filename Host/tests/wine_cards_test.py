@@ -29,6 +29,15 @@ def stored(path):
     return olefile_card.read_message(path).values
 
 
+def stored_time(path, name):
+    """A time the file holds, in ticks; 0 when it has none (or is no compound file)."""
+    try:
+        value = stored(path)[name]
+    except OSError:
+        return 0
+    return value.number if value is not None else 0
+
+
 def windows_path(path):
     """The path as a Windows program under Wine names it (drive Z: is the Linux root)."""
     return "Z:" + os.path.abspath(path).replace("/", "\\")
@@ -153,6 +162,42 @@ class WineCards(unittest.TestCase):
         self.assertEqual(stored(target)["SUBJECT"].text, "Short again")
         linux, wine = self.show_both([target])
         self.assert_same_cards([target], linux, wine)
+
+    def test_dates_written_in_a_zone_with_summer_time_are_stored_alike(self):
+        for zone in SUMMER_TIME_ZONES:
+            with self.subTest(zone=zone):
+                self.env["TZ"] = zone
+                on_linux, under_wine = self.sample("linux-%s.msg" % zone[:6]), self.sample("wine-%s.msg" % zone[:6])
+                for date in ("2025-07-01T12:00:00", "2025-12-24T08:30:15"):
+                    self.linux("set", on_linux, "CLIENT_SUBMIT_TIME=" + date, "--type", "date")
+                    self.wine("set", windows_path(under_wine), "CLIENT_SUBMIT_TIME=" + date, "--type", "date")
+                    self.assertEqual(stored(on_linux)["CLIENT_SUBMIT_TIME"].number,
+                                     stored(under_wine)["CLIENT_SUBMIT_TIME"].number, date)
+
+    def test_a_date_written_back_as_read_keeps_its_fraction_of_a_second(self):
+        files = [f for f in self.copy_corpus() if stored_time(f, "CREATION_TIME") % 10_000_000]
+        self.assertTrue(files, "a sample with a creation time in fractions of a second")
+        target = files[0]
+        self.env["TZ"] = SUMMER_TIME_ZONES[1]
+        before = stored_time(target, "CREATION_TIME")
+        shown = self.cards(self.wine("show", "--json", "--var", "CREATION_TIME", windows_path(target)).stdout)
+        self.wine("set", windows_path(target), "CREATION_TIME=" + shown[0]["variables"]["CREATION_TIME"]["value"],
+                  "--type", "date")
+        self.assertEqual(stored_time(target, "CREATION_TIME"), before)
+
+    # ---- Through the registry ------------------------------------------------------------------
+
+    def test_registered_under_wine_the_card_comes_through_the_registry(self):
+        target = self.sample()
+        exe = [ARGS.wine_run, ARGS.cardhost_exe]
+        self.run_command(exe + ["register", windows_path(ARGS.dll)], 0)
+        try:
+            line = self.cards(self.run_command(exe + ["show", "--json", windows_path(target)], 0).stdout)[0]
+            self.assertEqual(line["variables"]["SENDER_NAME"]["value"], "Ada Lindqvist")
+        finally:
+            self.run_command(exe + ["unregister", windows_path(ARGS.dll)], 0)
+        gone = self.run_command(exe + ["show", windows_path(target)], 3)
+        self.assertIn("REGDB_E_CLASSNOTREG", gone.stderr)
 
     # ---- The body and the lock -----------------------------------------------------------------
 
