@@ -49,20 +49,7 @@ HRESULT WriteAll(IStream* stream, const BYTE* data, size_t size) {
 // The names of the streams a storage holds.
 HRESULT StreamNames(IStorage* storage, std::vector<std::basic_string<WCHAR>>& out) {
     out.clear();
-    ComPtr<IEnumSTATSTG> elements;
-    HRESULT hr = storage->EnumElements(0, nullptr, 0, elements.Put());
-    if (FAILED(hr)) return hr;
-    for (;;) {
-        STATSTG stat{};
-        ULONG fetched = 0;
-        hr = elements->Next(1, &stat, &fetched);
-        if (FAILED(hr)) return hr;
-        if (fetched == 0) break;
-        if (stat.type == STGTY_STREAM && stat.pwcsName) out.emplace_back(stat.pwcsName);
-        CoTaskMemFree(stat.pwcsName);
-        if (hr != S_OK) break;
-    }
-    return S_OK;
+    return EnumerateElements(storage, STGTY_STREAM, [&out](const WCHAR* name) { out.emplace_back(name); });
 }
 
 // The 8 value bytes of a changed entry's property-stream record.

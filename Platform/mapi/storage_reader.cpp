@@ -171,8 +171,12 @@ HRESULT StorageReader::Read(Stream& stream, uint64_t offset, BYTE* out, size_t s
 
 HRESULT StorageReader::ForEachStorage(const std::function<void(const WCHAR* name)>& each) const {
     if (direct_) return List(&each);
+    return EnumerateElements(storage_, STGTY_STORAGE, each);
+}
+
+HRESULT EnumerateElements(IStorage* storage, DWORD type, const std::function<void(const WCHAR* name)>& each) {
     ComPtr<IEnumSTATSTG> elements;
-    HRESULT hr = storage_->EnumElements(0, nullptr, 0, elements.Put());
+    HRESULT hr = storage->EnumElements(0, nullptr, 0, elements.Put());
     if (FAILED(hr)) return hr;
     for (;;) {
         STATSTG stat{};
@@ -180,7 +184,7 @@ HRESULT StorageReader::ForEachStorage(const std::function<void(const WCHAR* name
         hr = elements->Next(1, &stat, &fetched);
         if (FAILED(hr)) return hr;
         if (fetched == 0) break;
-        if (stat.type == STGTY_STORAGE && stat.pwcsName) each(stat.pwcsName);
+        if (stat.type == type && stat.pwcsName) each(stat.pwcsName);
         CoTaskMemFree(stat.pwcsName);
         if (hr != S_OK) break;
     }

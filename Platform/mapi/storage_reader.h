@@ -70,4 +70,8 @@ private:
     mutable bool listed_ = false;
 };
 
+// Calls `each` with the name of every element of `storage` of kind `type` (STGTY_STREAM or
+// STGTY_STORAGE), through IStorage::EnumElements.
+HRESULT EnumerateElements(IStorage* storage, DWORD type, const std::function<void(const WCHAR* name)>& each);
+
 }  // namespace platform::mapi
