@@ -15,7 +15,6 @@ using platform::storage::Store32;
 
 namespace {
 
-constexpr DWORD kReadWriteExclusive = STGM_READWRITE | STGM_SHARE_EXCLUSIVE;
 constexpr uint32_t kNone = 0xFFFFFFFF;
 
 void PutStream(IStorage* storage, const std::u16string& name, const std::vector<BYTE>& data) {

@@ -13,18 +13,6 @@ using platform::storage::TemporaryImagePath;
 
 namespace {
 
-constexpr DWORD kReadWriteExclusive = STGM_READWRITE | STGM_SHARE_EXCLUSIVE;
-constexpr DWORD kReadDenyWrite = STGM_READ | STGM_SHARE_DENY_WRITE;
-
-HRESULT Open(const std::string& path, DWORD mode, ComPtr<IStorage>* storage) {
-    std::u16string wide = Wide(path);
-    return StgOpenStorage(wide.c_str(), nullptr, mode, nullptr, 0, storage->Put());
-}
-
-HRESULT Create(const std::string& path, ComPtr<IStorage>* storage) {
-    std::u16string wide = Wide(path);
-    return StgCreateDocfile(wide.c_str(), STGM_CREATE | kReadWriteExclusive, 0, storage->Put());
-}
 
 void PutStream(IStorage* storage, const char16_t* name, const std::vector<BYTE>& data) {
     ComPtr<IStream> stream;

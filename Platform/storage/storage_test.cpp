@@ -10,20 +10,8 @@ using platform::ComPtr;
 
 namespace {
 
-constexpr DWORD kReadWriteExclusive = STGM_READWRITE | STGM_SHARE_EXCLUSIVE;  // 0x12
-constexpr DWORD kReadDenyWrite = STGM_READ | STGM_SHARE_DENY_WRITE;          // 0x20
 constexpr DWORD kReadDenyNone = STGM_READ | STGM_SHARE_DENY_NONE;            // 0x40
 constexpr DWORD kStreamWrite = STGM_READWRITE | STGM_SHARE_EXCLUSIVE;
-
-HRESULT Open(const std::string& path, DWORD mode, ComPtr<IStorage>* storage) {
-    std::u16string wide = Wide(path);
-    return StgOpenStorage(wide.c_str(), nullptr, mode, nullptr, 0, storage->Put());
-}
-
-HRESULT Create(const std::string& path, ComPtr<IStorage>* storage) {
-    std::u16string wide = Wide(path);
-    return StgCreateDocfile(wide.c_str(), STGM_CREATE | kReadWriteExclusive, 0, storage->Put());
-}
 
 void WriteStream(IStorage* storage, const char16_t* name, const std::vector<BYTE>& data) {
     ComPtr<IStream> stream;

@@ -74,6 +74,22 @@ private:
     std::string path_;
 };
 
+// The open modes the tests use most.
+constexpr DWORD kReadWriteExclusive = STGM_READWRITE | STGM_SHARE_EXCLUSIVE;  // 0x12
+constexpr DWORD kReadDenyWrite = STGM_READ | STGM_SHARE_DENY_WRITE;          // 0x20
+
+// Opens the compound file at path in `mode`.
+inline HRESULT Open(const std::string& path, DWORD mode, platform::ComPtr<IStorage>* storage) {
+    std::u16string wide = Wide(path);
+    return StgOpenStorage(wide.c_str(), nullptr, mode, nullptr, 0, storage->Put());
+}
+
+// Creates a new compound file at path (replacing one there), open for reading and writing.
+inline HRESULT Create(const std::string& path, platform::ComPtr<IStorage>* storage) {
+    std::u16string wide = Wide(path);
+    return StgCreateDocfile(wide.c_str(), STGM_CREATE | kReadWriteExclusive, 0, storage->Put());
+}
+
 inline std::vector<BYTE> ReadFileBytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::vector<BYTE>(std::istreambuf_iterator<char>(in), {});

@@ -17,18 +17,6 @@ using platform::ComPtr;
 
 namespace {
 
-constexpr DWORD kReadWriteExclusive = STGM_READWRITE | STGM_SHARE_EXCLUSIVE;
-constexpr DWORD kReadDenyWrite = STGM_READ | STGM_SHARE_DENY_WRITE;
-
-HRESULT Open(const std::string& path, DWORD mode, ComPtr<IStorage>* storage) {
-    std::u16string wide = Wide(path);
-    return StgOpenStorage(wide.c_str(), nullptr, mode, nullptr, 0, storage->Put());
-}
-
-HRESULT Create(const std::string& path, ComPtr<IStorage>* storage) {
-    std::u16string wide = Wide(path);
-    return StgCreateDocfile(wide.c_str(), STGM_CREATE | kReadWriteExclusive, 0, storage->Put());
-}
 
 std::vector<BYTE> Pattern(size_t size, unsigned seed) {
     std::vector<BYTE> data(size);
