@@ -20,11 +20,11 @@
 
 #include <cerrno>
 #include <climits>
+#include <condition_variable>
 #include <cstdlib>
 #include <map>
 #include <memory>
 #include <mutex>
-#include <shared_mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -212,19 +212,56 @@ LSTATUS FromSqlite(int rc, bool writing) {
     }
 }
 
-// Every use of SQLite runs inside a section of this lock, shared; fork() takes it alone, so that
-// no other thread is inside SQLite (holding its own internal locks) when the child is made.
-std::shared_mutex* g_sqliteLock = new std::shared_mutex;  // replaced in a child of fork()
-std::shared_mutex& SqliteLock() { return *g_sqliteLock; }
+// Every use of SQLite runs inside a section of this gate; fork() closes it, so that no other
+// thread is inside SQLite (holding its own internal locks) when the child is made. The gate is a
+// count under a plain mutex, and only that mutex is held across fork(): the child releases it as
+// the parent does. (A read-write lock held for writing could not be released in the child, which
+// would have to abandon it locked.)
+class SqliteGate {
+public:
+    void Enter() {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return !closing_; });
+        ++inside_;
+    }
+    void Leave() {
+        std::lock_guard lock(mutex_);
+        if (--inside_ == 0) changed_.notify_all();
+    }
+    // Keeps newcomers out, waits until nobody is inside, and returns holding the gate's mutex.
+    void Close() {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return !closing_; });
+        closing_ = true;
+        changed_.wait(lock, [&] { return inside_ == 0; });
+        lock.release();
+    }
+    void Reopen() {
+        closing_ = false;
+        mutex_.unlock();
+        changed_.notify_all();
+    }
+    // In the child: the mutex is released; the gate itself is replaced, as the parent's waiters
+    // on its condition do not exist there.
+    void ReleaseInChild() { mutex_.unlock(); }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    int inside_ = 0;
+    bool closing_ = false;
+};
+
+SqliteGate* g_sqliteGate = new SqliteGate;  // replaced in a child of fork(); never destroyed
 thread_local int t_sqliteDepth = 0;
 
 class SqliteSection {
 public:
     SqliteSection() {
-        if (t_sqliteDepth++ == 0) SqliteLock().lock_shared();
+        if (t_sqliteDepth++ == 0) g_sqliteGate->Enter();
     }
     ~SqliteSection() {
-        if (--t_sqliteDepth == 0) SqliteLock().unlock_shared();
+        if (--t_sqliteDepth == 0) g_sqliteGate->Leave();
     }
     SqliteSection(const SqliteSection&) = delete;
     SqliteSection& operator=(const SqliteSection&) = delete;
@@ -507,18 +544,17 @@ void LockForFork() {
     Handles().mutex.lock();
     Connections().mutex.lock();
     OverrideMutex().lock();
-    SqliteLock().lock();
+    g_sqliteGate->Close();
 }
 void UnlockAfterFork() {
-    SqliteLock().unlock();
+    g_sqliteGate->Reopen();
     OverrideMutex().unlock();
     Connections().mutex.unlock();
     Handles().mutex.unlock();
 }
 void UnlockInChild() {
-    // A read-write lock knows its writer by thread id, which the child does not share: the
-    // child starts with a fresh one (the old one is left behind, as it cannot be released).
-    g_sqliteLock = new std::shared_mutex;
+    g_sqliteGate->ReleaseInChild();
+    g_sqliteGate = new SqliteGate;
     OverrideMutex().unlock();
     Connections().mutex.unlock();
     Handles().mutex.unlock();
