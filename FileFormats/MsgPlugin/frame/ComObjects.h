@@ -24,7 +24,8 @@ public:
 
     LONG Lock() { return InterlockedIncrement(&m_lockCount); }
     LONG Unlock() { return InterlockedDecrement(&m_lockCount); }
-    LONG GetLockCount() const { return m_lockCount; }
+    // Read as one atomic step: the runtime asks from any thread while others lock and unlock.
+    LONG GetLockCount() const { return InterlockedCompareExchange(&m_lockCount, 0, 0); }
 
     CRITICAL_SECTION& ObjectMapLock() { return m_objectMapLock; }
 
@@ -32,7 +33,7 @@ public:
     HMODULE m_instance = nullptr;
 
 private:
-    volatile LONG m_lockCount = 0;
+    mutable volatile LONG m_lockCount = 0;
     CRITICAL_SECTION m_objectMapLock;
 };
 

@@ -3,6 +3,7 @@
 // count deposited in a dying object.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
 #include <vector>
@@ -124,6 +125,43 @@ TEST_F(ObjectModelTest, ConcurrentFirstRequestsCreateOneFactory) {
         EXPECT_EQ(factory, got[0]);
         if (factory) factory->Release();
     }
+    EXPECT_EQ(Module().GetLockCount(), 0);
+}
+
+// The runtime asks whether the module may be unloaded from any thread, while other threads
+// create and release objects: the count it reads is never torn or lost, and ends at zero.
+TEST_F(ObjectModelTest, LockCountReadWhileObjectsComeAndGoOnOtherThreads) {
+    IClassFactory* factory = FactoryOf(CLSID_MsgFormat);
+    ASSERT_NE(factory, nullptr);
+    constexpr int kThreads = 4, kObjects = 2000;
+    std::atomic<bool> done{false};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kThreads; ++i)
+        threads.emplace_back([&] {
+            for (int n = 0; n < kObjects; ++n) {
+                IUnknown* object = nullptr;
+                if (factory->CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void**>(&object)) != S_OK) break;
+                IUnknown* second = nullptr;
+                object->QueryInterface(IID_IKivFileFormat, reinterpret_cast<void**>(&second));
+                if (second) second->Release();
+                object->Release();
+            }
+        });
+    std::thread joiner([&] {
+        for (std::thread& thread : threads) thread.join();
+        done = true;
+    });
+    LONG lowest = 1, highest = 1;
+    while (!done.load()) {
+        const LONG count = Module().GetLockCount();
+        lowest = std::min(lowest, count);
+        highest = std::max(highest, count);
+    }
+    joiner.join();
+    EXPECT_GE(lowest, 1) << "the outside reference to the factory holds one lock throughout";
+    EXPECT_LE(highest, 1 + 2 * kThreads) << "the factory, and per thread a live object and its destruction's own";
+    EXPECT_EQ(Module().GetLockCount(), 1);
+    factory->Release();
     EXPECT_EQ(Module().GetLockCount(), 0);
 }
 
