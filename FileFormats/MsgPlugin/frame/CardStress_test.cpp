@@ -1,0 +1,130 @@
+// The whole card from eight threads of one process at once, through one format object that
+// COM created from the registry, as the vault's server processes use the plug-in: every card is
+// the one-thread card of its file, contended opens are refused and change nothing, every save
+// is whole, the log gets exactly the failures' entries, and the module can be unloaded at the end.
+//
+// The log's retries (1000 ms apart in production) wait a tenth of that here: Sleep is replaced
+// for the whole process, the module loaded from the registry included.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <thread>
+
+#include <windows.h>
+
+#include "frame/ComHolders.h"
+#include "frame/MsgPluginInterfaces.h"
+#include "frame/card_stress.h"
+#include "frame/module_test_support.h"
+#include "platform_testing.h"
+
+namespace {
+std::atomic<unsigned> g_sleeps{0};
+}  // namespace
+
+extern "C" void Sleep(DWORD milliseconds) {
+    ++g_sleeps;
+    std::this_thread::sleep_for(std::chrono::microseconds(milliseconds * 100));
+}
+
+namespace {
+
+namespace fs = std::filesystem;
+using msgplugin::CComPtr;
+
+std::vector<fs::path> Samples() {
+    std::vector<fs::path> files;
+    std::error_code error;
+    for (const auto& entry : fs::recursive_directory_iterator(MSGPLUGIN_CORPUS_DIR, error))
+        if (entry.is_regular_file() && entry.path().extension() == ".msg") files.push_back(entry.path());
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+// The module as COM loaded it: its DllCanUnloadNow, found without loading it again.
+HRESULT ModuleCanUnloadNow() {
+    void* handle = dlopen(moduletest::BuiltModulePath(), RTLD_NOW | RTLD_NOLOAD);
+    if (!handle) return E_UNEXPECTED;
+    auto canUnloadNow = reinterpret_cast<HRESULT (*)()>(dlsym(handle, "DllCanUnloadNow"));
+    HRESULT hr = canUnloadNow ? canUnloadNow() : E_UNEXPECTED;
+    dlclose(handle);
+    return hr;
+}
+
+class CardStress : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/msgplugin-stress.XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+        registry_ = std::make_unique<platform::testing::ScopedTempRegistry>();
+        if (const char* old = getenv("XDG_DATA_HOME")) savedDataHome_ = old, hadDataHome_ = true;
+        setenv("XDG_DATA_HOME", (dir_ / "data").c_str(), 1);
+        {
+            moduletest::ModuleHost host;
+            ASSERT_TRUE(host.Loaded());
+            ASSERT_EQ(host.RegisterServer(), S_OK);
+        }
+        ASSERT_FALSE(moduletest::IsLoaded(moduletest::BuiltModulePath()));
+        ASSERT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
+    }
+    void TearDown() override {
+        CoFreeUnusedLibraries();
+        CoUninitialize();
+        if (hadDataHome_)
+            setenv("XDG_DATA_HOME", savedDataHome_.c_str(), 1);
+        else
+            unsetenv("XDG_DATA_HOME");
+        registry_.reset();
+        std::error_code ignored;
+        fs::remove_all(dir_, ignored);
+    }
+
+    fs::path LogPath() const { return dir_ / "data/ORVANE/ORVANE KESTREL/ORVANE KESTREL.mlg"; }
+
+    fs::path dir_;
+    std::unique_ptr<platform::testing::ScopedTempRegistry> registry_;
+    std::string savedDataHome_;
+    bool hadDataHome_ = false;
+};
+
+TEST_F(CardStress, EightThreadsShareOneFormatObjectFromTheRegistry) {
+    const std::vector<fs::path> samples = Samples();
+    ASSERT_GE(samples.size(), 10u) << "the sample messages are missing: " << MSGPLUGIN_CORPUS_DIR;
+
+    cardstress::Options options;
+    options.threads = 8;
+    options.rounds = 2;
+    options.seed = 21;
+    cardstress::Report report;
+    {
+        CComPtr<IKivFileFormat> format;
+        ASSERT_EQ(CoCreateInstance(CLSID_MsgFormat, nullptr, CLSCTX_INPROC_SERVER, IID_IKivFileFormat, format.AsVoidOut()),
+                  S_OK);
+        EXPECT_EQ(ModuleCanUnloadNow(), S_FALSE) << "a format object is alive";
+        report = cardstress::Run(format, samples, dir_ / "work", LogPath(), options);
+        EXPECT_EQ(ModuleCanUnloadNow(), S_FALSE) << "a format object is alive";
+    }
+    EXPECT_EQ(ModuleCanUnloadNow(), S_OK) << "every object and lock of the run was given back";
+    CoFreeUnusedLibraries();
+    EXPECT_FALSE(moduletest::IsLoaded(moduletest::BuiltModulePath()));
+
+    for (const std::string& problem : report.problems) ADD_FAILURE() << problem;
+    // The run did what it is for: many cards, saves, and opens refused while another thread held
+    // the file, each with its log entry.
+    EXPECT_GE(report.cards, static_cast<long>(options.threads * options.rounds * samples.size()) / 2);
+    EXPECT_GT(report.saves, 0);
+    EXPECT_GT(report.heldRefusals, 0);
+    EXPECT_GE(report.logEntries, report.heldRefusals + report.chanceRefusals);
+    std::printf("opens %ld, cards %ld, saves %ld, refused while held %ld, refused by chance %ld, log entries %ld, "
+                "log retries %u\n",
+                report.opens, report.cards, report.saves, report.heldRefusals, report.chanceRefusals, report.logEntries,
+                g_sleeps.load());
+}
+
+}  // namespace
