@@ -8,6 +8,8 @@ add_executable(msgplugin_windows_test
   frame/windows_test_main.cpp
   frame/windows_test_support.cpp
   frame/WindowsDll_test.cpp
+  frame/WindowsCardStress_test.cpp
+  frame/card_stress.cpp
   frame/Guids.cpp
   message/WindowsOpening_test.cpp)
 target_include_directories(msgplugin_windows_test PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
@@ -16,6 +18,9 @@ add_dependencies(msgplugin_windows_test MsgPlugin)
 # The sources as the test program finds them: Wine's drive Z: is the Linux file system's root.
 string(REPLACE "/" "\\\\" source_dir_windows "Z:${CMAKE_CURRENT_SOURCE_DIR}")
 target_compile_definitions(msgplugin_windows_test PRIVATE MSGPLUGIN_SOURCE_DIR_WINDOWS="${source_dir_windows}")
+get_filename_component(corpus_dir ${MSGPLUGIN_CORPUS_DIR} REALPATH)
+string(REPLACE "/" "\\\\" corpus_dir_windows "Z:${corpus_dir}")
+target_compile_definitions(msgplugin_windows_test PRIVATE MSGPLUGIN_CORPUS_DIR_WINDOWS=L"${corpus_dir_windows}")
 
 set(wine_prefix ${CMAKE_BINARY_DIR}/wineprefix)
 add_test(NAME windows.prefix COMMAND ${CMAKE_SOURCE_DIR}/tools/wine/fresh-prefix.sh ${wine_prefix})
@@ -30,3 +35,9 @@ foreach(suite Exports Registration Activation Opening QuietLog)
 endforeach()
 set_tests_properties(windows.Registration windows.Activation PROPERTIES RESOURCE_LOCK registry)
 set_tests_properties(windows.Opening windows.QuietLog PROPERTIES RESOURCE_LOCK log)
+
+# The whole card from eight threads on the stand-in mapi32 (Wine's own has no message store).
+add_dependencies(msgplugin_windows_test mapi32)
+add_test(NAME windows.Stress COMMAND msgplugin_windows_test --gtest_filter=Stress.*)
+set_tests_properties(windows.Stress PROPERTIES FIXTURES_REQUIRED wine RESOURCE_LOCK "log;registry" TIMEOUT 600
+  ENVIRONMENT "WINEPREFIX=${wine_prefix};WINEDLLOVERRIDES=mapi32=n")
