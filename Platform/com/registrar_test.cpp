@@ -218,7 +218,8 @@ TEST_F(RegistrarTest, ReachableThroughCoCreateInstance) {
 }
 
 TEST_F(RegistrarTest, ScriptsFromALibraryResource) {
-    const std::u16string library(RESOURCE_TESTLIB, RESOURCE_TESTLIB + sizeof(RESOURCE_TESTLIB) - 1);
+    const std::string narrow = RESOURCE_TESTLIB;
+    const std::u16string library(narrow.begin(), narrow.end());
     auto read = [] {
         HKEY key = nullptr;
         if (RegOpenKeyExW(HKEY_CURRENT_USER, u"Software\\ResourceTest", 0, KEY_READ, &key) != ERROR_SUCCESS)

@@ -7,13 +7,16 @@
 #include <string>
 #include <vector>
 
-#include "mapi/memory_storage_test_helper.h"
-#include "mapi/message_writer.h"
-#include "platform_testing.h"
-#include "windows.h"
+#include "mapi/mapi_test_util.h"
 
 namespace {
 
+using mapitest::Build;
+using mapitest::GetAll;
+using mapitest::Open;
+using mapitest::Opened;
+using mapitest::Props;
+using mapitest::ReadStream;
 using mapitest::MemNode;
 using mapitest::MemStorage;
 using mapitest::PutStream;
@@ -44,57 +47,6 @@ std::vector<BYTE> MessageHeader(ULONG recipients = 0, ULONG attachments = 0) {
     Put32(h, attachments);
     h.resize(32, 0);
     return h;
-}
-
-struct Opened {
-    std::shared_ptr<MemNode> root;
-    ComPtr<IMessage> message;
-    HRESULT hr = E_FAIL;
-};
-
-Opened Open(std::shared_ptr<MemNode> root, bool writable = true) {
-    Opened o;
-    o.root = root;
-    auto* storage = new MemStorage(root, writable);
-    LPMESSAGE raw = nullptr;
-    o.hr = OpenIMsgOnIStg(nullptr, MAPIAllocateBuffer, MAPIAllocateMore, MAPIFreeBuffer, MAPIGetDefaultMalloc(),
-                          nullptr, storage, nullptr, 0, 0, &raw);
-    storage->Release();  // the message holds its own reference
-    o.message = ComPtr<IMessage>::Attach(raw);
-    return o;
-}
-
-std::shared_ptr<MemNode> Build(const msgwriter::MessageSpec& spec) {
-    auto root = std::make_shared<MemNode>();
-    root->isStorage = true;
-    auto* storage = new MemStorage(root, true);
-    HRESULT hr = msgwriter::WriteMessage(storage, spec);
-    storage->Release();
-    EXPECT_EQ(hr, S_OK);
-    return root;
-}
-
-// All properties as (tag, value text) for easy comparison.
-struct Props {
-    ULONG count = 0;
-    LPSPropValue values = nullptr;
-    HRESULT hr = E_FAIL;
-    ~Props() { MAPIFreeBuffer(values); }
-    const SPropValue* Find(ULONG tag) const { return PpropFindProp(values, count, tag); }
-};
-void GetAll(IMAPIProp* object, Props& p, ULONG flags = 0) { p.hr = object->GetProps(nullptr, flags, &p.count, &p.values); }
-
-std::u16string ReadStream(IStream* stream, ULONG chunk = 510, int* reads = nullptr) {
-    std::vector<BYTE> all;
-    BYTE buffer[4096];
-    for (;;) {
-        ULONG got = 0;
-        EXPECT_EQ(stream->Read(buffer, chunk, &got), S_OK);
-        if (reads) ++*reads;
-        if (got == 0) break;
-        all.insert(all.end(), buffer, buffer + got);
-    }
-    return std::u16string(reinterpret_cast<const char16_t*>(all.data()), all.size() / 2);
 }
 
 // ---- Allocators and start count -------------------------------------------------------------
