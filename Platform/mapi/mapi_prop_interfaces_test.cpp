@@ -53,7 +53,18 @@ void ExpectPropContract(IMAPIProp* object, const char* what) {
     EXPECT_EQ(object->OpenProperty(PROP_TAG(PT_BINARY, 0x6720), &IID_ISequentialStream, 0, 0, unknown.Put()),
               MAPI_E_NOT_FOUND);
 
+    LPSPropTagArray list = reinterpret_cast<LPSPropTagArray>(1);
+    EXPECT_EQ(object->GetPropList(0, nullptr), MAPI_E_INVALID_PARAMETER);
+    EXPECT_EQ(object->GetPropList(0x4, &list), MAPI_E_UNKNOWN_FLAGS);
+    EXPECT_EQ(list, nullptr);
+    ASSERT_EQ(object->GetPropList(MAPI_UNICODE, &list), S_OK);
+    Props all;
+    GetAll(object, all);
+    EXPECT_EQ(list->cValues, all.count) << "the list names every property";
+    MAPIFreeBuffer(list);
+
     EXPECT_EQ(object->SetProps(1, nullptr, nullptr), MAPI_E_INVALID_PARAMETER);
+    EXPECT_EQ(object->SetProps(0, nullptr, nullptr), S_OK) << "nothing to set";
     EXPECT_EQ(object->DeleteProps(nullptr, nullptr), MAPI_E_INVALID_PARAMETER);
     EXPECT_EQ(object->CopyTo(0, nullptr, nullptr, 0, nullptr, nullptr, nullptr, 0, nullptr), MAPI_E_NO_SUPPORT);
     EXPECT_EQ(object->CopyProps(nullptr, 0, nullptr, nullptr, nullptr, 0, nullptr), MAPI_E_NO_SUPPORT);
@@ -91,6 +102,87 @@ TEST(MapiPropContract, MessagesAndAttachmentsRefuseBadArguments) {
     EXPECT_EQ(attach->QueryInterface(IID_IMessage, &as), E_NOINTERFACE);
     EXPECT_EQ(o.message->SetReadFlag(0), MAPI_E_NO_SUPPORT);
     EXPECT_EQ(attach->SaveChanges(0x100), MAPI_E_UNKNOWN_FLAGS);
+    for (const IID* iid : {&IID_IUnknown, &IID_IMAPIProp}) {
+        LPATTACH other = nullptr;
+        ASSERT_EQ(o.message->OpenAttach(0, iid, 0, &other), S_OK);
+        other->Release();
+    }
+}
+
+TEST(MapiPropContract, OpeningAMessageOnAStorage) {
+    auto root = Build({{msgwriter::Unicode(PR_SUBJECT_W, u"s")}, {}});
+    auto* storage = new mapitest::MemStorage(root, true);
+    LPMALLOC malloc = MAPIGetDefaultMalloc();
+    LPMESSAGE message = reinterpret_cast<LPMESSAGE>(1);
+    EXPECT_EQ(OpenIMsgOnIStg(nullptr, MAPIAllocateBuffer, MAPIAllocateMore, MAPIFreeBuffer, malloc, nullptr, storage,
+                             nullptr, 0, 0, nullptr),
+              MAPI_E_INVALID_PARAMETER);
+    EXPECT_EQ(OpenIMsgOnIStg(nullptr, MAPIAllocateBuffer, nullptr, MAPIFreeBuffer, malloc, nullptr, storage, nullptr, 0,
+                             0, &message),
+              MAPI_E_INVALID_PARAMETER);
+    EXPECT_EQ(message, nullptr);
+    EXPECT_EQ(OpenIMsgOnIStg(nullptr, MAPIAllocateBuffer, MAPIAllocateMore, nullptr, malloc, nullptr, storage, nullptr, 0,
+                             0, &message),
+              MAPI_E_INVALID_PARAMETER);
+    EXPECT_EQ(OpenIMsgOnIStg(nullptr, MAPIAllocateBuffer, MAPIAllocateMore, MAPIFreeBuffer, nullptr, nullptr, storage,
+                             nullptr, 0, 0, &message),
+              MAPI_E_INVALID_PARAMETER);
+    EXPECT_EQ(OpenIMsgOnIStg(nullptr, MAPIAllocateBuffer, MAPIAllocateMore, MAPIFreeBuffer, malloc, nullptr, storage,
+                             nullptr, 0, 0x4, &message),
+              MAPI_E_UNKNOWN_FLAGS);
+    // IMSG_NO_ISTG_COMMIT: a save writes the streams but leaves the storage's commit to the caller.
+    ASSERT_EQ(OpenIMsgOnIStg(nullptr, MAPIAllocateBuffer, MAPIAllocateMore, MAPIFreeBuffer, malloc, nullptr, storage,
+                             nullptr, 0, IMSG_NO_ISTG_COMMIT, &message),
+              S_OK);
+    const int commits = root->commits;
+    SPropValue value{};
+    value.ulPropTag = kImportance;
+    value.Value.l = 1;
+    ASSERT_EQ(message->SetProps(1, &value, nullptr), S_OK);
+    ASSERT_EQ(message->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
+    EXPECT_EQ(root->commits, commits);
+    message->Release();
+    storage->Release();
+    malloc->Release();
+    Opened again = Open(root);
+    Props p;
+    GetAll(again.message.Get(), p);
+    ASSERT_TRUE(p.Find(kImportance));
+    EXPECT_EQ(p.Find(kImportance)->Value.l, 1);
+}
+
+// An attachment's values through streams: its own stored stream, a new one, none while it or
+// its message takes no changes.
+TEST(MapiPropContract, AttachmentValuesThroughStreams) {
+    auto root = Build({{}, {{{msgwriter::Ansi(PR_ATTACH_FILENAME_A, "A.TXT"),
+                              msgwriter::Binary(PR_ATTACH_DATA_BIN, {1, 2, 3})}}}});
+    Opened o = Open(root);
+    ComPtr<IAttach> attach = OpenAttachment(o, 0);
+    ComPtr<IUnknown> unknown;
+    ASSERT_EQ(attach->OpenProperty(PR_ATTACH_FILENAME_A, &IID_IStream, 0, 0, unknown.Put()), S_OK);
+    char text[16] = {};
+    ULONG got = 0;
+    ASSERT_EQ(static_cast<IStream*>(static_cast<void*>(unknown.Get()))->Read(text, sizeof text, &got), S_OK);
+    EXPECT_EQ(std::string(text, got), "A.TXT");
+    unknown.Reset();
+    EXPECT_EQ(attach->OpenProperty(PR_ATTACH_LONG_FILENAME_W, &IID_IStream, 0, 0, unknown.Put()), MAPI_E_NOT_FOUND);
+    ASSERT_EQ(attach->OpenProperty(PR_ATTACH_LONG_FILENAME_W, &IID_IStream, 0, MAPI_CREATE | MAPI_MODIFY, unknown.Put()),
+              S_OK);
+    auto* stream = static_cast<IStream*>(static_cast<void*>(unknown.Get()));
+    ASSERT_EQ(stream->Write(u"long.txt", 16, nullptr), S_OK);
+    ASSERT_EQ(stream->Commit(0), S_OK);
+    unknown.Reset();
+    LPSPropValue value = nullptr;
+    ASSERT_EQ(HrGetOneProp(attach.Get(), PR_ATTACH_LONG_FILENAME_W, &value), S_OK);
+    EXPECT_EQ(std::u16string(value->Value.lpszW), u"long.txt");
+    MAPIFreeBuffer(value);
+    // Saved into the message, then the message saved without staying writable: no more writing.
+    ASSERT_EQ(o.message->SaveChanges(0), S_OK);
+    EXPECT_EQ(attach->SaveChanges(KEEP_OPEN_READWRITE), MAPI_E_NO_ACCESS) << "the message takes no changes";
+    Opened ro = Open(root, false);
+    ComPtr<IAttach> readOnly = OpenAttachment(ro, 0);
+    EXPECT_EQ(readOnly->OpenProperty(PR_ATTACH_DATA_BIN, &IID_IStream, 0, MAPI_MODIFY, unknown.Put()), MAPI_E_NO_ACCESS);
+    ASSERT_EQ(readOnly->OpenProperty(PR_ATTACH_DATA_BIN, &IID_IStream, 0, 0, unknown.Put()), S_OK);
 }
 
 TEST(MapiPropContract, ValuesThatCannotBeStoredAreReportedOneByOne) {
