@@ -158,5 +158,41 @@ TEST(TagFinderCache, ClearEmptiesAndWrappersCopyOwnedTexts) {
     EXPECT_EQ(std::u16string(assigned.Value.lpszW), u"text");
 }
 
+// Moves hand the owned text over and leave the source empty; an attachment-names value that was
+// only pointed at becomes an owned copy when it is copied; self-assignments change nothing.
+TEST(TagFinderCache, WrappersMoveTheirTextAndCopyTheAttachmentNames) {
+    _SPropValue_t owner;
+    owner.SetText(u"owned", 0x0037001F);
+    const WCHAR* text = owner.Value.lpszW;
+    _SPropValue_t moved;
+    moved.SetText(u"replaced", 0x0E1D001F);
+    moved = std::move(owner);
+    EXPECT_EQ(moved.Value.lpszW, text) << "the text itself changes hands";
+    EXPECT_TRUE(moved.OwnsText());
+    EXPECT_FALSE(owner.OwnsText());
+    EXPECT_EQ(owner.ulPropTag, 0u);
+    _SPropValue_t& alias = moved;
+    moved = std::move(alias);
+    EXPECT_EQ(moved.Value.lpszW, text);
+    moved = alias;
+    EXPECT_EQ(moved.Value.lpszW, text);
+    EXPECT_EQ(std::u16string(moved.Value.lpszW), u"owned");
+
+    // The attachment names, pointed at without being owned (as a plain SPropValue holds them).
+    std::u16string names = u"a.pdf\r\nb.txt";
+    _SPropValue_t pointing;
+    static_cast<SPropValue&>(pointing).ulPropTag = TAG_ATTACHMENTS;
+    pointing.Value.lpszW = names.data();
+    EXPECT_FALSE(pointing.OwnsText());
+    _SPropValue_t copied;
+    copied = pointing;
+    EXPECT_TRUE(copied.OwnsText());
+    EXPECT_NE(copied.Value.lpszW, names.data());
+    EXPECT_EQ(std::u16string(copied.Value.lpszW), names);
+    names[0] = u'X';
+    EXPECT_EQ(copied.Value.lpszW[0], u'a') << "a copy of its own";
+    static_cast<SPropValue&>(pointing) = SPropValue{};  // it owned nothing
+}
+
 }  // namespace
 }  // namespace msgplugin
