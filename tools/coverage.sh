@@ -61,9 +61,10 @@ objects=()
 while IFS= read -r file; do
   if readelf -S "$file" 2>/dev/null | grep -q __llvm_covmap; then objects+=("$file"); fi
 done < <(find "$build" -type f \( -name '*.so' -o -perm -u+x \) ! -path '*/CMakeFiles/*' | sort)
-args=(-instr-profile="$build/coverage.profdata" "${objects[0]}")
+# The build names its sources relative to its own folder: seen from the sources' root.
+args=(-instr-profile="$build/coverage.profdata" -path-equivalence="$PWD/$build/../..,$PWD" "${objects[0]}")
 for object in "${objects[@]:1}"; do args+=(-object "$object"); done
-ignore='(_test\.cpp|_test_support|_test_util|_test_helper|test_support\.|/testing/|/testdata/|/testserver/|card_stress|/tools/|^/usr/|/build/)'
+ignore='(_test\.cpp|_test_support|_test_util|_test_helper|test_support\.|/testing/|/testdata/|/testserver/|card_stress|/tools/|^/usr/|_resources\.cpp|_idl/)'
 
 "$cov" export -summary-only -ignore-filename-regex="$ignore" "${args[@]}" >"$build/coverage.json"
 python3 - "$build/coverage.json" "$PWD" <<'EOF'
@@ -74,7 +75,7 @@ data = json.load(open(sys.argv[1]))
 root = sys.argv[2].rstrip("/") + "/"
 folders = defaultdict(lambda: [0, 0, 0, 0])  # lines covered, lines, branches covered, branches
 for f in data["data"][0]["files"]:
-    name = f["filename"]
+    name = os.path.normpath(f["filename"])  # the build names sources relative to its folder
     if not name.startswith(root):
         continue
     relative = name[len(root):]
@@ -106,6 +107,6 @@ EOF
 
 if [ -n "$show" ]; then
   "$cov" show -ignore-filename-regex="$ignore" -show-branches=count -show-line-counts-or-regions "${args[@]}" \
-    $(find FileFormats/MsgPlugin Platform -name '*.cpp' -o -name '*.h' | grep -E "$show" | grep -Ev "$ignore")
+    $(find "$PWD/FileFormats/MsgPlugin" "$PWD/Platform" -name '*.cpp' -o -name '*.h' | grep -E "$show" | grep -Ev "$ignore")
 fi
 exit $status
