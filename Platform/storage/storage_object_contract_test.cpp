@@ -482,6 +482,67 @@ TEST_F(StorageContract, DirectReadingOfAStoragesStreams) {
     EXPECT_EQ(root_->QueryInterface(IID_IStorage, nullptr), E_POINTER);
 }
 
+// Outputs a caller may leave out are left out; storages moved and merged within a file and into
+// another one.
+TEST_F(StorageContract, OptionalOutputsAndMovesWithinAndBetweenFiles) {
+    ComPtr<IStream> stream = NewStream(root_.Get(), u"s", "abcdef");
+    LARGE_INTEGER start{};
+    ASSERT_EQ(stream->Seek(start, STREAM_SEEK_SET, nullptr), S_OK);
+    char buffer[4] = {};
+    ASSERT_EQ(stream->Read(buffer, 2, nullptr), S_OK);
+    EXPECT_EQ(std::string(buffer, 2), "ab");
+    ComPtr<IStream> target = NewStream(root_.Get(), u"t", "");
+    ULARGE_INTEGER three{};
+    three.QuadPart = 3;
+    ASSERT_EQ(stream->CopyTo(target.Get(), three, nullptr, nullptr), S_OK);
+    ASSERT_EQ(target->Seek(start, STREAM_SEEK_SET, nullptr), S_OK);
+    EXPECT_EQ(ReadRest(target.Get()), "cde");
+    stream.Reset();
+    target.Reset();
+    ComPtr<IStorageDirectRead> direct;
+    ASSERT_EQ(root_->QueryInterface(IID_IStorageDirectRead, direct.PutVoid()), S_OK);
+    STGELEMENT element{};
+    ASSERT_EQ(direct->FindElement(u"s", &element), S_OK);
+    ULARGE_INTEGER offset{};
+    ASSERT_EQ(direct->ReadElement(element.id, offset, buffer, 4, nullptr), S_OK);
+    EXPECT_EQ(std::string(buffer, 4), "abcd");
+    for (const IID* iid : {&IID_IUnknown, &IID_IStorage}) {
+        void* same = nullptr;
+        ASSERT_EQ(root_->QueryInterface(*iid, &same), S_OK);
+        EXPECT_EQ(same, static_cast<void*>(root_.Get()));
+        static_cast<IUnknown*>(same)->Release();
+    }
+    ComPtr<IStorage> storage;
+    EXPECT_EQ(root_->CreateStorage(u"x", kReadWriteExclusive, 0, 3, storage.Put()), STG_E_INVALIDPARAMETER);
+
+    // A storage moved to a new name in its own parent: the old name is gone.
+    ComPtr<IStorage> box, inner;
+    ASSERT_EQ(root_->CreateStorage(u"box", kReadWriteExclusive, 0, 0, box.Put()), S_OK);
+    NewStream(box.Get(), u"in", "1");
+    box.Reset();
+    ASSERT_EQ(root_->MoveElementTo(u"box", root_.Get(), u"crate", STGMOVE_MOVE), S_OK);
+    EXPECT_EQ(root_->OpenStorage(u"box", nullptr, kReadExclusive, nullptr, 0, box.Put()), STG_E_FILENOTFOUND);
+    ASSERT_EQ(root_->OpenStorage(u"crate", nullptr, kReadExclusive, nullptr, 0, box.Put()), S_OK);
+    ASSERT_EQ(box->OpenStream(u"in", nullptr, kReadExclusive, 0, stream.Put()), S_OK);
+    EXPECT_EQ(ReadRest(stream.Get()), "1");
+    stream.Reset();
+    box.Reset();
+    // Into another file, where a storage of that name exists: the two merge.
+    TempDir other;
+    ComPtr<IStorage> file, existing;
+    ASSERT_EQ(StgCreateDocfile(Wide(other.File("o.stg")).c_str(), STGM_CREATE | kReadWriteExclusive, 0, file.Put()), S_OK);
+    ASSERT_EQ(file->CreateStorage(u"crate", kReadWriteExclusive, 0, 0, existing.Put()), S_OK);
+    NewStream(existing.Get(), u"kept", "2");
+    existing.Reset();
+    ASSERT_EQ(root_->MoveElementTo(u"crate", file.Get(), u"crate", STGMOVE_MOVE), S_OK);
+    EXPECT_EQ(root_->OpenStorage(u"crate", nullptr, kReadExclusive, nullptr, 0, box.Put()), STG_E_FILENOTFOUND);
+    ASSERT_EQ(file->OpenStorage(u"crate", nullptr, kReadExclusive, nullptr, 0, existing.Put()), S_OK);
+    ASSERT_EQ(existing->OpenStream(u"in", nullptr, kReadExclusive, 0, stream.Put()), S_OK);
+    stream.Reset();
+    ASSERT_EQ(existing->OpenStream(u"kept", nullptr, kReadExclusive, 0, stream.Put()), S_OK);
+    EXPECT_EQ(ReadRest(stream.Get()), "2");
+}
+
 // Every operation of the objects consults its own fault name first.
 TEST_F(StorageContract, EveryOperationConsultsItsFaultName) {
     ComPtr<IStream> stream = NewStream(root_.Get(), u"s", "abc");

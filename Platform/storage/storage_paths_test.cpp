@@ -45,8 +45,9 @@ TEST(StoragePaths, ArgumentsAndModesRefusedBeforeThePathIsTried) {
     EXPECT_EQ(StgOpenStorage(path.c_str(), nullptr, STGM_READ, nullptr, 1, &raw), STG_E_INVALIDPARAMETER);
     EXPECT_EQ(StgOpenStorage(nullptr, nullptr, STGM_READ, nullptr, 0, &raw), STG_E_INVALIDNAME);
     EXPECT_EQ(OpenFile(u"", STGM_READ, storage), STG_E_INVALIDNAME);
-    const char16_t loneHigh[] = {u'/', 0xD800, u'x', 0}, loneLow[] = {u'/', 0xDC00, 0}, highAtEnd[] = {u'/', 0xDBFF, 0};
-    for (const char16_t* bad : {loneHigh, loneLow, highAtEnd}) {
+    const char16_t loneHigh[] = {u'/', 0xD800, u'x', 0}, loneLow[] = {u'/', 0xDC00, 0}, highAtEnd[] = {u'/', 0xDBFF, 0},
+                   highBeforeHigh[] = {u'/', 0xD800, 0xE000, 0};
+    for (const char16_t* bad : {loneHigh, loneLow, highAtEnd, highBeforeHigh}) {
         EXPECT_EQ(OpenFile(bad, STGM_READ, storage), STG_E_INVALIDNAME);
         EXPECT_EQ(CreateFile(bad, STGM_CREATE | kReadWriteExclusive, storage), STG_E_INVALIDNAME);
         EXPECT_EQ(StgIsStorageFile(bad), STG_E_INVALIDNAME);
@@ -105,6 +106,8 @@ TEST(StoragePaths, TheFileSystemsAnswersAsStorageCodes) {
     EXPECT_EQ(CreateFile(Wide(dir.File("folder")), STGM_CREATE | kReadWriteExclusive, storage), STG_E_ACCESSDENIED);
     EXPECT_EQ(CreateFile(Wide(dir.File("plain")), kReadWriteExclusive, storage), STG_E_FILEALREADYEXISTS);
     EXPECT_EQ(CreateFile(Wide(dir.File("plain/x.stg")), STGM_CREATE | kReadWriteExclusive, storage), STG_E_PATHNOTFOUND);
+    EXPECT_EQ(CreateFile(u"", STGM_CREATE | kReadWriteExclusive, storage), STG_E_INVALIDNAME);
+    EXPECT_EQ(OpenFile(u"/no-such-file.stg", STGM_READ, storage), STG_E_FILENOTFOUND) << "a file in the root folder";
     // Read-only by its bits, whoever asks; and a folder nobody may write to takes no new file.
     WriteBytes(dir.File("locked"), "");
     fs::permissions(dir.File("locked"), fs::perms::owner_read);
@@ -145,6 +148,17 @@ TEST(StoragePaths, PathsBeyondAsciiAndRelativeToTheCurrentFolder) {
     storage.Reset();
     EXPECT_EQ(StgIsStorageFile(path.c_str()), S_OK);
 
+    // A private-use character (three bytes in UTF-8, beyond the surrogates) is a character too.
+    const std::u16string privateUse = Wide(dir.Path()) + u"/\uE000.stg";
+    ASSERT_EQ(CreateFile(privateUse, STGM_CREATE | kReadWriteExclusive, storage), S_OK);
+    storage.Reset();
+    EXPECT_TRUE(fs::exists(fs::path(dir.Path()) / fs::path(u"\uE000.stg")));
+    // Written alone: a write-only open holds the file as a reading one would not.
+    ASSERT_EQ(OpenFile(privateUse, STGM_WRITE | STGM_SHARE_EXCLUSIVE, storage), S_OK);
+    ComPtr<IStorage> reader;
+    EXPECT_EQ(OpenFile(privateUse, STGM_READ | STGM_SHARE_DENY_NONE, reader), STG_E_SHAREVIOLATION);
+    storage.Reset();
+
     // Relative to the current folder: named by the absolute path.
     const fs::path before = fs::current_path();
     fs::current_path(dir.Path());
@@ -157,6 +171,15 @@ TEST(StoragePaths, PathsBeyondAsciiAndRelativeToTheCurrentFolder) {
     ASSERT_EQ(storage->Stat(&stat, STATFLAG_DEFAULT), S_OK);
     EXPECT_EQ(std::u16string(stat.pwcsName), Wide(fs::canonical(dir.File("relative.stg")).string()));
     CoTaskMemFree(stat.pwcsName);
+    storage.Reset();
+
+    // A current folder that was removed has no path: nothing relative to it is found.
+    fs::create_directory(dir.File("gone"));
+    fs::current_path(dir.File("gone"));
+    fs::remove(dir.File("gone"));
+    const HRESULT lost = OpenFile(u"relative.stg", STGM_READ | STGM_SHARE_DENY_WRITE, storage);
+    fs::current_path(before);
+    EXPECT_EQ(lost, STG_E_FILENOTFOUND);
 }
 
 TEST(StoragePaths, TemporaryFilesLiveWhileTheyAreOpen) {
@@ -174,6 +197,9 @@ TEST(StoragePaths, TemporaryFilesLiveWhileTheyAreOpen) {
     for (const auto& entry : fs::directory_iterator(dir.Path())) after += entry.path().filename().string().rfind("stg-", 0) == 0;
     setenv("TMPDIR", dir.File("missing").c_str(), 1);
     const HRESULT nowhere = StgCreateDocfile(nullptr, kReadWriteExclusive, 0, storage.Put());
+    setenv("TMPDIR", "", 1);  // empty: the system's folder
+    const HRESULT inTmp = StgCreateDocfile(nullptr, kReadWriteExclusive, 0, storage.Put());
+    storage.Reset();
     if (old)
         setenv("TMPDIR", saved.c_str(), 1);
     else
@@ -183,6 +209,7 @@ TEST(StoragePaths, TemporaryFilesLiveWhileTheyAreOpen) {
     EXPECT_TRUE(writable);
     EXPECT_EQ(after, 0u) << "removed with its last reference";
     EXPECT_EQ(nowhere, STG_E_PATHNOTFOUND);
+    EXPECT_EQ(inTmp, S_OK);
 }
 
 TEST(StoragePaths, StorageFilesAreRecognisedByTheirHeader) {
@@ -209,6 +236,8 @@ TEST(StoragePaths, StorageFilesAreRecognisedByTheirHeader) {
     EXPECT_EQ(storage->CreateStream(u"s", kReadWriteExclusive, 0, 0, stream.Put()), STG_E_ACCESSDENIED);
     EXPECT_EQ(platform::testing::OpenStorageOnMemory(image.data(), image.size(), nullptr), STG_E_INVALIDPOINTER);
     EXPECT_EQ(platform::testing::OpenStorageOnMemory(nullptr, 10, storage.Put()), STG_E_INVALIDPOINTER);
+    EXPECT_EQ(platform::testing::OpenStorageOnMemory(nullptr, 0, storage.Put()), STG_E_FILEALREADYEXISTS)
+        << "an empty image is no compound file";
     EXPECT_EQ(platform::testing::OpenStorageOnMemory("xyz", 3, storage.Put()), STG_E_FILEALREADYEXISTS);
 }
 
