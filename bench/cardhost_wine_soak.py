@@ -32,19 +32,32 @@ def resident_kb(pid):
     return 0
 
 
-def descriptors(pid):
-    return len(os.listdir(f"/proc/{pid}/fd"))
+def descriptors(pid, work):
+    """Open descriptors, but for the one message the process may be reading at that moment (a
+    handle left open to an earlier message still counts)."""
+    messages = other = 0
+    for fd in os.listdir(f"/proc/{pid}/fd"):
+        try:
+            target = os.readlink(f"/proc/{pid}/fd/{fd}")
+        except OSError:
+            continue
+        if target.startswith(work) and target.endswith(".msg"):
+            messages += 1
+        else:
+            other += 1
+    return other + max(messages - 1, 0)
 
 
-def windows_process(started_after, name="cardhost.exe"):
-    """The pid of the Wine process running `name` (Wine's loader replaces itself with it)."""
+def windows_process(marker):
+    """The pid of the Wine process whose command line holds `marker` (this run's own folder):
+    Wine's loader replaces itself with the Windows program."""
     for entry in os.listdir("/proc"):
         if not entry.isdigit():
             continue
         try:
             with open(f"/proc/{entry}/cmdline", "rb") as f:
                 command = f.read().replace(b"\0", b" ").decode(errors="replace")
-            if name in command and "cardhost_wine_soak" not in command and os.stat(f"/proc/{entry}").st_mtime >= started_after - 1:
+            if "cardhost.exe" in command and marker in command and "run.sh" not in command:
                 return int(entry)
         except OSError:
             continue
@@ -104,12 +117,15 @@ def main():
             seen += 1
             if line.startswith(b"FAILED"):
                 failed += 1
-            if seen % step:
+            if seen % step or seen == args.cards:  # the last line: the process is ending
                 continue
-            pid = pid or windows_process(started)
             if pid is None:
-                sys.exit("the cardhost.exe process was not found")
-            resident, fds = resident_kb(pid), descriptors(pid)
+                pid = windows_process(windows_path(cards))
+                if pid is None:
+                    sys.exit("the cardhost.exe process was not found")
+                with open(f"/proc/{pid}/cmdline", "rb") as f:
+                    print("process", pid, f.read().replace(b"\0", b" ").decode(errors="replace")[:100])
+            resident, fds = resident_kb(pid), descriptors(pid, work)
             if base_resident is None:
                 base_resident, base_fds = resident, fds
             growth = max(growth, resident - base_resident)
