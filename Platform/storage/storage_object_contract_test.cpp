@@ -30,7 +30,9 @@ protected:
     ComPtr<IStream> NewStream(IStorage* parent, const char16_t* name, const std::string& text) {
         ComPtr<IStream> stream;
         EXPECT_EQ(parent->CreateStream(name, kReadWriteExclusive, 0, 0, stream.Put()), S_OK);
-        if (stream && !text.empty()) EXPECT_EQ(stream->Write(text.data(), ULONG(text.size()), nullptr), S_OK);
+        if (stream && !text.empty()) {
+            EXPECT_EQ(stream->Write(text.data(), ULONG(text.size()), nullptr), S_OK);
+        }
         return stream;
     }
     static std::string ReadRest(IStream* stream) {

@@ -152,8 +152,9 @@ TEST_F(AllocationFailures, EachAllocationInTurnFailsCleanly) {
                 if (name == u"ATTACHMENTS") continue;
                 EXPECT_EQ(whole[name], value) << Narrow(name);
                 // What the failing read gave is that card, but for a body it could not read.
-                if (read == S_OK && !(name == u"BODY" && card[name].rfind("0/", 0) == 0))
+                if (read == S_OK && !(name == u"BODY" && card[name].rfind("0/", 0) == 0)) {
                     EXPECT_EQ(card[name], value) << Narrow(name);
+                }
             }
         }
     }
@@ -197,7 +198,9 @@ TEST_F(AllocationFailures, WritingAndSavingReportTheirFailures) {
             }
             EXPECT_TRUE(FAILED(written) || FAILED(saved) || subject == u"Changed subject")
                 << "a failure is reported, or the change is whole";
-            if (FAILED(written) || FAILED(saved)) EXPECT_EQ(subject, u"Subject text") << "a failed save changes nothing";
+            if (FAILED(written) || FAILED(saved)) {
+                EXPECT_EQ(subject, u"Subject text") << "a failed save changes nothing";
+            }
         }
     }
 }
