@@ -77,6 +77,7 @@ public:
     STDMETHODIMP LockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) override { return STG_E_INVALIDFUNCTION; }
     STDMETHODIMP UnlockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) override { return STG_E_INVALIDFUNCTION; }
     STDMETHODIMP Stat(STATSTG* stat, DWORD) override {
+        if (!stat) return STG_E_INVALIDPOINTER;
         std::memset(stat, 0, sizeof *stat);
         stat->type = STGTY_STREAM;
         stat->cbSize.QuadPart = node_->data.size();
