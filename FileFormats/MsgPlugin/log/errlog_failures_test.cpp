@@ -6,6 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
 #include <fstream>
 
 #include "errlog_testing.h"
@@ -99,6 +104,28 @@ TEST_F(LogFailures, ARepairThatCannotFinishLeavesNoPartialNotice) {
     EXPECT_GT(repaired, 0);
     EXPECT_GT(left, 0) << "failures before the cut leave the log as it was";
     EXPECT_GT(cut, 0) << "a notice that cannot be written is not written in part";
+}
+
+// The disk takes only part of the damaged-entry notice (a file size limit, in a child process):
+// the part is cut away again, so the log ends with its last sound entry.
+TEST_F(LogFailures, ANoticeTheDiskTakesOnlyInPartIsCutAway) {
+    WriteDamagedLog();
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        signal(SIGXFSZ, SIG_IGN);
+        rlimit limit{};
+        getrlimit(RLIMIT_FSIZE, &limit);
+        limit.rlim_cur = kLimit + 100;  // 100 of the notice's 150 bytes fit
+        if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(3);
+        WriteCallerEntry();  // the caller's entry does not fit either, and is cut away too
+        _exit(Length(LogPath()) == kLimit ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "the log was left " << Length(LogPath()) << " bytes long";
+    EXPECT_EQ(Length(LogPath()), kLimit);
 }
 
 // The scan finds the log shorter than it was: the read fails, nothing is cut.
