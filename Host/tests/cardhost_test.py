@@ -625,6 +625,22 @@ class CardhostTest(unittest.TestCase):
         out, _ = self.run_host_bytes("scan", folder, check=3)
         self.assertIn(raw.decode("utf-8", "replace"), out)
 
+    def test_a_plugin_in_a_folder_whose_name_is_not_utf8_registers_and_loads(self):
+        target = self.sample()
+        folder = os.path.join(os.fsencode(self.folder), b"plug-in \xe9\xff")
+        os.makedirs(folder)
+        module = os.path.join(folder, b"MsgPlugin.so")
+        shutil.copy(ARGS.module, module)
+        command = [ARGS.cardhost, b"register", module]
+        registered = subprocess.run(command, capture_output=True, env=self.env, timeout=60)
+        self.assertEqual(registered.returncode, 0, registered.stderr)
+        registered.stdout.decode("utf-8", "strict")
+        # Through the registry: the class's library path comes back as the same bytes.
+        shown = subprocess.run([ARGS.cardhost, "show", "--json", target], capture_output=True, env=self.env,
+                               timeout=60)
+        self.assertEqual(shown.returncode, 0, shown.stderr)
+        self.assertEqual(json.loads(shown.stdout)["variables"]["SENDER_NAME"]["value"], "Ada Lindqvist")
+
     def test_a_failure_of_such_a_file_is_logged_under_its_own_name(self):
         raw = os.path.join(os.fsencode(self.folder), b"caf\xe9 \xed\xa0\x80.msg")  # Latin-1, an encoded surrogate
         with open(raw, "wb") as f:

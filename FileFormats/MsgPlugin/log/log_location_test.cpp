@@ -200,6 +200,19 @@ TEST_F(LogLocation, AProductNameThatIsNoPlainFileNameGivesWayToTheDefault) {
     EXPECT_TRUE(fs::exists(LogPath()));
 }
 
+// A Linux folder need not have a UTF-8 name: the log goes there, under the folder's own bytes.
+TEST_F(LogLocation, AFolderWhoseNameIsNotUtf8HoldsTheLog) {
+    const std::string data = dir_ + "/data \xFF\xFE";
+    setenv("XDG_DATA_HOME", data.c_str(), 1);
+    platform::testing::SetSleepImmediate(true);
+    LogEntryHeader header = HeaderNow();
+    ASSERT_TRUE(g_errLog.Write(&header, u"f", u"m", nullptr));
+    const std::string log = data + "/ORVANE/ORVANE KESTREL/ORVANE KESTREL.mlg";
+    EXPECT_TRUE(fs::exists(log));
+    EXPECT_EQ(std::u16string(g_errLog.LogPath()), Wide(dir_) + u"/data \xDCFF\xDCFE/ORVANE/ORVANE KESTREL/ORVANE KESTREL.mlg");
+    EXPECT_EQ(platform::testing::SleptMilliseconds(), 0u);
+}
+
 // Windows takes these for devices too: blanks before an extension, the console's own names and
 // the superscript digits after COM and LPT.
 TEST_F(LogLocation, DeviceNamesAsWindowsJudgesThemGiveWayToTheDefault) {
