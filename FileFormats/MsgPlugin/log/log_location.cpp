@@ -174,7 +174,7 @@ WString LogFileName(LPCWSTR folder, const WString& product, size_t room) {
             --kept;
         // Judged again as it will be used: a cut can make a device name ("CONTOSO" to "CON").
         const WString name = candidate.substr(0, kept) + OLESTR(".mlg");
-        if (!IsPlainFileName(name.c_str()) || name.size() > kFileNameUnits) continue;
+        if (!IsPlainFileName(name.c_str())) continue;
         if (!FileSystemTakesName((WString(folder) + name).c_str())) continue;
         return name;
     }

@@ -27,9 +27,6 @@ WString GetProductName(LPCWSTR defaultName);
 // empty buffer, when the folder is refused: it does not fit, or cannot be read.
 bool GetLogFolder(LPWSTR buffer, size_t capacity);
 
-// The longest file name Windows takes, in UTF-16 units.
-inline constexpr size_t kFileNameUnits = 255;
-
 // Whether a name can stand as the log's file name: one file name that Windows accepts, naming
 // no folder and no device (no separator or drive, not "." or "..", none of < > : " / \ | ? *
 // or control characters, no trailing blank or dot, not CON, PRN, AUX, NUL,
@@ -38,14 +35,14 @@ inline constexpr size_t kFileNameUnits = 255;
 bool IsPlainFileName(LPCWSTR name);
 
 // Whether the file system takes the last part of `path` as a name: false when it says the name
-// is too long or not valid there (it measures in its own units: UTF-16 on Windows, bytes on
-// Linux, where 255 units of "é" are 510 bytes).
+// is too long or not valid there. It measures in its own units, 255 of them: UTF-16 units on
+// Windows, bytes on Linux (where 200 × "é" are 400).
 bool FileSystemTakesName(LPCWSTR path);
 
 // The log's file name in `folder` (which ends with a separator): the product name, cut to
 // `room` characters (never inside a surrogate pair) and followed by ".mlg", when the product
-// name and that name are plain file names, the name is at most 255 units long and the file
-// system takes it there; else the same made of the default product name; empty when neither is.
+// name and that name are plain file names and the file system takes the name there; else the
+// same made of the default product name; empty when neither is.
 WString LogFileName(LPCWSTR folder, const WString& product, size_t room);
 
 struct ProcessIdentity {
