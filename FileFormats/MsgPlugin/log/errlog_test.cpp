@@ -414,7 +414,9 @@ TEST_F(SizeCheck, AnEntryAnotherWriterIsStillWritingIsNotCut) {
 
 // Another writer arriving after the scan found the damage and before the cut: it must be kept
 // out until the repair is done, and write its entry then. Let in, it would append its entry
-// after the damage, and the cut would take the entry away with the damage.
+// after the damage, and the cut would take the entry away with the damage. The writer denies
+// nobody itself (a writer that denies writing is refused by the repair's own write access
+// whatever the repair denies): only the repair's share mode keeps it out.
 struct WriterDuringTheRepair {
     std::u16string path;
     std::vector<BYTE> entry;
@@ -422,7 +424,7 @@ struct WriterDuringTheRepair {
     bool completed = false;  // its entry was written whole
 
     bool TryToWrite() {
-        FILE* file = _wfsopen(path.c_str(), u"a+b", _SH_DENYWR);
+        FILE* file = _wfsopen(path.c_str(), u"a+b", _SH_DENYNO);
         if (!file) return false;
         completed = std::fwrite(entry.data(), 1, entry.size(), file) == entry.size();
         std::fclose(file);
