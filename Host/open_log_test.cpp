@@ -28,7 +28,7 @@ protected:
         ASSERT_TRUE(g_errLog.Write(&header, u"CMsgFile::mhInitialize", message.c_str(), nullptr));
     }
     std::u16string Log() const { return cardhost::LogPath(); }
-    const std::u16string file_ = u"/data/mail/a b.msg";
+    const std::u16string file_ = u"mail/a b.msg";  // as handed to the plug-in: relative
 };
 
 TEST_F(OpenLog, TheEntryOfThisOpenNotAnOlderOneOfTheSameFile) {
@@ -39,8 +39,9 @@ TEST_F(OpenLog, TheEntryOfThisOpenNotAnOlderOneOfTheSameFile) {
     EXPECT_GT(mark.length, 0u);
     EXPECT_FALSE(FindLoggedFailure(Log(), mark, file_)) << "this open logged nothing";
 
-    LogOpenFailure(u"StgOpenStorage", STG_E_DOCFILECORRUPT, u"/data/mail/other.msg");
-    LogOpenFailure(u"StgOpenStorage", STG_E_DOCFILECORRUPT, u"/data/mail/x a b.msg");  // ends with the name
+    LogOpenFailure(u"StgOpenStorage", STG_E_DOCFILECORRUPT, u"mail/other.msg");
+    LogOpenFailure(u"StgOpenStorage", STG_E_DOCFILECORRUPT, u"x mail/a b.msg");  // ends with " mail/a b.msg"
+    LogOpenFailure(u"StgOpenStorage", STG_E_DOCFILECORRUPT, u"/data/mail/a b.msg");
     LogOpenFailure(u"StgOpenStorage", STG_E_DOCFILECORRUPT, u"a b.msg");
     {
         LogEntryHeader body = HeaderNow(STG_E_READFAULT, kLogCategoryBody);
