@@ -22,6 +22,7 @@ case "$FAKE_BUILD" in
         echo "[2/2] Linking CXX executable Host/cardhost" ;;
   fail) echo "FAILED: Host/CMakeFiles/cardhost.dir/cardhost.cpp.o"; echo "cardhost.cpp:1: error: broken" >&2;
         echo "ninja: build stopped: subcommand failed."; exit 1 ;;
+  quiet_failure) echo "ninja: no work to do."; echo "the build tool failed after all" >&2; exit 1 ;;
 esac
 """
 
@@ -79,6 +80,13 @@ class RunShTest(unittest.TestCase):
         self.assertNotEqual(result.returncode, 0)
         self.assertIn("FAILED: Host/CMakeFiles/cardhost.dir/cardhost.cpp.o", result.stderr)
         self.assertIn("error: broken", result.stderr)
+        self.assertEqual(result.stdout, "")
+
+    def test_a_failure_is_shown_even_when_nothing_was_built(self):
+        self.configured()
+        result = self.run_sh("quiet_failure", "show", "x.msg")
+        self.assertNotEqual(result.returncode, 0)
+        self.assertIn("the build tool failed after all", result.stderr)
         self.assertEqual(result.stdout, "")
 
     def test_the_first_build_configures_quietly_and_shows_the_build(self):
