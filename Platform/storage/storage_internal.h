@@ -379,7 +379,7 @@ void RemoveLeftoverImage(const std::string& path);
 // Objects on a document (defined in storage_objects.cpp).
 HRESULT CreateStorageObject(Document* document, uint32_t id, DWORD mode, bool counted, IStorage** storage);
 
-// UTF-16 path to the file system's UTF-8.
+// The Linux name of a UTF-16 path (base/native_name.h); false when it maps to none.
 bool PathFromWide(const WCHAR* wide, std::string* path);
 
 // Runs an operation's body so that no exception leaves it: allocation failures become

@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 
+#include "base/native_name.h"
 #include "storage/storage_internal.h"
 
 using namespace storage_test;
@@ -174,4 +175,41 @@ TEST(StorageTemporary, LongNamesSaveAndClearTheirLeftovers) {
     storage.Reset();
     ASSERT_EQ(Open(second, kReadDenyWrite, &storage), S_OK);
     EXPECT_EQ(GetStream(storage.Get(), u"s"), (std::vector<BYTE>{2}));
+}
+
+// A Linux name need not be UTF-8: the file opens, saves through its image beside it and is
+// renamed back under its own bytes, and Stat names it as it was handed over.
+TEST(StorageTemporary, ANameThatIsNotUtf8IsSavedUnderItsOwnBytes) {
+    TempDir dir;
+    const std::string name = dir.File("\xFF\xFE invalid.msg");
+    const std::u16string wide = platform::names::FromNative(name);
+    ComPtr<IStorage> storage;
+    ASSERT_EQ(StgCreateDocfile(wide.c_str(), STGM_CREATE | kReadWriteExclusive, 0, storage.Put()), S_OK);
+    PutStream(storage.Get(), u"s", {1});
+    ASSERT_EQ(storage->Commit(STGC_DEFAULT), S_OK);
+    storage.Reset();
+    ASSERT_TRUE(Exists(name));
+
+    WriteFileBytes(TemporaryImagePath(name), {0});  // a killed save's leftover
+    ASSERT_EQ(StgOpenStorage(wide.c_str(), nullptr, kReadWriteExclusive, nullptr, 0, storage.Put()), S_OK);
+    EXPECT_FALSE(Exists(TemporaryImagePath(name)));
+    STATSTG stat{};
+    ASSERT_EQ(storage->Stat(&stat, STATFLAG_DEFAULT), S_OK);
+    EXPECT_EQ(std::u16string(stat.pwcsName), platform::names::FromNative(std::filesystem::canonical(name).string()));
+    CoTaskMemFree(stat.pwcsName);
+    PutStream(storage.Get(), u"s", {2});
+    ASSERT_EQ(storage->Commit(STGC_DEFAULT), S_OK);
+    storage.Reset();
+
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.Path())) names.push_back(entry.path().string());
+    EXPECT_EQ(names, std::vector<std::string>{name}) << "no image left, no file under another name";
+    ASSERT_EQ(StgOpenStorage(wide.c_str(), nullptr, kReadDenyWrite, nullptr, 0, storage.Put()), S_OK);
+    EXPECT_EQ(GetStream(storage.Get(), u"s"), (std::vector<BYTE>{2}));
+    storage.Reset();
+
+    // A UTF-16 name that no Linux name maps to names no file.
+    const std::u16string unpaired = Wide(dir.Path()) + u"/x\xD800.msg";
+    EXPECT_EQ(StgCreateDocfile(unpaired.c_str(), STGM_CREATE | kReadWriteExclusive, 0, storage.Put()),
+              STG_E_INVALIDNAME);
 }

@@ -67,21 +67,17 @@ void ErrLog::EnsureInitialised(LPCWSTR moduleName) {
     // of all in the current folder.
     const bool folderNamed = GetLogFolder(m_logPath, kPathCapacity - 1);
     // The file name is the product name and ".mlg"; a name that is not a plain file name (one
-    // that would name another folder, say) gives way to the default, and a name too long for the
-    // path is cut so that the extension stays.
-    WString product = GetProductName(kDefaultProductName);
-    if (!IsPlainFileName(product.c_str())) product = kDefaultProductName;
+    // that would name another folder or a device, say), before or after it is cut to the room
+    // the path leaves, or that the file system does not take, gives way to the default.
     size_t folderLength = static_cast<size_t>(lstrlenW(m_logPath));
     constexpr size_t kExtensionLength = 4;
-    if (!folderNamed) {
-        m_logPath[0] = 0;
-    } else if (folderLength + kExtensionLength < kPathCapacity - 1) {
-        size_t room = kPathCapacity - 1 - kExtensionLength - folderLength;
-        StringCchCatNW(m_logPath, kPathCapacity, product.c_str(), room);
-        StringCchCatW(m_logPath, kPathCapacity, OLESTR(".mlg"));
-    } else {
-        m_logPath[0] = 0;  // no room for any name: refused, and the log cannot be opened
+    WString fileName;
+    if (folderNamed && folderLength + kExtensionLength < kPathCapacity - 1) {
+        const size_t room = kPathCapacity - 1 - kExtensionLength - folderLength;
+        fileName = LogFileName(m_logPath, GetProductName(kDefaultProductName), room);
     }
+    // No room for any name, or no usable one: refused, and the log cannot be opened.
+    if (fileName.empty() || FAILED(StringCchCatW(m_logPath, kPathCapacity, fileName.c_str()))) m_logPath[0] = 0;
 
     if (!moduleName) {
         ProcessIdentity identity = IdentifyProcess();
