@@ -13,19 +13,6 @@ using platform::storage::TemporaryImagePath;
 
 namespace {
 
-
-void PutStream(IStorage* storage, const char16_t* name, const std::vector<BYTE>& data) {
-    ComPtr<IStream> stream;
-    ASSERT_EQ(storage->CreateStream(name, kReadWriteExclusive | STGM_CREATE, 0, 0, stream.Put()), S_OK);
-    ASSERT_EQ(stream->Write(data.data(), ULONG(data.size()), nullptr), S_OK);
-}
-
-std::vector<BYTE> GetStream(IStorage* storage, const char16_t* name) {
-    ComPtr<IStream> stream;
-    EXPECT_EQ(storage->OpenStream(name, nullptr, STGM_READ | STGM_SHARE_EXCLUSIVE, 0, stream.Put()), S_OK);
-    return stream ? ReadAll(stream.Get()) : std::vector<BYTE>{};
-}
-
 void MakeFile(const std::string& path, const std::vector<BYTE>& content) {
     ComPtr<IStorage> storage;
     ASSERT_EQ(Create(path, &storage), S_OK);

@@ -17,29 +17,6 @@ using platform::ComPtr;
 
 namespace {
 
-
-std::vector<BYTE> Pattern(size_t size, unsigned seed) {
-    std::vector<BYTE> data(size);
-    uint32_t x = seed * 2654435761u + 7;
-    for (auto& b : data) {
-        x = x * 1103515245u + 12345u;
-        b = BYTE(x >> 16);
-    }
-    return data;
-}
-
-void PutStream(IStorage* storage, const std::u16string& name, const std::vector<BYTE>& data) {
-    ComPtr<IStream> stream;
-    ASSERT_EQ(storage->CreateStream(name.c_str(), kReadWriteExclusive | STGM_CREATE, 0, 0, stream.Put()), S_OK);
-    ASSERT_EQ(stream->Write(data.data(), ULONG(data.size()), nullptr), S_OK);
-}
-
-std::vector<BYTE> GetStream(IStorage* storage, const std::u16string& name) {
-    ComPtr<IStream> stream;
-    EXPECT_EQ(storage->OpenStream(name.c_str(), nullptr, STGM_READ | STGM_SHARE_EXCLUSIVE, 0, stream.Put()), S_OK);
-    return stream ? ReadAll(stream.Get()) : std::vector<BYTE>{};
-}
-
 std::u16string NumberedName(char16_t prefix, size_t number) {
     std::u16string name(1, prefix);
     name.append(Wide(std::to_string(number)));
