@@ -152,6 +152,15 @@ HRESULT Document::WriteStreamBytes(int fd, uint32_t id, uint64_t fileOffset) {
         uint64_t end = next == content.pages.end() ? content.size
                                                    : std::min(content.size, next->first * StreamContent::kPageSize);
         uint64_t originEnd = std::min(end, content.originLength);
+        if (at < originEnd && content.originInMini) {
+            // A stream that grew out of the mini stream: its original bytes lie in the mini
+            // stream (under the cut-off, so they fit in one small buffer), not at file offsets.
+            std::vector<BYTE> buffer(size_t(originEnd - at));
+            HRESULT hr = ReadOrigin(id, at, buffer.data(), buffer.size());
+            if (SUCCEEDED(hr)) hr = WriteAll(fd, buffer.data(), buffer.size(), fileOffset + at);
+            if (FAILED(hr)) return hr;
+            at = originEnd;
+        }
         if (at < originEnd) {
             HRESULT hr = ResolveExtents(id);
             if (FAILED(hr)) return hr;

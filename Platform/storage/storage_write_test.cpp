@@ -657,3 +657,69 @@ TEST(StorageWrite, LargeStreamsReadInPieces) {
         }
     }
 }
+
+// A stream kept in the mini stream that grows to the cut-off or past it, with its start left as
+// it was (a larger size, or one byte written far out), keeps its bytes: the start as before,
+// zeros up to what was written.
+TEST(StorageWrite, GrowingOutOfTheMiniStreamKeepsTheStart) {
+    struct Growth {
+        const char* what;
+        uint64_t setSize;     // 0: none
+        uint64_t writeAt;     // with writeByte
+        bool writeByte;
+    } growths[] = {
+        {"SetSize to 5000", 5000, 0, false},
+        {"SetSize to the cut-off", 4096, 0, false},
+        {"one byte at 65536", 0, 65536, true},
+        {"one byte at 4096", 0, 4096, true},
+    };
+    for (unsigned sectorSize : {512u, 4096u}) {
+        for (const Growth& growth : growths) {
+            SCOPED_TRACE(std::string(growth.what) + ", sectors of " + std::to_string(sectorSize));
+            platform::testing::SetNewDocfileSectorSize(sectorSize);
+            TempDir dir;
+            const std::string path = dir.File("a.msg");
+            const auto start = Pattern(300, 21), neighbour = Pattern(1000, 22);
+            {
+                ComPtr<IStorage> storage;
+                ASSERT_EQ(Create(path, &storage), S_OK);
+                PutStream(storage.Get(), u"neighbour", neighbour);
+                PutStream(storage.Get(), u"s", start);
+            }
+            std::vector<BYTE> expected = start;
+            {
+                ComPtr<IStorage> storage;
+                ASSERT_EQ(Open(path, kReadWriteExclusive, &storage), S_OK);
+                ComPtr<IStream> stream;
+                ASSERT_EQ(storage->OpenStream(u"s", nullptr, kReadWriteExclusive, 0, stream.Put()), S_OK);
+                if (growth.setSize) {
+                    ULARGE_INTEGER size;
+                    size.QuadPart = growth.setSize;
+                    ASSERT_EQ(stream->SetSize(size), S_OK);
+                    expected.resize(size_t(growth.setSize), 0);
+                }
+                if (growth.writeByte) {
+                    LARGE_INTEGER at;
+                    at.QuadPart = LONGLONG(growth.writeAt);
+                    ASSERT_EQ(stream->Seek(at, STREAM_SEEK_SET, nullptr), S_OK);
+                    const BYTE one = 0x5A;
+                    ASSERT_EQ(stream->Write(&one, 1, nullptr), S_OK);
+                    expected.resize(size_t(growth.writeAt), 0);
+                    expected.push_back(one);
+                }
+                stream.Reset();
+                ASSERT_EQ(storage->Commit(STGC_DEFAULT), S_OK);
+                EXPECT_EQ(GetStream(storage.Get(), u"s"), expected) << "read after the save";
+            }
+            ComPtr<IStorage> storage;
+            ASSERT_EQ(Open(path, kReadDenyWrite, &storage), S_OK);
+            EXPECT_EQ(GetStream(storage.Get(), u"s"), expected) << "read from the saved file";
+            EXPECT_EQ(GetStream(storage.Get(), u"neighbour"), neighbour);
+            auto lines = OlefileLines(path);
+            auto line = FindLine(lines, HexName(u"s"));
+            ASSERT_NE(line, lines.end());
+            EXPECT_EQ(Fields(*line)[6], std::to_string(expected.size()));
+            EXPECT_EQ(Fields(*line)[7], CrcText(expected)) << "as olefile reads it";
+        }
+    }
+}
