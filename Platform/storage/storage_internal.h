@@ -303,7 +303,8 @@ public:
         if (made) SetUpContent(id, content);
         return content;
     }
-    // Resolves the stream's original bytes into extents of the source (chain walk, checked).
+    // Resolves the stream's original bytes into extents of the source, as far as its chain is
+    // sound (reads past the extents fail); fails only when its table cannot be read.
     HRESULT ResolveExtents(uint32_t id);
     // Reads stream bytes [offset, offset+size) clipped to the stream's size.
     HRESULT ReadStream(uint32_t id, uint64_t offset, void* buffer, size_t size, size_t* read);
