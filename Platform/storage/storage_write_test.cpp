@@ -723,3 +723,34 @@ TEST(StorageWrite, GrowingOutOfTheMiniStreamKeepsTheStart) {
         }
     }
 }
+
+// The tree check orders names as the format does, by UTF-16 code units: a name that starts with
+// a surrogate (a character outside the Basic Multilingual Plane) sorts before one that starts
+// with U+FF21, though its code point is larger. A sound tree of such names passes; the same
+// tree with two names swapped does not.
+TEST(StorageWrite, TheTreeCheckOrdersByUtf16Units) {
+    TempDir dir;
+    const std::string path = dir.File("a.msg");
+    const std::u16string names[] = {u"\uff21x", u"\U00010400", u"\U0001F4E7", u"ab", u"\u00e9\u00e9", u"zz",
+                                    u"\U00010428", u"\uff41y", u"q",          u"\u4e2d\U00010400"};
+    {
+        ComPtr<IStorage> storage;
+        ASSERT_EQ(Create(path, &storage), S_OK);
+        unsigned seed = 0;
+        for (const auto& name : names) PutStream(storage.Get(), name, Pattern(10, ++seed));
+    }
+    EXPECT_EQ(CheckTree(path), "ok\n");
+    // Swap the names of two entries of one length: the order is broken now.
+    auto bytes = ReadFileBytes(path);
+    auto find = [&](const std::u16string& name) {
+        const auto* raw = reinterpret_cast<const BYTE*>(name.data());
+        return std::search(bytes.begin(), bytes.end(), raw, raw + 2 * name.size()) - bytes.begin();
+    };
+    const auto first = find(u"\uff21x"), second = find(u"\U00010400");
+    ASSERT_LT(size_t(first), bytes.size());
+    ASSERT_LT(size_t(second), bytes.size());
+    std::swap_ranges(bytes.begin() + first, bytes.begin() + first + 4, bytes.begin() + second);
+    const std::string swapped = dir.File("swapped.msg");
+    WriteFileBytes(swapped, bytes);
+    EXPECT_NE(CheckTree(swapped).find("order broken"), std::string::npos) << CheckTree(swapped);
+}
