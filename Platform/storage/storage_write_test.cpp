@@ -754,3 +754,51 @@ TEST(StorageWrite, TheTreeCheckOrdersByUtf16Units) {
     WriteFileBytes(swapped, bytes);
     EXPECT_NE(CheckTree(swapped).find("order broken"), std::string::npos) << CheckTree(swapped);
 }
+
+// A stream read in small pieces is served from a window of the file; each piece comes from the
+// window only when the window holds all of it. The window's buffer here first holds bytes from
+// far away, so a byte served from just past the window's end would be a wrong one.
+TEST(StorageWrite, TheReadWindowServesOnlyItsOwnBytes) {
+    TempDir dir;
+    const std::string path = dir.File("a.msg");
+    const auto data = Pattern(300000, 41);
+    {
+        ComPtr<IStorage> storage;
+        ASSERT_EQ(Create(path, &storage), S_OK);
+        PutStream(storage.Get(), u"big", data);
+    }
+    ComPtr<IStorage> storage;
+    ASSERT_EQ(Open(path, kReadDenyWrite, &storage), S_OK);
+    ComPtr<IStream> stream;
+    ASSERT_EQ(storage->OpenStream(u"big", nullptr, STGM_READ | STGM_SHARE_EXCLUSIVE, 0, stream.Put()), S_OK);
+    auto readAt = [&](uint64_t at, ULONG size) {
+        LARGE_INTEGER to;
+        to.QuadPart = LONGLONG(at);
+        EXPECT_EQ(stream->Seek(to, STREAM_SEEK_SET, nullptr), S_OK);
+        std::vector<BYTE> out(size);
+        ULONG got = 0;
+        EXPECT_EQ(stream->Read(out.data(), size, &got), S_OK);
+        out.resize(got);
+        return out;
+    };
+    EXPECT_EQ(readAt(100000, 60000), std::vector<BYTE>(data.begin() + 100000, data.begin() + 160000));
+    for (uint64_t at = 0; at < 20000; ++at) {
+        const auto got = readAt(at, 1);
+        ASSERT_EQ(got, std::vector<BYTE>{data[at]}) << "at " << at;
+    }
+    // Pieces across window edges, read on without seeking.
+    std::mt19937 random(5);
+    uint64_t at = 150000;
+    LARGE_INTEGER to;
+    to.QuadPart = LONGLONG(at);
+    ASSERT_EQ(stream->Seek(to, STREAM_SEEK_SET, nullptr), S_OK);
+    while (at < data.size()) {
+        const ULONG size = ULONG(1 + random() % 700);
+        std::vector<BYTE> piece(size);
+        ULONG got = 0;
+        ASSERT_EQ(stream->Read(piece.data(), size, &got), S_OK);
+        ASSERT_EQ(got, std::min<uint64_t>(size, data.size() - at));
+        ASSERT_TRUE(std::equal(piece.begin(), piece.begin() + got, data.begin() + long(at))) << "at " << at;
+        at += got;
+    }
+}
