@@ -663,6 +663,36 @@ TEST(MapiSave, AttachmentsAddedAndDeletedKeepTheHeaderRight) {
     FreeProws(rows);
 }
 
+// Attachments deleted with nothing added: the header's count follows each save, the next
+// number stays (numbers are not given out again).
+TEST(MapiSave, DeletingAttachmentsAloneKeepsTheHeaderRight) {
+    auto root = Build({{msgwriter::Unicode(PR_SUBJECT_W, u"s")},
+                       {{{msgwriter::Unicode(PR_ATTACH_LONG_FILENAME_W, u"a")}},
+                        {{msgwriter::Unicode(PR_ATTACH_LONG_FILENAME_W, u"b")}},
+                        {{msgwriter::Unicode(PR_ATTACH_LONG_FILENAME_W, u"c")}}}});
+    auto header = [&](size_t at) { return Get32(mapitest::NodeAt(root, "__properties_version1.0", false, false)->data, at); };
+    ASSERT_EQ(header(20), 3u);
+    ASSERT_EQ(header(12), 3u);
+    for (ULONG number : {1u, 2u}) {
+        Opened o = Open(root);
+        ASSERT_EQ(o.message->DeleteAttach(number, 0, nullptr, 0), S_OK);
+        ASSERT_EQ(o.message->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
+    }
+    EXPECT_FALSE(mapitest::NodeAt(root, "__attach_version1.0_#00000001", false, true));
+    EXPECT_FALSE(mapitest::NodeAt(root, "__attach_version1.0_#00000002", false, true));
+    EXPECT_EQ(header(20), 1u);  // attachment count
+    EXPECT_EQ(header(12), 3u);  // next attachment id
+    Opened o = Open(root);
+    LPMAPITABLE rawTable = nullptr;
+    ASSERT_EQ(o.message->GetAttachmentTable(0, &rawTable), S_OK);
+    auto table = ComPtr<IMAPITable>::Attach(rawTable);
+    LPSRowSet rows = nullptr;
+    ASSERT_EQ(HrQueryAllRows(table.Get(), nullptr, nullptr, nullptr, 0, &rows), S_OK);
+    ASSERT_EQ(rows->cRows, 1u);
+    EXPECT_EQ(PpropFindProp(rows->aRow[0].lpProps, rows->aRow[0].cValues, PR_ATTACH_NUM)->Value.l, 0);
+    FreeProws(rows);
+}
+
 // A header whose counts disagree with the storages (a writer counted otherwise) is saved as it
 // was found unless attachments come or go, and then only their counts change.
 TEST(MapiSave, TheStoredHeaderIsKeptUnlessAttachmentsChange) {
