@@ -761,6 +761,42 @@ TEST(MapiSave, UnsavedAttachmentChangesAreDropped) {
     EXPECT_FALSE(mapitest::NodeAt(root, "__attach_version1.0_#00000001", false, true));
 }
 
+// A deleted attachment's number is not given out again while the message is open, before or
+// after a save: the deleted one's object, still open, cannot save into the new one.
+TEST(MapiSave, ADeletedAttachmentsNumberIsNotGivenAgain) {
+    auto root = Build({{msgwriter::Unicode(PR_SUBJECT_W, u"s")}, {}});
+    Opened o = Open(root);
+    auto create = [&](const char16_t* name, ULONG* number) {
+        LPATTACH raw = nullptr;
+        EXPECT_EQ(o.message->CreateAttach(nullptr, 0, number, &raw), S_OK);
+        auto attach = ComPtr<IAttach>::Attach(raw);
+        SPropValue value{PR_ATTACH_LONG_FILENAME_W, 0, {}};
+        value.Value.lpszW = const_cast<LPWSTR>(name);
+        EXPECT_EQ(attach->SetProps(1, &value, nullptr), S_OK);
+        EXPECT_EQ(attach->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
+        return attach;
+    };
+    for (bool saveBetween : {false, true}) {
+        SCOPED_TRACE(saveBetween ? "saved between" : "not saved between");
+        ULONG doomedNumber = 0, laterNumber = 0;
+        auto doomed = create(u"doomed", &doomedNumber);
+        ASSERT_EQ(o.message->DeleteAttach(doomedNumber, 0, nullptr, 0), S_OK);
+        if (saveBetween) {
+            ASSERT_EQ(o.message->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
+        }
+        auto later = create(u"later", &laterNumber);
+        EXPECT_NE(laterNumber, doomedNumber);
+        EXPECT_EQ(doomed->SaveChanges(KEEP_OPEN_READWRITE), MAPI_E_OBJECT_DELETED);
+        LPATTACH raw = nullptr;
+        ASSERT_EQ(o.message->OpenAttach(laterNumber, nullptr, 0, &raw), S_OK);
+        auto reopened = ComPtr<IAttach>::Attach(raw);
+        LPSPropValue name = nullptr;
+        ASSERT_EQ(HrGetOneProp(reopened.Get(), PR_ATTACH_LONG_FILENAME_W, &name), S_OK);
+        EXPECT_EQ(std::u16string(name->Value.lpszW), u"later");
+        MAPIFreeBuffer(name);
+    }
+}
+
 TEST(MapiSave, WritableStreamsAndDeletedProperties) {
     auto root = Build({{msgwriter::Unicode(PR_BODY_W, u"old"), msgwriter::Unicode(PR_SUBJECT_W, u"s")}, {}});
     Opened o = Open(root);
