@@ -95,9 +95,14 @@ inline constexpr char16_t kSupplementary[][2] = {{0xD83D, 0xDCE7}, {0xD801, 0xDC
 inline constexpr char16_t kReserved[] = {u'/', u'\\', u':', u'!'};
 
 inline char16_t Capital(char16_t c) {
-    for (const CasePair& pair : kCasePairs)
-        if (pair.small == c) return pair.capital;
-    return c;
+    // A table of all units, made once (names are compared often).
+    static const std::vector<char16_t> capitals = [] {
+        std::vector<char16_t> table(0x10000);
+        for (size_t i = 0; i < table.size(); ++i) table[i] = char16_t(i);
+        for (const CasePair& pair : kCasePairs) table[pair.small] = pair.capital;
+        return table;
+    }();
+    return capitals[c];
 }
 
 inline bool SameName(const std::u16string& a, const std::u16string& b) {

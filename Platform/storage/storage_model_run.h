@@ -49,8 +49,22 @@ inline std::string HexOf(const void* data, size_t size) {
 inline std::string Shown(const std::u16string& name) { return "\"" + Utf8(name) + "\""; }
 
 inline std::vector<BYTE> FileBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<BYTE>(std::istreambuf_iterator<char>(in), {});
+    std::vector<BYTE> out;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st;
+    if (fd < 0) return out;
+    if (::fstat(fd, &st) == 0) {
+        out.resize(size_t(st.st_size));
+        size_t done = 0;
+        while (done < out.size()) {
+            const ssize_t got = ::read(fd, out.data() + done, out.size() - done);
+            if (got <= 0) break;
+            done += size_t(got);
+        }
+        out.resize(done);
+    }
+    ::close(fd);
+    return out;
 }
 
 // Sizes on and around the boundaries where a stream's storage changes: mini sectors, sectors of
