@@ -196,6 +196,8 @@ TEST(StorageTemporary, AKilledSavesImageIsRemovedByTheNextExclusiveOpen) {
     }
     EXPECT_EQ(StreamOf(path), std::vector<BYTE>{7});
     EXPECT_EQ(EntriesIn(dir.Path()), 1u);
+    // The file a save made carries no record of an image: a copy of it is no leftover.
+    EXPECT_LT(::getxattr(path.c_str(), "user.msgplugin.save-image", nullptr, 0), 0);
     // Killed at other moments (while writing, before the flush), a save leaves an image that is
     // known as well, or nothing.
     for (const char* moment : {"storage.write", "storage.fsync"}) {
