@@ -441,10 +441,9 @@ HRESULT Document::Save() {
     const int fd = CreateTemporaryImage(path, temporary, &created);
     if (fd < 0) return created;
     SetLastTemporary(temporary);
-    bool named = true;  // the temporary name may still lead to this image
     auto fail = [&](HRESULT hr) {
         // Only this image goes: a name that now leads elsewhere is left alone.
-        if (named && TemporaryNameLeadsTo(temporary, fd)) ::unlink(temporary.c_str());
+        if (TemporaryNameLeadsTo(temporary, fd)) ::unlink(temporary.c_str());
         ::close(fd);
         return hr;
     };
@@ -471,10 +470,7 @@ HRESULT Document::Save() {
     if (::fsync(fd) != 0) return fail(WriteErrorFromErrno(errno));
     if (PLATFORM_FAULT("storage.rename", hr)) return fail(hr);
     // Only this image may take the file's place: a name that now leads elsewhere is left alone.
-    if (!TemporaryNameLeadsTo(temporary, fd)) {
-        named = false;
-        return fail(STG_E_WRITEFAULT);
-    }
+    if (!TemporaryNameLeadsTo(temporary, fd)) return fail(STG_E_WRITEFAULT);
     if (::rename(temporary.c_str(), path.c_str()) != 0) return fail(WriteErrorFromErrno(errno));
     UnmarkImage(fd);  // the file itself is no leftover
     int folderFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
