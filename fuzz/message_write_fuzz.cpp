@@ -63,7 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::fclose(out);
     }
     message_model::Run run(choices, path);
-    if (!run.Go(60) || !run.Reopen()) {
+    if (!run.Go(40) || !run.Reopen()) {
         std::fprintf(stderr, "the message differs from its model: %s\n", run.Failure().c_str());
         ::abort();
     }

@@ -56,7 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint64_t start = choices.Below(2 + samples.size());
     storage_model::Run run(choices, folder, start == 1 ? 4096 : 512,
                            start >= 2 ? samples[start - 2] : std::vector<BYTE>{});
-    if (!run.Go(400) || !run.Close()) {
+    if (!run.Go(100) || !run.Close()) {
         std::fprintf(stderr, "the storage differs from its model: %s\n", run.Failure().c_str());
         ::abort();
     }

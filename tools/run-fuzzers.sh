@@ -24,12 +24,16 @@ for target in "${targets[@]}"; do
   # disk), removed afterwards.
   scratch=$(mktemp -d -p /dev/shm 2>/dev/null || mktemp -d)
   echo "=== fuzz: $name for ${seconds}s"
+  set +e
   TMPDIR="$scratch" "$target" -max_total_time="$seconds" -rss_limit_mb=2048 -timeout=10 -print_final_stats=1 \
     -artifact_prefix="$work/" "$work" 2>&1 | tail -n 12
   status=${PIPESTATUS[0]}
-  rm -rf "$work" "$scratch"
+  set -e
+  rm -rf "$scratch"
   if [ "$status" -ne 0 ]; then
-    echo "fuzz target $name failed"
+    # The input that failed stays, for fuzz/regressions/.
+    echo "fuzz target $name failed; its input is in $work (crash-*)"
     exit "$status"
   fi
+  rm -rf "$work"
 done

@@ -556,7 +556,7 @@ private:
                      " bytes, the model " + std::to_string(expected));
                 return;
             }
-            if (!std::equal(buffer.begin(), buffer.begin() + long(got), data.begin() + long(at))) {
+            if (got && !std::equal(buffer.begin(), buffer.begin() + long(got), data.begin() + long(at))) {
                 Fail("Read of " + std::to_string(size) + " at " + std::to_string(at) + " gave other bytes");
                 return;
             }
