@@ -129,6 +129,33 @@ inline std::vector<BYTE> ReadAll(IStream* stream) {
     return out;
 }
 
+// Creates (or replaces) the stream `name` of `storage` holding `data`.
+inline void PutStream(IStorage* storage, const std::u16string& name, const std::vector<BYTE>& data) {
+    platform::ComPtr<IStream> stream;
+    ASSERT_EQ(storage->CreateStream(name.c_str(), kReadWriteExclusive | STGM_CREATE, 0, 0, stream.Put()), S_OK);
+    ULONG written = 0;
+    ASSERT_EQ(stream->Write(data.data(), ULONG(data.size()), &written), S_OK);
+    ASSERT_EQ(written, data.size());
+}
+
+// All of the stream `name` of `storage` (empty, with a failure, when it does not open).
+inline std::vector<BYTE> GetStream(IStorage* storage, const std::u16string& name) {
+    platform::ComPtr<IStream> stream;
+    EXPECT_EQ(storage->OpenStream(name.c_str(), nullptr, STGM_READ | STGM_SHARE_EXCLUSIVE, 0, stream.Put()), S_OK);
+    return stream ? ReadAll(stream.Get()) : std::vector<BYTE>{};
+}
+
+// `size` bytes that differ from seed to seed.
+inline std::vector<BYTE> Pattern(size_t size, unsigned seed) {
+    std::vector<BYTE> data(size);
+    uint32_t x = seed * 2654435761u + 7;
+    for (auto& b : data) {
+        x = x * 1103515245u + 12345u;
+        b = BYTE(x >> 16);
+    }
+    return data;
+}
+
 inline std::string FileTimeText(const FILETIME& time) {
     return std::to_string((uint64_t(time.dwHighDateTime) << 32) | time.dwLowDateTime);
 }
