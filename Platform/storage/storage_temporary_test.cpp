@@ -445,7 +445,7 @@ TEST(StorageTemporary, ANameThatIsNotUtf8IsSavedUnderItsOwnBytes) {
     storage.Reset();
     ASSERT_TRUE(Exists(name));
 
-    WriteFileBytes(TemporaryImagePath(name), {0});  // a killed save's leftover
+    LeaveKilledSave(name, {7});
     ASSERT_EQ(StgOpenStorage(wide.c_str(), nullptr, kReadWriteExclusive, nullptr, 0, storage.Put()), S_OK);
     EXPECT_FALSE(Exists(TemporaryImagePath(name)));
     STATSTG stat{};

@@ -17,16 +17,14 @@
 #include <vector>
 
 #include "base/comptr.h"
+#include "base/native_name.h"
 #include "platform_testing.h"
 #include "windows.h"
 
 namespace storage_test {
 
-inline std::u16string Wide(const std::string& text) {
-    std::u16string out;
-    for (unsigned char c : text) out.push_back(char16_t(c));  // test paths are ASCII
-    return out;
-}
+// A Linux path as callers name it, whatever its bytes.
+inline std::u16string Wide(const std::string& text) { return platform::names::FromNative(text); }
 
 inline std::string Hex(const void* data, size_t size) {
     static const char digits[] = "0123456789abcdef";
