@@ -212,6 +212,10 @@ class WineCards(unittest.TestCase):
         gone = self.run_command(exe + ["show", windows_path(target)], 3)
         self.assertIn("REGDB_E_CLASSNOTREG", gone.stderr)
 
+    def test_the_same_version_as_on_linux(self):
+        self.assertEqual(self.run_command([ARGS.wine_run, ARGS.cardhost_exe, "--version"], 0).stdout,
+                         self.linux("--version").stdout)
+
     # ---- The body and the lock -----------------------------------------------------------------
 
     def test_a_body_above_16_kib_is_read_through_the_stream(self):

@@ -369,6 +369,31 @@ void* ReplaceImport(HMODULE module, const char* library, const char* function, v
 
 // ---- Helper processes ------------------------------------------------------------------------
 
+namespace {
+
+struct PipeReader {
+    HANDLE pipe;
+    std::string* output;
+};
+
+// Reads a pipe to its end.
+DWORD WINAPI ReadToEnd(void* context) {
+    auto* reader = static_cast<PipeReader*>(context);
+    char buffer[4096];
+    DWORD read = 0;
+    while (ReadFile(reader->pipe, buffer, sizeof buffer, &read, nullptr) && read > 0) reader->output->append(buffer, read);
+    return 0;
+}
+
+}  // namespace
+
+std::string ChildResult::Describe() const {
+    char ending[64];
+    std::snprintf(ending, sizeof ending, timedOut ? "ended at the timeout" : "exit code 0x%08lX",
+                  static_cast<unsigned long>(exitCode));
+    return std::string(ending) + ", output:\n" + output;
+}
+
 ChildResult RunChild(const WString& program, const WString& arguments, DWORD timeoutMs) {
     ChildResult result;
     SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
@@ -387,13 +412,23 @@ ChildResult RunChild(const WString& program, const WString& arguments, DWORD tim
                                   &startup, &process);
     CloseHandle(writeEnd);
     if (started) {
-        char buffer[4096];
-        DWORD read = 0;
-        while (ReadFile(readEnd, buffer, sizeof buffer, &read, nullptr) && read > 0) result.output.append(buffer, read);
-        if (WaitForSingleObject(process.hProcess, timeoutMs) == WAIT_OBJECT_0)
+        // The output is read beside the wait, so that a child that hangs is ended at the timeout
+        // (which closes its end of the pipe) instead of holding the test forever.
+        PipeReader reader{readEnd, &result.output};
+        HANDLE thread = CreateThread(nullptr, 0, ReadToEnd, &reader, 0, nullptr);
+        if (WaitForSingleObject(process.hProcess, timeoutMs) == WAIT_OBJECT_0) {
             GetExitCodeProcess(process.hProcess, &result.exitCode);
-        else
+        } else {
             TerminateProcess(process.hProcess, 1);
+            WaitForSingleObject(process.hProcess, 10000);
+            result.timedOut = true;
+        }
+        if (thread) {
+            WaitForSingleObject(thread, INFINITE);
+            CloseHandle(thread);
+        } else {
+            ReadToEnd(&reader);
+        }
         CloseHandle(process.hThread);
         CloseHandle(process.hProcess);
     }
