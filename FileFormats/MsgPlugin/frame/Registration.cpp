@@ -126,7 +126,11 @@ HRESULT ModulePath(WString* path) {
     DWORD length = GetModuleFileNameW(Module().m_instance, buffer, MAX_PATH);
     if (length == 0) return HRESULT_FROM_WIN32(GetLastError());
     if (length >= MAX_PATH) return HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);
-    *path = buffer;
+    try {
+        *path = buffer;
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;  // nothing is thrown across the exports
+    }
     return S_OK;
 }
 
