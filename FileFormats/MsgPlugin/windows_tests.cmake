@@ -28,8 +28,10 @@ set_tests_properties(windows.shutdown PROPERTIES FIXTURES_CLEANUP wine)
 # Suites that change the registry, or write and hold the log, do not overlap.
 foreach(suite Exports Registration Activation Opening QuietLog)
   add_test(NAME windows.${suite} COMMAND msgplugin_windows_test --gtest_filter=${suite}.*)
+  # Longer than a helper child's own timeout (60 s), so that a child that hangs fails its test
+  # with what it wrote.
   set_tests_properties(windows.${suite} PROPERTIES FIXTURES_REQUIRED wine ENVIRONMENT WINEPREFIX=${wine_prefix}
-    TIMEOUT 120)
+    TIMEOUT 200)
 endforeach()
 set_tests_properties(windows.Registration windows.Activation PROPERTIES RESOURCE_LOCK registry)
 set_tests_properties(windows.Opening windows.QuietLog PROPERTIES RESOURCE_LOCK log)

@@ -344,6 +344,21 @@ TEST_F(RegistrationTest, FailingStepsOfRegistrationLeaveTheRegistryAsFound) {
     }
 }
 
+// A key whose state cannot be read is not taken for a missing one: registration is refused before
+// anything is written, so a later failure cannot put the key "back" by removing it.
+TEST_F(RegistrationTest, AKeyThatCannotBeReadRefusesRegistration) {
+    WriteEarlierState(u"/opt/older/MsgPlugin.so");
+    ModuleHost host;
+    ASSERT_TRUE(host.Loaded());
+    const RegistryDump machine = Dump(HKEY_LOCAL_MACHINE);
+    // Call 1 opens CLSID, call 2 the first class's key, which exists.
+    FailNthCall("RegOpenKeyExW", 2, ERROR_ACCESS_DENIED);
+    FailNthCall("RegisterTypeLib", 1, TYPE_E_REGISTRYACCESS);
+    EXPECT_EQ(host.RegisterServer(), HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED));
+    platform::testing::ResetFaults();
+    EXPECT_EQ(Dump(HKEY_LOCAL_MACHINE), machine) << Describe(Dump(HKEY_LOCAL_MACHINE));
+}
+
 // Whatever the registry holds before and whichever registry call fails, a registration that
 // returns a failure leaves the registry exactly as it was, and one that succeeds leaves every key
 // and value of the registration in place (the model: the state before, and the state expected).
