@@ -371,18 +371,18 @@ void* ReplaceImport(HMODULE module, const char* library, const char* function, v
 
 namespace {
 
-struct PipeReader {
-    HANDLE pipe;
-    std::string* output;
-};
-
-// Reads a pipe to its end.
-DWORD WINAPI ReadToEnd(void* context) {
-    auto* reader = static_cast<PipeReader*>(context);
-    char buffer[4096];
-    DWORD read = 0;
-    while (ReadFile(reader->pipe, buffer, sizeof buffer, &read, nullptr) && read > 0) reader->output->append(buffer, read);
-    return 0;
+// Moves what the pipe holds now into output; false when the pipe is closed or broken.
+bool DrainPipe(HANDLE pipe, std::string* output) {
+    for (;;) {
+        DWORD available = 0;
+        if (!PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr)) return false;
+        if (available == 0) return true;
+        char buffer[4096];
+        DWORD read = 0;
+        if (!ReadFile(pipe, buffer, available < sizeof buffer ? available : sizeof buffer, &read, nullptr) || read == 0)
+            return false;
+        output->append(buffer, read);
+    }
 }
 
 }  // namespace
@@ -412,23 +412,24 @@ ChildResult RunChild(const WString& program, const WString& arguments, DWORD tim
                                   &startup, &process);
     CloseHandle(writeEnd);
     if (started) {
-        // The output is read beside the wait, so that a child that hangs is ended at the timeout
-        // (which closes its end of the pipe) instead of holding the test forever.
-        PipeReader reader{readEnd, &result.output};
-        HANDLE thread = CreateThread(nullptr, 0, ReadToEnd, &reader, 0, nullptr);
-        if (WaitForSingleObject(process.hProcess, timeoutMs) == WAIT_OBJECT_0) {
-            GetExitCodeProcess(process.hProcess, &result.exitCode);
-        } else {
-            TerminateProcess(process.hProcess, 1);
-            WaitForSingleObject(process.hProcess, 10000);
-            result.timedOut = true;
+        // The output is read while the child runs and once more when it has ended; the end of the
+        // pipe is not waited for, since a process the child started (Wine's desktop, say) may hold
+        // it open long after. A child still running at the timeout is ended.
+        const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+        for (;;) {
+            DrainPipe(readEnd, &result.output);
+            if (WaitForSingleObject(process.hProcess, 20) == WAIT_OBJECT_0) {
+                GetExitCodeProcess(process.hProcess, &result.exitCode);
+                break;
+            }
+            if (GetTickCount64() >= deadline) {
+                TerminateProcess(process.hProcess, 1);
+                WaitForSingleObject(process.hProcess, 10000);
+                result.timedOut = true;
+                break;
+            }
         }
-        if (thread) {
-            WaitForSingleObject(thread, INFINITE);
-            CloseHandle(thread);
-        } else {
-            ReadToEnd(&reader);
-        }
+        DrainPipe(readEnd, &result.output);
         CloseHandle(process.hThread);
         CloseHandle(process.hProcess);
     }
