@@ -824,6 +824,7 @@ int main(int argc, char** argv) {
     using namespace cardhost;
     UseBinaryStandardStreams();
     CLI::App app{"cardhost: shows, edits and saves the data card of .msg files through the format plug-in", "cardhost"};
+    app.set_version_flag("--version", std::string("cardhost ") + MSGPLUGIN_VERSION, "the version of cardhost and the plug-in");
     app.require_subcommand(1);
     app.fallthrough();  // --module may come after the command too
     std::string module;

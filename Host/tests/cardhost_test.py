@@ -309,6 +309,10 @@ class CardhostTest(unittest.TestCase):
             result = self.run_host(command, "--help", module=False, check=0)
             self.assertIn("Usage", result.stdout)
 
+    def test_version_is_the_projects(self):
+        result = self.run_host("--version", module=False, check=0)
+        self.assertEqual(result.stdout, "cardhost %s\n" % ARGS.version)
+
     def test_set_on_read_only_file_exits_3_with_the_lock(self):
         target = self.sample()
         os.chmod(target, stat.S_IRUSR | stat.S_IRGRP)
@@ -673,6 +677,7 @@ def main():
     parser.add_argument("--cardhost", required=True)
     parser.add_argument("--module", required=True)
     parser.add_argument("--corpus", required=True)
+    parser.add_argument("--version", required=True, help="the project's version, which cardhost --version shows")
     ARGS, rest = parser.parse_known_args()
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
 

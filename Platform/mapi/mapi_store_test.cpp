@@ -147,9 +147,17 @@ TEST(MapiInitialize, CountsStartsAndChecksTheBlock) {
     EXPECT_EQ(pt::MapiLastInitializeFlags(), -1);
     EXPECT_EQ(pt::MapiInitializeCount(), 2);
     MAPIUninitialize();
+    EXPECT_EQ(pt::MapiUnpairedUninitializeCount(), 0);
     MAPIUninitialize();
-    MAPIUninitialize();  // never below zero
+    EXPECT_EQ(pt::MapiUnpairedUninitializeCount(), 0);
+    MAPIUninitialize();  // never below zero, but noted as a stop without a start
     EXPECT_EQ(pt::MapiInitializeCount(), 0);
+    EXPECT_EQ(pt::MapiUnpairedUninitializeCount(), 1);
+    MAPIUninitialize();
+    EXPECT_EQ(pt::MapiUnpairedUninitializeCount(), 2);
+    EXPECT_EQ(MAPIInitialize(nullptr), S_OK);
+    EXPECT_EQ(pt::MapiInitializeCount(), 1) << "earlier stops without starts do not cancel a later start";
+    MAPIUninitialize();
 }
 
 // ---- Writing a message from scratch ----------------------------------------------------------

@@ -13,16 +13,14 @@
 #include <sys/stat.h>
 #include <wchar.h>
 
-#include "errlog_testing.h"
 #include "log_location.h"
 #include "wide_string.h"
 
 ErrLog g_errLog;
 
-namespace {
+std::atomic<bool> ErrLog::s_logFileChecked{false};
 
-// Whether this load's size check has run; set once, never cleared by the module.
-std::atomic<bool> g_logFileChecked{false};
+namespace {
 
 constexpr size_t kFailureTextCapacity = 359;  // 358 characters and a terminator
 constexpr const WCHAR kBackupFormat[] = OLESTR("(Backup %04d-%02d-%02d %02d.%02d)");
@@ -113,7 +111,7 @@ bool ErrLog::WriteEntry(LogEntryHeader* header, LPCWSTR functionName, LPCWSTR me
 }
 
 void ErrLog::CheckLogFile() {
-    if (g_logFileChecked.exchange(true)) return;
+    if (s_logFileChecked.exchange(true)) return;
 
     struct _stat64 status {};
     if (_wstat64(m_logPath, &status) != 0 || static_cast<ULONGLONG>(status.st_size) < kSizeLimit) return;
@@ -224,14 +222,4 @@ bool ErrLog::Write(LogEntryHeader* header, LPCWSTR functionName, LPCWSTR message
         // Out of memory on the way (a product name, a caption): the entry is lost, quietly.
         return false;
     }
-}
-
-void ErrLogTestingRestartLoad() {
-    utility::CSingleLock lock(&g_errLog.m_lock, true);
-    g_logFileChecked.store(false);
-    g_errLog.m_bInitialised = false;
-    g_errLog.m_bQuiet = false;
-    g_errLog.m_moduleNameBytes = 0;
-    std::memset(g_errLog.m_moduleName, 0, sizeof g_errLog.m_moduleName);
-    std::memset(g_errLog.m_logPath, 0, sizeof g_errLog.m_logPath);
 }
