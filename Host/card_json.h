@@ -29,6 +29,7 @@ struct CardValue {
 // The card of one file; values[i] belongs to names[i].
 struct Card {
     HRESULT result = S_OK;
+    std::string reason;  // why the file could not be opened, when the host can tell (UTF-8)
     std::vector<std::string> names;
     std::vector<CardValue> values;
 
@@ -87,20 +88,30 @@ inline void AppendJsonValue(std::string& out, const CardValue& value) {
     else out += ValueText(value);
 }
 
-// {"file":...,"result":...,"error":...} or {"file":...,"result":...,"variables":{NAME:{"found":..,
-// "type":..,"value":..},...}}: each name once, where it was first asked for.
-inline std::string CardJsonLine(const std::string& file, const Card& card) {
-    size_t expected = 256 + file.size();
+// {"file":...,"result":...,"error":...[,"reason":...]} or {"file":...,"result":...,"variables":
+// {NAME:{"found":..,"type":..,"value":..},...}}: each name once, where it was first asked for.
+// `file` is the name as shown (UTF-8); a name that is not UTF-8 has "file_bytes" after it, the
+// name as the system stores it in hex (`storedHex`, empty for other names).
+inline std::string CardJsonLine(const std::string& file, const std::string& storedHex, const Card& card) {
+    size_t expected = 256 + file.size() + storedHex.size() + card.reason.size();
     for (const CardValue& value : card.values) expected += value.text.size() + 64;
     std::string out;
     out.reserve(expected);
     out += "{\"file\":";
     AppendJsonString(out, file);
+    if (!storedHex.empty()) {
+        out += ",\"file_bytes\":";
+        AppendJsonString(out, storedHex);
+    }
     out += ",\"result\":";
     AppendJsonString(out, HexCode(card.result));
     if (FAILED(card.result)) {
         out += ",\"error\":";
         AppendJsonString(out, ResultName(card.result).empty() ? HexCode(card.result) : ResultName(card.result));
+        if (!card.reason.empty()) {
+            out += ",\"reason\":";
+            AppendJsonString(out, card.reason);
+        }
         out += '}';
         return out;
     }

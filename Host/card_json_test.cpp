@@ -5,6 +5,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include <random>
+#include <vector>
+
+#include "base/native_name.h"
 #include "card_json.h"
 #include "text.h"
 
@@ -15,11 +19,14 @@ using cardhost::CardValue;
 using json = nlohmann::ordered_json;
 
 // The line as the JSON library writes it (the document the host used to build).
-std::string LibraryLine(const std::string& file, const Card& card) {
-    json line = {{"file", file}, {"result", cardhost::HexCode(card.result)}};
+std::string LibraryLine(const std::string& file, const std::string& storedHex, const Card& card) {
+    json line = {{"file", file}};
+    if (!storedHex.empty()) line["file_bytes"] = storedHex;
+    line["result"] = cardhost::HexCode(card.result);
     if (FAILED(card.result)) {
         line["error"] = cardhost::ResultName(card.result).empty() ? cardhost::HexCode(card.result)
                                                                  : cardhost::ResultName(card.result);
+        if (!card.reason.empty()) line["reason"] = card.reason;
         return line.dump();
     }
     json variables = json::object();
@@ -65,19 +72,53 @@ TEST(CardJson, SameTextAsTheJsonLibrary) {
     card.values[5] = {true, "VT_OTHER", CardValue::Kind::Null, "", 0, 0, false};
     card.values[6].type = "VT_I4";  // not found: no value, whatever the record held
     for (const std::string& file : {std::string("/tmp/a b/\"x\".msg"), std::string("/tmp/\xC3\xA9t\xC3\xA9.msg")})
-        EXPECT_EQ(cardhost::CardJsonLine(file, card), LibraryLine(file, card));
+        for (const std::string& hex : {std::string(), std::string("ff")})
+            EXPECT_EQ(cardhost::CardJsonLine(file, hex, card), LibraryLine(file, hex, card));
     for (double real : {1.0, -0.5, 1e21, 1e-7, 123456.789, 3.0e-310, 45000.25})
         for (bool found : {true, false}) {
             card.values[3].real = real;
             card.values[3].found = found;
-            EXPECT_EQ(cardhost::CardJsonLine("f", card), LibraryLine("f", card)) << real;
+            EXPECT_EQ(cardhost::CardJsonLine("f", "", card), LibraryLine("f", "", card)) << real;
         }
-    EXPECT_EQ(cardhost::CardJsonLine("f", Card{}), LibraryLine("f", Card{}));
+    EXPECT_EQ(cardhost::CardJsonLine("f", "", Card{}), LibraryLine("f", "", Card{}));
     Card failed;
     failed.result = E_MSG_FILE_LOCKED;
-    EXPECT_EQ(cardhost::CardJsonLine("f", failed), LibraryLine("f", failed));
+    EXPECT_EQ(cardhost::CardJsonLine("f", "", failed), LibraryLine("f", "", failed));
     failed.result = static_cast<HRESULT>(0x80001234);
-    EXPECT_EQ(cardhost::CardJsonLine("f", failed), LibraryLine("f", failed));
+    EXPECT_EQ(cardhost::CardJsonLine("f", "", failed), LibraryLine("f", "", failed));
+    failed.reason = "not a compound file: \"quoted\"\n";
+    EXPECT_EQ(cardhost::CardJsonLine("\xEF\xBF\xBD.msg", "ff2e6d7367", failed),
+              LibraryLine("\xEF\xBF\xBD.msg", "ff2e6d7367", failed));
+}
+
+// Text shown for a name that need not be UTF-8, against the platform's mapping of names: a byte
+// it escapes is a byte that is shown as U+FFFD.
+TEST(CardText, NamesAreShownAsUtf8WithEachStrayByteReplaced) {
+    EXPECT_EQ(cardhost::ShownText("\xFF\xFE invalid.msg"), "\xEF\xBF\xBD\xEF\xBF\xBD invalid.msg");
+    EXPECT_FALSE(cardhost::IsWellFormedUtf8("\xFF\xFE invalid.msg"));
+    EXPECT_TRUE(cardhost::IsWellFormedUtf8("caf\xC3\xA9 \xF0\x9F\x98\x80"));
+    std::mt19937 random(77);
+    const std::vector<std::string> pieces = {"a", "\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80", "\xED\xA0\x80",
+                                             "\xC0\xAF", "\xF4\x90\x80\x80", "\x80", "\xC3", "\xE2\x82", "\xFF"};
+    for (int i = 0; i < 50000; ++i) {
+        std::string name;
+        for (int k = static_cast<int>(random() % 10); k > 0; --k) {
+            if (random() % 4 == 0) name += static_cast<char>(1 + random() % 255);
+            else name += pieces[random() % pieces.size()];
+        }
+        std::u16string wide = platform::names::FromNative(name);
+        bool escaped = false;
+        for (char16_t& c : wide) {
+            if (c >= 0xDC80 && c <= 0xDCFF) {
+                c = 0xFFFD;
+                escaped = true;
+            }
+        }
+        std::string expected;
+        ASSERT_TRUE(platform::names::ToNative(wide, expected));
+        ASSERT_EQ(cardhost::ShownText(name), expected);
+        ASSERT_EQ(cardhost::IsWellFormedUtf8(name), !escaped);
+    }
 }
 
 TEST(CardText, DatesAsTheFormatWouldWriteThem) {

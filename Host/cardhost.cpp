@@ -27,9 +27,11 @@
 #include "base/comptr.h"
 #include "card_json.h"
 #include "errlog.h"
+#include "failure_reason.h"
 #include "log_location.h"
 #include "log_reader.h"
 #include "mapi/message_writer.h"
+#include "open_log.h"
 #include "results.h"
 #include "system.h"
 #include "text.h"
@@ -146,22 +148,22 @@ public:
                 *problem = "the registered plug-in could not be created";
             return hr;
         }
-        const WString path = ToUtf16(fs::absolute(modulePath).string());
+        const WString path = WideFileName(FileNameOf(fs::absolute(FileSystemPath(modulePath))));
         directModule_ = LoadLibraryW(path.c_str());
         if (!directModule_) {
-            *problem = "cannot load " + modulePath + " (missing, or not a library for this platform)";
+            *problem = "cannot load " + ShownText(modulePath) + " (missing, or not a library for this platform)";
             return HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND);
         }
         auto getClassObject = reinterpret_cast<LPFNGETCLASSOBJECT>(
             reinterpret_cast<void*>(GetProcAddress(directModule_, "DllGetClassObject")));
         if (!getClassObject) {
-            *problem = modulePath + " has no DllGetClassObject";
+            *problem = ShownText(modulePath) + " has no DllGetClassObject";
             return CO_E_ERRORINDLL;
         }
         ComPtr<IClassFactory> factory;
         hr = getClassObject(CLSID_MsgFormat, IID_IClassFactory, factory.PutVoid());
         if (FAILED(hr)) {
-            *problem = modulePath + " does not serve the message format class";
+            *problem = ShownText(modulePath) + " does not serve the message format class";
             return hr;
         }
         hr = factory->CreateInstance(nullptr, IID_IKivFileFormat, format_.PutVoid());
@@ -189,10 +191,22 @@ std::unique_ptr<FormatHost> OpenFormat(const std::string& modulePath) {
     return host;
 }
 
-HRESULT OpenNavigator(IKivFileFormat* format, const std::string& file, ComPtr<IKivFileNavigator>& navigator) {
-    Bstr path(ToUtf16(file));
+// Opens `file` (a name as the host keeps it); a failure gets the reason the host can find.
+HRESULT OpenNavigator(IKivFileFormat* format, const std::string& file, ComPtr<IKivFileNavigator>& navigator,
+                      OpenDiagnosis& diagnosis, std::string* reason) {
+    const WString wide = WideFileName(file);
+    Bstr path(wide);
     if (!path.Get()) return E_OUTOFMEMORY;
-    return format->OpenFile(path.Get(), 0, navigator.Put());
+    diagnosis.BeforeOpen();
+    const HRESULT hr = format->OpenFile(path.Get(), 0, navigator.Put());
+    if (FAILED(hr)) *reason = diagnosis.Reason(file, wide, hr);
+    return hr;
+}
+
+// The card's JSON line, the file named as shown and, when that is not the name itself, as the
+// system stores it.
+std::string JsonLine(const std::string& file, const Card& card) {
+    return CardJsonLine(ShownText(file), IsWellFormedUtf8(file) ? std::string() : StoredNameHex(file), card);
 }
 
 // ---- Values -------------------------------------------------------------------------------
@@ -249,10 +263,10 @@ CardValue ToCardValue(const VARIANT& value) {
 
 // `request` holds the names (and is cleared for each file).
 Card ReadCard(IKivFileFormat* format, const std::string& file, const std::vector<std::string>& names,
-              Request& request) {
+              Request& request, OpenDiagnosis& diagnosis) {
     Card card;
     ComPtr<IKivFileNavigator> navigator;
-    card.result = OpenNavigator(format, file, navigator);
+    card.result = OpenNavigator(format, file, navigator, diagnosis, &card.reason);
     if (FAILED(card.result)) return card;
     if (!request.Allocated()) {
         card.result = E_OUTOFMEMORY;
@@ -285,9 +299,10 @@ std::string Shorten(const std::string& text, size_t limit) {
 }
 
 void PrintCardTable(const std::string& file, const Card& card, bool full) {
-    std::cout << file << "\n";
+    std::cout << ShownText(file) << "\n";
     if (FAILED(card.result)) {
         std::cout << "  cannot read the card: " << DescribeResult(card.result) << "\n";
+        if (!card.reason.empty()) std::cout << "  reason: " << card.reason << "\n";
         return;
     }
     size_t width = 0;
@@ -340,8 +355,9 @@ std::vector<std::string> VariableNames(const std::vector<std::string>& given) {
 // ---- Commands -----------------------------------------------------------------------------
 
 int RunRegistration(const std::string& module, bool registering) {
-    const std::string path = fs::absolute(module).string();
-    const WString widePath = ToUtf16(path);
+    const std::string kept = FileNameOf(fs::absolute(FileSystemPath(module)));
+    const WString widePath = WideFileName(kept);
+    const std::string path = ShownText(kept);
     HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     const bool initialised = SUCCEEDED(hr);
     HMODULE library = LoadLibraryW(widePath.c_str());
@@ -413,15 +429,19 @@ int RunShow(const std::string& module, const std::vector<std::string>& files, co
     if (!host) return kExitOpenFailed;
     const std::vector<std::string> names = VariableNames(vars);
     Request request(names);
+    OpenDiagnosis diagnosis;
     int exitCode = kExitSuccess;
     for (const std::string& file : files) {
-        Card card = ReadCard(host->Format(), file, names, request);
+        Card card = ReadCard(host->Format(), file, names, request, diagnosis);
         if (asJson)
-            std::cout << CardJsonLine(file, card) << "\n";
+            std::cout << JsonLine(file, card) << "\n";
         else
             PrintCardTable(file, card, full);
         if (FAILED(card.result)) {
-            if (!asJson) std::cerr << "cardhost: " << file << ": " << DescribeResult(card.result) << "\n";
+            if (!asJson) {
+                std::cerr << "cardhost: " << ShownText(file) << ": " << DescribeResult(card.result) << "\n";
+                if (!card.reason.empty()) std::cerr << "  reason: " << card.reason << "\n";
+            }
             exitCode = kExitOpenFailed;
         } else if (!vars.empty() &&
                    std::any_of(card.values.begin(), card.values.end(), [](const CardValue& v) { return !v.found; }) &&
@@ -525,13 +545,16 @@ int RunSet(const std::string& module, const std::string& file, const std::vector
     }
 
     ComPtr<IKivFileNavigator> navigator;
-    HRESULT hr = OpenNavigator(host->Format(), file, navigator);
+    OpenDiagnosis diagnosis;
+    std::string reason;
+    HRESULT hr = OpenNavigator(host->Format(), file, navigator, diagnosis, &reason);
     if (FAILED(hr)) {
-        std::cerr << "cardhost: cannot open " << file << "\n  " << DescribeResult(hr) << "\n";
+        std::cerr << "cardhost: cannot open " << ShownText(file) << "\n  " << DescribeResult(hr) << "\n";
+        if (!reason.empty()) std::cerr << "  reason: " << reason << "\n";
         return kExitOpenFailed;
     }
     if (holdMilliseconds > 0) {
-        std::cerr << "holding " << file << " open for " << holdMilliseconds << " ms" << std::endl;
+        std::cerr << "holding " << ShownText(file) << " open for " << holdMilliseconds << " ms" << std::endl;
         std::this_thread::sleep_for(std::chrono::milliseconds(holdMilliseconds));
     }
     hr = navigator->WriteVariables(0, 0, 0, request.Count(), request.Data());
@@ -553,27 +576,30 @@ int RunSet(const std::string& module, const std::string& file, const std::vector
     }
     hr = navigator->Save();
     if (FAILED(hr)) {
-        std::cerr << "cardhost: saving " << file << " failed; the file is unchanged\n  " << DescribeResult(hr) << "\n";
+        std::cerr << "cardhost: saving " << ShownText(file) << " failed; the file is unchanged\n  " << DescribeResult(hr)
+                  << "\n";
         return kExitSaveFailed;
     }
-    if (written > 0) std::cout << "saved " << file << "\n";
+    if (written > 0) std::cout << "saved " << ShownText(file) << "\n";
     return written == names.size() ? kExitSuccess : kExitNotAll;
 }
 
 int RunScan(const std::string& module, const std::string& folder, bool asJson) {
     std::error_code error;
-    if (!fs::is_directory(folder, error)) {
-        std::cerr << "cardhost: " << folder << " is not a folder\n";
+    if (!fs::is_directory(FileSystemPath(folder), error)) {
+        std::cerr << "cardhost: " << ShownText(folder) << " is not a folder\n";
         return kExitUsage;
     }
     std::vector<std::string> files;
-    for (auto it = fs::recursive_directory_iterator(folder, fs::directory_options::skip_permission_denied, error);
+    for (auto it = fs::recursive_directory_iterator(FileSystemPath(folder), fs::directory_options::skip_permission_denied,
+                                                    error);
          !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
         if (!it->is_regular_file(error)) continue;
-        std::string extension = it->path().extension().string();
+        const std::string name = FileNameOf(it->path());  // whatever its bytes
+        std::string extension = name.size() >= 4 ? name.substr(name.size() - 4) : name;
         std::transform(extension.begin(), extension.end(), extension.begin(),
                        [](unsigned char c) { return std::tolower(c); });
-        if (extension == ".msg") files.push_back(it->path().string());
+        if (extension == ".msg") files.push_back(name);
     }
     std::sort(files.begin(), files.end());
 
@@ -581,8 +607,9 @@ int RunScan(const std::string& module, const std::string& folder, bool asJson) {
     if (!host) return kExitOpenFailed;
     const std::vector<std::string> names = VariableNames({});
     Request request(names);
+    OpenDiagnosis diagnosis;
     const bool progress = StandardErrorIsTerminal();
-    std::map<HRESULT, size_t> failures;
+    std::map<HRESULT, std::map<std::string, size_t>> failures;  // by code, then by reason
     for (size_t i = 0; i < files.size(); ++i) {
         if (progress) {
             const size_t width = 30;
@@ -590,17 +617,18 @@ int RunScan(const std::string& module, const std::string& folder, bool asJson) {
             std::cerr << "\r[" << std::string(done, '#') << std::string(width - done, '.') << "] " << i << "/"
                       << files.size() << std::flush;
         }
-        Card card = ReadCard(host->Format(), files[i], names, request);
-        if (FAILED(card.result)) ++failures[card.result];
+        Card card = ReadCard(host->Format(), files[i], names, request, diagnosis);
+        if (FAILED(card.result)) ++failures[card.result][card.reason];
         if (progress) std::cerr << "\r\033[K" << std::flush;  // the bar gives way to the line
         if (asJson) {
-            std::cout << CardJsonLine(files[i], card) << "\n";
+            std::cout << JsonLine(files[i], card) << "\n";
         } else {
             const CardValue& subject = card.Latest("SUBJECT");
             std::cout << (FAILED(card.result) ? "FAILED " + HexCode(card.result) : std::string("ok    "))
-                      << "  " << files[i];
+                      << "  " << ShownText(files[i]);
             if (SUCCEEDED(card.result) && subject.found && subject.kind == CardValue::Kind::String)
                 std::cout << "  " << Shorten(subject.text, 60);
+            if (!card.reason.empty()) std::cout << "  (" << card.reason << ")";
             std::cout << "\n";
         }
         std::cout.flush();
@@ -608,10 +636,17 @@ int RunScan(const std::string& module, const std::string& folder, bool asJson) {
     if (progress) std::cerr << "\r\033[K";
     std::cout.flush();
     size_t failed = 0;
-    for (const auto& [code, count] : failures) failed += count;
+    for (const auto& [code, reasons] : failures)
+        for (const auto& [reason, count] : reasons) failed += count;
     std::cerr << "scanned " << files.size() << " message" << (files.size() == 1 ? "" : "s") << ", " << failed
               << " failed\n";
-    for (const auto& [code, count] : failures) std::cerr << "  " << count << " x " << DescribeResult(code) << "\n";
+    for (const auto& [code, reasons] : failures) {
+        size_t count = 0;
+        for (const auto& [reason, n] : reasons) count += n;
+        std::cerr << "  " << count << " x " << DescribeResult(code) << "\n";
+        for (const auto& [reason, n] : reasons)
+            std::cerr << "      " << n << " x " << (reason.empty() ? "no reason found" : reason) << "\n";
+    }
     return failed ? kExitOpenFailed : kExitSuccess;
 }
 
@@ -622,14 +657,6 @@ std::string CategoryName(DWORD category) {
     case kLogCategoryOpening: return "opening";
     default: return HexCode(static_cast<HRESULT>(category));
     }
-}
-
-// The log the plug-in writes, named as the plug-in names it; empty when it has no folder.
-WString LogPath() {
-    auto log = std::make_unique<ErrLog>();
-    log->EnsureInitialised(nullptr);
-    const WString path = log->LogPath();
-    return PathFindFileNameW(path.c_str()) == path.c_str() ? WString() : path;
 }
 
 void PrintLogEntry(const LogEntry& entry, bool asJson) {
@@ -669,6 +696,7 @@ int RunLog(size_t tail, bool follow, bool asJson) {
         return kExitOpenFailed;
     }
     const std::string shownPath = ToUtf8(path);
+    const fs::path filePath = FileSystemPath(FileNameFromWide(path));
     if (!asJson) std::cerr << "log: " << shownPath << "\n";
     std::vector<LogEntry> entries;
     LogSummary summary;
@@ -698,7 +726,7 @@ int RunLog(size_t tail, bool follow, bool asJson) {
     for (;;) {
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
         std::error_code error;
-        const auto length = fs::file_size(shownPath, error);
+        const auto length = fs::file_size(filePath, error);
         if (error || length == lastLength) continue;
         if (length < lastLength) seen = 0;  // replaced by a new log
         lastLength = length;
@@ -773,19 +801,19 @@ int RunSample(const std::string& file) {
     spec.attachments.push_back(SampleAttachment(OLESTR("figures-q1.csv"), OLESTR(".csv"), "quarter,revenue\r\nQ1,1250000\r\n"));
     spec.attachments.push_back(SampleAttachment(OLESTR("meeting notes.txt"), OLESTR(".txt"), "Tuesday: agreed the draft.\r\n"));
 
-    const WString path = ToUtf16(file);
+    const WString path = WideFileName(file);
     ComPtr<IStorage> storage;
     HRESULT hr = StgCreateDocfile(path.c_str(), STGM_CREATE | STGM_READWRITE | STGM_SHARE_EXCLUSIVE, 0, storage.Put());
     if (SUCCEEDED(hr)) hr = msgwriter::WriteMessage(storage.Get(), spec);
     if (SUCCEEDED(hr)) hr = storage->Commit(0);
     storage.Reset();
     if (FAILED(hr)) {
-        std::cerr << "cardhost: cannot write " << file << "\n  " << DescribeResult(hr) << "\n";
+        std::cerr << "cardhost: cannot write " << ShownText(file) << "\n  " << DescribeResult(hr) << "\n";
         std::error_code ignored;
-        fs::remove(file, ignored);
+        fs::remove(FileSystemPath(file), ignored);
         return kExitSaveFailed;
     }
-    std::cout << "wrote " << file << "\n";
+    std::cout << "wrote " << ShownText(file) << "\n";
     return kExitSuccess;
 }
 
@@ -796,6 +824,7 @@ int main(int argc, char** argv) {
     using namespace cardhost;
     UseBinaryStandardStreams();
     CLI::App app{"cardhost: shows, edits and saves the data card of .msg files through the format plug-in", "cardhost"};
+    app.set_version_flag("--version", std::string("cardhost ") + MSGPLUGIN_VERSION, "the version of cardhost and the plug-in");
     app.require_subcommand(1);
     app.fallthrough();  // --module may come after the command too
     std::string module;
@@ -862,9 +891,10 @@ int main(int argc, char** argv) {
     }
     try {
         if (reg->parsed() || unreg->parsed()) {
-            if (!regModule.empty() && !module.empty() && fs::absolute(regModule) != fs::absolute(module)) {
-                std::cerr << "cardhost: two different libraries named: " << regModule << " and --module " << module
-                          << "\n";
+            if (!regModule.empty() && !module.empty() &&
+                fs::absolute(FileSystemPath(regModule)) != fs::absolute(FileSystemPath(module))) {
+                std::cerr << "cardhost: two different libraries named: " << ShownText(regModule) << " and --module "
+                          << ShownText(module) << "\n";
                 return kExitUsage;
             }
             const std::string library = !regModule.empty() ? regModule : !module.empty() ? module : DefaultModule();

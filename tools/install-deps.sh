@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need and is not there yet: Debian packages (with
-# MinGW-w64 and Wine for the Windows build and its tests), and the npm packages of the
-# independent .msg reader used in cross-checks (into tools/node).
+# MinGW-w64's Win32-threads compilers, Wine and wixl for the Windows build, its installer and its
+# tests), and the npm packages of the independent .msg reader used in cross-checks (into tools/node).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -11,7 +11,7 @@ packages=(
   libsqlite3-dev libcli11-dev nlohmann-json3-dev
   python3 python3-olefile libemail-outlook-message-perl
   nodejs npm
-  g++-mingw-w64-x86-64 mingw-w64-x86-64-dev mingw-w64-tools wine64 wine
+  g++-mingw-w64-x86-64 g++-mingw-w64-x86-64-win32 mingw-w64-x86-64-dev mingw-w64-tools wine64 wine wixl msitools
 )
 missing=()
 for package in "${packages[@]}"; do

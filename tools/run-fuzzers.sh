@@ -20,13 +20,20 @@ for target in "${targets[@]}"; do
   find "$corpus_dir" -name '*.msg' -size -3M -exec cp {} "$work/" \; 2>/dev/null || true
   regressions=fuzz/regressions/$name
   if [ -d "$regressions" ]; then cp "$regressions"/* "$work/" 2>/dev/null || true; fi
+  # Files the targets write go to a scratch folder, in memory where there is one (saves flush to
+  # disk), removed afterwards.
+  scratch=$(mktemp -d -p /dev/shm 2>/dev/null || mktemp -d)
   echo "=== fuzz: $name for ${seconds}s"
-  "$target" -max_total_time="$seconds" -rss_limit_mb=2048 -timeout=10 -print_final_stats=1 \
+  set +e
+  TMPDIR="$scratch" "$target" -max_total_time="$seconds" -rss_limit_mb=2048 -timeout=10 -print_final_stats=1 \
     -artifact_prefix="$work/" "$work" 2>&1 | tail -n 12
   status=${PIPESTATUS[0]}
-  rm -rf "$work"
+  set -e
+  rm -rf "$scratch"
   if [ "$status" -ne 0 ]; then
-    echo "fuzz target $name failed"
+    # The input that failed stays, for fuzz/regressions/.
+    echo "fuzz target $name failed; its input is in $work (crash-*)"
     exit "$status"
   fi
+  rm -rf "$work"
 done

@@ -22,6 +22,8 @@ get_filename_component(corpus_dir ${MSGPLUGIN_CORPUS_DIR} REALPATH)
 string(REPLACE "/" "\\\\" corpus_dir_windows "Z:${corpus_dir}")
 target_compile_definitions(msgplugin_windows_test PRIVATE MSGPLUGIN_CORPUS_DIR_WINDOWS=L"${corpus_dir_windows}")
 
+# The prefix's wineserver stays up from the setup to the shutdown, so that no Wine run of the tests
+# meets a server that is starting or shutting down (one left idle for 3 s stops by itself).
 set(wine_prefix ${CMAKE_BINARY_DIR}/wineprefix)
 add_test(NAME windows.prefix COMMAND ${CMAKE_SOURCE_DIR}/tools/wine/fresh-prefix.sh ${wine_prefix})
 set_tests_properties(windows.prefix PROPERTIES FIXTURES_SETUP wine TIMEOUT 180)
@@ -31,10 +33,23 @@ set_tests_properties(windows.shutdown PROPERTIES FIXTURES_CLEANUP wine)
 # Suites that change the registry, or write and hold the log, do not overlap.
 foreach(suite Exports Registration Activation Opening QuietLog)
   add_test(NAME windows.${suite} COMMAND msgplugin_windows_test --gtest_filter=${suite}.*)
-  set_tests_properties(windows.${suite} PROPERTIES FIXTURES_REQUIRED wine ENVIRONMENT WINEPREFIX=${wine_prefix})
+  # Longer than a helper child's own timeout (60 s), so that a child that hangs fails its test
+  # with what it wrote.
+  set_tests_properties(windows.${suite} PROPERTIES FIXTURES_REQUIRED wine ENVIRONMENT WINEPREFIX=${wine_prefix}
+    TIMEOUT 200)
 endforeach()
 set_tests_properties(windows.Registration windows.Activation PROPERTIES RESOURCE_LOCK registry)
 set_tests_properties(windows.Opening windows.QuietLog PROPERTIES RESOURCE_LOCK log)
+
+# The DLL as shipped, read from its file (no Wine needed): the ordinals' functions, nothing of a
+# threads library, stripped with its symbols beside it, subsystem, no test hooks, one version.
+find_program(MSIINFO msiinfo REQUIRED)
+add_test(NAME windows.dll
+  COMMAND ${MSGPLUGIN_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/frame/windows_dll_test.py
+    --dll $<TARGET_FILE:MsgPlugin> --debug-file $<TARGET_FILE:MsgPlugin>.debug --standin $<TARGET_FILE:mapi32>
+    --cardhost-exe $<TARGET_FILE:cardhost> --msi ${CMAKE_BINARY_DIR}/bin/MsgPlugin.msi
+    --objdump ${MINGW_OBJDUMP} --nm ${MINGW_NM} --msiinfo ${MSIINFO}
+    --version ${MSGPLUGIN_VERSION} --file-version ${MSGPLUGIN_FILE_VERSION})
 
 # The whole card from eight threads on the stand-in mapi32 (Wine's own has no message store).
 add_dependencies(msgplugin_windows_test mapi32)

@@ -309,6 +309,10 @@ class CardhostTest(unittest.TestCase):
             result = self.run_host(command, "--help", module=False, check=0)
             self.assertIn("Usage", result.stdout)
 
+    def test_version_is_the_projects(self):
+        result = self.run_host("--version", module=False, check=0)
+        self.assertEqual(result.stdout, "cardhost %s\n" % ARGS.version)
+
     def test_set_on_read_only_file_exits_3_with_the_lock(self):
         target = self.sample()
         os.chmod(target, stat.S_IRUSR | stat.S_IRGRP)
@@ -318,7 +322,8 @@ class CardhostTest(unittest.TestCase):
         self.assertIn(E_MSG_FILE_LOCKED, result.stderr)
         self.assertEqual(read_bytes(target), before)
         line = self.show_json(target, check=3)[0]
-        self.assertEqual(line, {"file": target, "result": E_MSG_FILE_LOCKED, "error": "E_MSG_FILE_LOCKED"})
+        self.assertEqual(line, {"file": target, "result": E_MSG_FILE_LOCKED, "error": "E_MSG_FILE_LOCKED",
+                                "reason": "permission denied: the file is read-only"})
 
     def test_second_set_meets_the_lock_while_the_first_holds_the_file(self):
         target = self.sample()
@@ -471,6 +476,200 @@ class CardhostTest(unittest.TestCase):
         self.assertIn("no log", result.stderr)
         self.assertEqual(result.stdout, "")
 
+    # ---- Why a file could not be opened ---------------------------------------------------
+
+    def reason_of(self, path, result=E_MSG_OPEN_FAILED):
+        """The reason `show --json` gives for the file; the result and exit code are the plug-in's."""
+        line = self.show_json(path, check=3)[0]
+        self.assertEqual((line["result"], line["error"]), (result, {
+            E_MSG_OPEN_FAILED: "E_MSG_OPEN_FAILED", E_MSG_FILE_LOCKED: "E_MSG_FILE_LOCKED"}[result]), line)
+        return line.get("reason")
+
+    def put(self, name, data):
+        path = self.path(name)
+        with open(path, "wb") as f:
+            f.write(data)
+        return path
+
+    def test_reasons_from_the_file_system(self):
+        self.assertEqual(self.reason_of(self.path("missing.msg")), "no such file")
+        self.assertEqual(self.reason_of(self.path(os.path.join("no folder", "x.msg"))), "no such file")
+        os.mkdir(self.path("folder.msg"))
+        self.assertEqual(self.reason_of(self.path("folder.msg"), E_MSG_FILE_LOCKED), "a folder, not a file")
+        read_only = self.sample("read-only.msg")
+        os.chmod(read_only, stat.S_IRUSR)
+        self.assertEqual(self.reason_of(read_only, E_MSG_FILE_LOCKED), "permission denied: the file is read-only")
+        os.makedirs(self.path("locked folder"))
+        in_folder = self.sample(os.path.join("locked folder", "x.msg"))
+        os.chmod(self.path("locked folder"), 0o555)
+        self.assertEqual(self.reason_of(in_folder, E_MSG_FILE_LOCKED), "permission denied: the folder is read-only")
+
+    def test_a_file_another_program_holds_is_told_from_a_read_only_one(self):
+        target = self.sample()
+        holder = subprocess.Popen([ARGS.cardhost, "--module", ARGS.module, "set", target, "SUBJECT=held",
+                                   "--hold", "3000"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                  env=self.env)
+        self.assertIn("holding", holder.stderr.readline())
+        self.assertEqual(self.reason_of(target, E_MSG_FILE_LOCKED), "held open by another program")
+        second = self.run_host("set", target, "SUBJECT=second", check=3)
+        self.assertIn("E_MSG_FILE_LOCKED", second.stderr)
+        self.assertIn("reason: held open by another program", second.stderr)
+        holder.communicate(timeout=60)
+        self.assertEqual(holder.returncode, 0)
+
+    def test_files_that_are_no_compound_files(self):
+        self.assertEqual(self.reason_of(self.put("text.msg", b"plain text, not a compound file")),
+                         "not a compound file")
+        self.assertEqual(self.reason_of(self.put("empty.msg", b"")), "not a compound file: the file is empty")
+        eml = (b"Return-Path: <ada@example.com>\r\nReceived: from mx.example.com\r\n\tby mail.example.net\r\n"
+               b"From: Ada <ada@example.com>\r\nTo: bruno@example.com\r\nSubject: figures\r\n"
+               b"MIME-Version: 1.0\r\nContent-Type: text/plain; charset=utf-8\r\n\r\nHello Bruno\r\n")
+        mime = self.put("saved.msg", eml)
+        self.assertEqual(self.reason_of(mime),
+                         "not a compound file: looks like a MIME message (an .eml saved as .msg)")
+        table = self.run_host("show", mime, check=3)
+        self.assertIn("cannot read the card: 0x80040229 E_MSG_OPEN_FAILED", table.stdout)
+        self.assertIn("  reason: not a compound file: looks like a MIME message (an .eml saved as .msg)\n",
+                      table.stdout)
+        self.assertIn("reason: not a compound file: looks like a MIME message", table.stderr)
+        failed_set = self.run_host("set", mime, "SUBJECT=x", check=3)
+        self.assertIn("reason: not a compound file: looks like a MIME message", failed_set.stderr)
+
+    def test_a_damaged_compound_file_gives_the_storage_error_its_own_open_logged(self):
+        target = self.sample()
+        good = read_bytes(target)
+        bad_header = bytearray(good)
+        bad_header[30] = 0x20  # a sector size no compound file has
+        with open(target, "wb") as f:
+            f.write(bad_header)
+        self.assertEqual(self.reason_of(target),
+                         "StgOpenStorage failed: 0x800300FB STG_E_INVALIDHEADER: the file is not a compound file")
+        # Damaged otherwise now: the reason is the entry of this open, not the older one.
+        bad_directory = bytearray(good)
+        first_directory_sector = int.from_bytes(good[48:52], "little")
+        at = (first_directory_sector + 1) * 512
+        bad_directory[at + 128:at + 512] = b"\xff" * 384
+        with open(target, "wb") as f:
+            f.write(bad_directory)
+        self.assertEqual(self.reason_of(target),
+                         "StgOpenStorage failed: 0x80030109 STG_E_DOCFILECORRUPT: the compound file is damaged")
+        entries, _ = self.log_entries()
+        self.assertEqual([entry["name"] for entry in entries], ["STG_E_INVALIDHEADER", "STG_E_DOCFILECORRUPT"])
+
+    def test_scan_groups_failures_by_code_and_reason(self):
+        folder = self.path("scanned")
+        os.makedirs(folder)
+        self.sample(os.path.join("scanned", "good.msg"))
+        for name in ("a.msg", "b.msg"):
+            self.put(os.path.join("scanned", name), b"From: a@example.com\nTo: b@example.com\n\nhi\n")
+        self.put(os.path.join("scanned", "c.msg"), b"just text")
+        result = self.run_host("scan", folder, check=3)
+        self.assertIn("scanned 4 messages, 3 failed\n"
+                      "  3 x 0x80040229 E_MSG_OPEN_FAILED: the file is not readable as a message\n"
+                      "      1 x not a compound file\n"
+                      "      2 x not a compound file: looks like a MIME message (an .eml saved as .msg)\n",
+                      result.stderr)
+        self.assertIn("FAILED 0x80040229  %s  (not a compound file)\n" % os.path.join(folder, "c.msg"), result.stdout)
+        lines = [json.loads(line) for line in self.run_host("scan", "--json", folder, check=3).stdout.splitlines()]
+        self.assertEqual([line.get("reason") for line in lines],
+                         ["not a compound file: looks like a MIME message (an .eml saved as .msg)"] * 2 +
+                         ["not a compound file", None])
+        self.assertTrue(all(set(line) == {"file", "result", "error", "reason"} for line in lines[:3]), lines)
+
+    # ---- File names that are not UTF-8 ----------------------------------------------------
+
+    def run_host_bytes(self, *args, check=None):
+        """cardhost's output as bytes, arguments as the file system's names."""
+        command = [ARGS.cardhost, "--module", ARGS.module] + [os.fsencode(a) if isinstance(a, str) else a
+                                                              for a in args]
+        result = subprocess.run(command, capture_output=True, env=self.env, timeout=120)
+        if check is not None:
+            self.assertEqual(result.returncode, check, result.stderr)
+        # Whatever the names, the output is UTF-8 and its JSON parses strictly.
+        return result.stdout.decode("utf-8", "strict"), result.stderr.decode("utf-8", "strict")
+
+    @staticmethod
+    def json_lines(text):
+        return [json.loads(line, strict=True) for line in text.splitlines()]
+
+    def assert_names(self, line, raw_name):
+        """The line names the file so that it can be told apart and mapped back."""
+        self.assertEqual(bytes.fromhex(line["file_bytes"]), raw_name)
+        self.assertEqual(line["file"], raw_name.decode("utf-8", "replace"))
+
+    def test_a_file_whose_name_is_not_utf8_is_shown_set_and_scanned(self):
+        folder = self.path("names")
+        os.makedirs(folder)
+        raw = os.path.join(os.fsencode(folder), b"\xff\xfe invalid.msg")
+        self.run_host_bytes("sample", os.path.join(os.fsencode(folder), b"x.msg"), check=0)
+        os.rename(os.path.join(os.fsencode(folder), b"x.msg"), raw)
+
+        out, _ = self.run_host_bytes("show", "--json", raw, check=0)
+        line = self.json_lines(out)[0]
+        self.assert_names(line, raw)
+        self.assertEqual(line["result"], "0x00000000")
+        self.assertEqual(line["variables"]["SUBJECT"]["value"], self.card_in_file(raw)["SUBJECT"])
+        table, _ = self.run_host_bytes("show", raw, check=0)
+        self.assertIn(raw.decode("utf-8", "replace") + "\n", table)
+
+        out, _ = self.run_host_bytes("set", raw, "SUBJECT=renamed in place", check=0)
+        self.assertIn("saved", out)
+        self.assertEqual(self.card_in_file(raw)["SUBJECT"], "renamed in place")
+        # No temporary image left, no file under another name.
+        self.assertEqual(sorted(os.listdir(os.fsencode(folder))), [b"\xff\xfe invalid.msg"])
+
+        self.put(os.path.join("names", "plain.msg"), b"not a message")
+        out, err = self.run_host_bytes("scan", "--json", folder, check=3)
+        lines = self.json_lines(out)
+        self.assertEqual(len(lines), 2)
+        self.assert_names(lines[1], raw)
+        self.assertEqual(lines[1]["variables"]["SUBJECT"]["value"], "renamed in place")
+        self.assertNotIn("file_bytes", lines[0])  # a UTF-8 name is only "file"
+        self.assertEqual(lines[0]["file"], os.path.join(folder, "plain.msg"))
+        out, _ = self.run_host_bytes("scan", folder, check=3)
+        self.assertIn(raw.decode("utf-8", "replace"), out)
+
+    def test_a_plugin_in_a_folder_whose_name_is_not_utf8_registers_and_loads(self):
+        target = self.sample()
+        folder = os.path.join(os.fsencode(self.folder), b"plug-in \xe9\xff")
+        os.makedirs(folder)
+        module = os.path.join(folder, b"MsgPlugin.so")
+        shutil.copy(ARGS.module, module)
+        command = [ARGS.cardhost, b"register", module]
+        registered = subprocess.run(command, capture_output=True, env=self.env, timeout=60)
+        self.assertEqual(registered.returncode, 0, registered.stderr)
+        registered.stdout.decode("utf-8", "strict")
+        # Through the registry: the class's library path comes back as the same bytes.
+        shown = subprocess.run([ARGS.cardhost, "show", "--json", target], capture_output=True, env=self.env,
+                               timeout=60)
+        self.assertEqual(shown.returncode, 0, shown.stderr)
+        self.assertEqual(json.loads(shown.stdout)["variables"]["SENDER_NAME"]["value"], "Ada Lindqvist")
+
+    def test_a_failure_of_such_a_file_is_logged_under_its_own_name(self):
+        raw = os.path.join(os.fsencode(self.folder), b"caf\xe9 \xed\xa0\x80.msg")  # Latin-1, an encoded surrogate
+        with open(raw, "wb") as f:
+            f.write(b"no compound file")
+        out, err = self.run_host_bytes("show", "--json", raw, check=3)
+        line = self.json_lines(out)[0]
+        self.assert_names(line, raw)
+        self.assertEqual(line["reason"], "not a compound file")
+        table, err = self.run_host_bytes("show", raw, check=3)
+        self.assertIn(raw.decode("utf-8", "replace") + "\n  cannot read the card", table)
+        self.assertIn("cardhost: " + raw.decode("utf-8", "replace") + ": 0x80040229", err)
+        # The log holds the name as the plug-in was handed it: the bytes escaped as Python
+        # escapes them (lone surrogates U+DC80..U+DCFF), each mapping back to its byte.
+        logs = glob.glob(os.path.join(self.env["XDG_DATA_HOME"], "ORVANE", "ORVANE KESTREL", "*.mlg"))
+        self.assertEqual(len(logs), 1)
+        data = read_bytes(logs[0])
+        header = 40
+        module, function, message = (int.from_bytes(data[28 + 4 * i:32 + 4 * i], "little") & 0x7FFFFFFF
+                                     for i in range(3))
+        text = data[header + module + function:header + module + function + message]
+        self.assertEqual(text.decode("utf-16-le", "surrogatepass"), "Failed: StgOpenStorage " + os.fsdecode(raw))
+        log_out, _ = self.run_host_bytes("log", "--json", check=0)
+        self.assertEqual(self.json_lines(log_out)[0]["message"],
+                         "Failed: StgOpenStorage " + raw.decode("utf-8", "replace"))
+
 
 def main():
     global ARGS
@@ -478,6 +677,7 @@ def main():
     parser.add_argument("--cardhost", required=True)
     parser.add_argument("--module", required=True)
     parser.add_argument("--corpus", required=True)
+    parser.add_argument("--version", required=True, help="the project's version, which cardhost --version shows")
     ARGS, rest = parser.parse_known_args()
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
 

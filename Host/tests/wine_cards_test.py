@@ -38,6 +38,12 @@ def stored_time(path, name):
     return value.number if value is not None else 0
 
 
+def describe_run(result):
+    """A run's command, exit code and output, for a failure's message."""
+    return "%s\nexit code %s\nstdout: %s\nstderr: %s" % (
+        " ".join(result.args[:12]), result.returncode, result.stdout[-3000:], result.stderr[-3000:])
+
+
 def windows_path(path):
     """The path as a Windows program under Wine names it (drive Z: is the Linux root)."""
     return "Z:" + os.path.abspath(path).replace("/", "\\")
@@ -60,9 +66,16 @@ class WineCards(unittest.TestCase):
         result = subprocess.run(command, capture_output=True, text=True, encoding="utf-8", env=self.env,
                                 timeout=timeout)
         if check is not None:
-            self.assertEqual(result.returncode, check, "%s\nstdout: %s\nstderr: %s" %
-                             (command[:8], result.stdout[-3000:], result.stderr[-3000:]))
+            self.assertEqual(result.returncode, check, describe_run(result))
+        if command[0] == ARGS.wine_run:
+            self.assert_mapi_paired(result.stderr, describe_run(result))
         return result
+
+    def assert_mapi_paired(self, stderr, description):
+        """The stand-in mapi32 says so on standard error when the plug-in's MAPIInitialize and
+        MAPIUninitialize calls do not pair up."""
+        complaints = [line for line in stderr.splitlines() if line.startswith("mapi32 stand-in:")]
+        self.assertEqual(complaints, [], description)
 
     def wine(self, *args, check=0):
         """cardhost.exe with the DLL beside it, under Wine; file arguments are Linux paths."""
@@ -86,11 +99,11 @@ class WineCards(unittest.TestCase):
 
     def show_both(self, files, extra=()):
         """The JSON cards of files on Linux and under Wine, file by file."""
-        linux = self.cards(self.linux("show", "--json", "--full", *extra, *files, check=None).stdout)
-        wine = self.cards(self.wine("show", "--json", "--full", *extra, *[windows_path(f) for f in files],
-                                    check=None).stdout)
-        self.assertEqual(len(linux), len(files))
-        self.assertEqual(len(wine), len(files))
+        linux_run = self.linux("show", "--json", "--full", *extra, *files, check=None)
+        wine_run = self.wine("show", "--json", "--full", *extra, *[windows_path(f) for f in files], check=None)
+        linux, wine = self.cards(linux_run.stdout), self.cards(wine_run.stdout)
+        self.assertEqual(len(linux), len(files), describe_run(linux_run))
+        self.assertEqual(len(wine), len(files), describe_run(wine_run))
         return linux, wine
 
     def assert_same_cards(self, files, linux, wine):
@@ -199,6 +212,10 @@ class WineCards(unittest.TestCase):
         gone = self.run_command(exe + ["show", windows_path(target)], 3)
         self.assertIn("REGDB_E_CLASSNOTREG", gone.stderr)
 
+    def test_the_same_version_as_on_linux(self):
+        self.assertEqual(self.run_command([ARGS.wine_run, ARGS.cardhost_exe, "--version"], 0).stdout,
+                         self.linux("--version").stdout)
+
     # ---- The body and the lock -----------------------------------------------------------------
 
     def test_a_body_above_16_kib_is_read_through_the_stream(self):
@@ -240,7 +257,9 @@ class WineCards(unittest.TestCase):
             self.assertEqual(self.cards(blocked.stdout)[0]["error"], "E_MSG_FILE_LOCKED")
         finally:
             out, err = holder.communicate(timeout=60)
-        self.assertEqual(holder.returncode, 0, err)
+        held = "the holder: exit code %s\nstdout: %s\nstderr: %s" % (holder.returncode, out, err)
+        self.assertEqual(holder.returncode, 0, held)
+        self.assert_mapi_paired(err, held)
         self.assertEqual(stored(target)["SUBJECT"].text, "held")
 
 

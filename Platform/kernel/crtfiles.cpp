@@ -19,7 +19,7 @@
 #include <string>
 
 #include "base/fault.h"
-#include "shell/pathtext.h"
+#include "base/native_name.h"
 
 #undef st_atime
 #undef st_mtime
@@ -27,7 +27,6 @@
 
 namespace {
 
-using platform::text::WideToUtf8;
 
 // Maps an injected failure to the errno value the C runtime would set.
 int ErrnoFromCode(HRESULT code, int fallback) {
@@ -69,7 +68,7 @@ DWORD Win32ErrorFromErrno(int error) {
 
 bool ToOsPath(const WCHAR* path, std::string& out) {
     if (!path) return false;
-    return WideToUtf8(std::u16string_view(path), out);
+    return platform::names::ToNative(std::u16string_view(path), out);
 }
 
 // ---- Share-mode markers ----------------------------------------------------------------------
@@ -202,7 +201,7 @@ extern "C" errno_t _wgetenv_s(size_t* pReturnValue, WCHAR* buffer, size_t number
         if (buffer && numberOfElements > 0) buffer[0] = 0;
         return 0;
     }
-    std::u16string wide = platform::text::Utf8ToWide(value);
+    std::u16string wide = platform::names::FromNative(value);  // values name folders too
     *pReturnValue = wide.size() + 1;
     if (!buffer) return 0;  // a query of the size needed
     if (wide.size() + 1 > numberOfElements) {
@@ -225,7 +224,7 @@ WINBASEAPI DWORD WINAPI GetCurrentDirectoryW(DWORD nBufferLength, LPWSTR lpBuffe
         SetLastError(Win32ErrorFromErrno(errno));
         return 0;
     }
-    const std::u16string wide = platform::text::Utf8ToWide(current);
+    const std::u16string wide = platform::names::FromNative(current);
     std::free(current);
     if (!lpBuffer || wide.size() + 1 > nBufferLength) return static_cast<DWORD>(wide.size() + 1);
     wide.copy(lpBuffer, wide.size());

@@ -1,7 +1,8 @@
 // C runtime and kernel file services: environment, attributes, folders, stat, rename and
 // shared-mode opens.
 //
-// Paths are UTF-16 with '/' separators and are handed to Linux as UTF-8. Failures set errno
+// Paths are UTF-16 with '/' separators, handed to Linux as the names they map to
+// (base/native_name.h); a path that maps to no Linux name is not found. Failures set errno
 // as the C runtime does (EACCES for a sharing violation or an existing rename target).
 #pragma once
 

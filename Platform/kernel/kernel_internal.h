@@ -96,18 +96,4 @@ bool EncodeUtf8(const char16_t* units, size_t count, Put&& put) {
     return wellFormed;
 }
 
-inline std::u16string WidenUtf8(std::string_view utf8) {
-    std::u16string out;
-    out.reserve(utf8.size());
-    DecodeUtf8(reinterpret_cast<const unsigned char*>(utf8.data()), utf8.size(), [&](char16_t c) { out.push_back(c); });
-    return out;
-}
-
-inline std::string NarrowToUtf8(std::u16string_view utf16) {
-    std::string out;
-    out.reserve(utf16.size());
-    EncodeUtf8(utf16.data(), utf16.size(), [&](char c) { out.push_back(c); });
-    return out;
-}
-
 }  // namespace platform::kernel::detail

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "base/fault.h"
+#include "base/native_name.h"
 #include "kernel/kernel_internal.h"
 #include "kernel/winbase.h"
 
@@ -113,7 +114,7 @@ DWORD WINAPI GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize)
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
-    std::u16string wide = platform::kernel::detail::WidenUtf8(path);
+    std::u16string wide = platform::names::FromNative(path);
     if (wide.size() < nSize) {
         wide.copy(lpFilename, wide.size());
         lpFilename[wide.size()] = 0;
@@ -137,7 +138,8 @@ HMODULE WINAPI GetModuleHandleW(LPCWSTR lpModuleName) try {
     if (lpModuleName == nullptr) {
         return static_cast<HMODULE>(static_cast<void*>(const_cast<link_map*>(_r_debug.r_map)));
     }
-    std::string name = platform::kernel::detail::NarrowToUtf8(lpModuleName);
+    std::string name;
+    platform::names::ToNative(lpModuleName, name);  // a name that maps to none finds nothing
     Lookup lookup;
     lookup.name = name;
     if (!name.empty()) dl_iterate_phdr(WalkLinkMaps, &lookup);

@@ -14,13 +14,18 @@
 #include <vector>
 
 #include "base/fault.h"
-#include "base/utf.h"
+#include "base/native_name.h"
 #include "kernel/winbase.h"
 
 
 namespace {
 
-std::string ToUtf8(LPCWSTR text) { return platform::utf::ToUtf8(text); }
+// The Linux name of a library's path; empty (which loads nothing) when it maps to none.
+std::string NativePath(LPCWSTR text) {
+    std::string path;
+    platform::names::ToNative(text, path);
+    return path;
+}
 
 bool ReadAt(int fd, void* buffer, size_t size, off_t offset) {
     return pread(fd, buffer, size, offset) == static_cast<ssize_t>(size);
@@ -130,7 +135,8 @@ WINBASEAPI HMODULE WINAPI LoadLibraryW(LPCWSTR lpLibFileName) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    void* handle = dlopen(ToUtf8(lpLibFileName).c_str(), RTLD_NOW | RTLD_LOCAL);
+    const std::string path = NativePath(lpLibFileName);
+    void* handle = path.empty() ? nullptr : dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!handle) {
         SetLastError(ERROR_MOD_NOT_FOUND);
         return nullptr;
@@ -176,7 +182,8 @@ WINBASEAPI BOOL WINAPI GetModuleHandleExW(DWORD dwFlags, LPCWSTR lpModuleName, H
     } else if (!lpModuleName) {
         handle = dlopen(nullptr, RTLD_NOW);
     } else {
-        handle = dlopen(ToUtf8(lpModuleName).c_str(), RTLD_NOW | RTLD_NOLOAD);
+        const std::string path = NativePath(lpModuleName);
+        handle = path.empty() ? nullptr : dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD);
     }
     if (!handle) {
         SetLastError(ERROR_MOD_NOT_FOUND);

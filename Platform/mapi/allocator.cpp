@@ -5,9 +5,9 @@
 // pointer that is not a chain head is recognised and left alone.
 #include <atomic>
 #include <cstdlib>
-#include <mutex>
 
 #include "base/fault.h"
+#include "kernel/winbase.h"
 #include "mapi/mapi.h"
 #include "platform_testing.h"
 
@@ -26,9 +26,38 @@ static_assert(sizeof(BufferHeader) == 32);
 
 BufferHeader* HeaderOf(void* pv) { return static_cast<BufferHeader*>(pv) - 1; }
 
-std::mutex g_chainMutex;
+// Guards the chains of MAPIAllocateMore blocks: the system's critical section, so that the
+// Windows build of the store needs no C++ threads library.
+class ChainLock {
+public:
+    ChainLock() { InitializeCriticalSection(&m_section); }
+    ~ChainLock() { DeleteCriticalSection(&m_section); }
+    ChainLock(const ChainLock&) = delete;
+    ChainLock& operator=(const ChainLock&) = delete;
+    void Enter() { EnterCriticalSection(&m_section); }
+    void Leave() { LeaveCriticalSection(&m_section); }
+
+private:
+    CRITICAL_SECTION m_section;
+};
+
+ChainLock& TheChainLock() {
+    static ChainLock lock;
+    return lock;
+}
+
+class ChainLockHeld {
+public:
+    ChainLockHeld() { TheChainLock().Enter(); }
+    ~ChainLockHeld() { TheChainLock().Leave(); }
+    ChainLockHeld(const ChainLockHeld&) = delete;
+    ChainLockHeld& operator=(const ChainLockHeld&) = delete;
+};
 std::atomic<long> g_liveBuffers{0};
 std::atomic<long> g_initializeCount{0};
+// MAPIUninitialize calls made while no MAPIInitialize was open: a caller whose starts and stops
+// do not pair up.
+std::atomic<long> g_unpairedUninitializeCount{0};
 
 BufferHeader* NewBlock(ULONG cb, uint64_t magic) {
     auto* header = static_cast<BufferHeader*>(std::malloc(sizeof(BufferHeader) + cb));
@@ -106,6 +135,7 @@ std::atomic<long> g_lastInitializeFlags{-1};
 
 void ResetMapiControls() {
     g_initializeCount.store(0);
+    g_unpairedUninitializeCount.store(0);
     g_lastInitializeFlags.store(-1);
 }
 
@@ -134,6 +164,7 @@ STDAPI_(void) MAPIUninitialize() {
     long count = g_initializeCount.load();
     while (count > 0 && !g_initializeCount.compare_exchange_weak(count, count - 1)) {
     }
+    if (count <= 0) g_unpairedUninitializeCount.fetch_add(1);  // never below zero, but noted
 }
 
 STDAPI_(SCODE) MAPIAllocateBuffer(ULONG cbSize, LPVOID* lppBuffer) {
@@ -158,7 +189,7 @@ STDAPI_(SCODE) MAPIAllocateMore(ULONG cbSize, LPVOID lpObject, LPVOID* lppBuffer
     if (!block) return MAPI_E_NOT_ENOUGH_MEMORY;
     BufferHeader* head = HeaderOf(lpObject);
     {
-        std::lock_guard lock(g_chainMutex);
+        ChainLockHeld lock;
         block->nextMore = head->nextMore;
         head->nextMore = block;
     }
@@ -173,7 +204,7 @@ STDAPI_(ULONG) MAPIFreeBuffer(LPVOID lpBuffer) {
     if (head->magic != kHeadMagic) return 0;
     BufferHeader* more;
     {
-        std::lock_guard lock(g_chainMutex);
+        ChainLockHeld lock;
         more = head->nextMore;
         head->nextMore = nullptr;
     }
@@ -199,6 +230,7 @@ namespace platform::testing {
 
 long MapiBuffersInUse() { return g_liveBuffers.load(); }
 long MapiInitializeCount() { return g_initializeCount.load(); }
+long MapiUnpairedUninitializeCount() { return g_unpairedUninitializeCount.load(); }
 long MapiLastInitializeFlags() { return g_lastInitializeFlags.load(); }
 
 }  // namespace platform::testing

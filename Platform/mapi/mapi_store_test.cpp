@@ -99,9 +99,17 @@ TEST(MapiInitialize, CountsStartsAndChecksTheBlock) {
     EXPECT_EQ(pt::MapiLastInitializeFlags(), -1);
     EXPECT_EQ(pt::MapiInitializeCount(), 2);
     MAPIUninitialize();
+    EXPECT_EQ(pt::MapiUnpairedUninitializeCount(), 0);
     MAPIUninitialize();
-    MAPIUninitialize();  // never below zero
+    EXPECT_EQ(pt::MapiUnpairedUninitializeCount(), 0);
+    MAPIUninitialize();  // never below zero, but noted as a stop without a start
     EXPECT_EQ(pt::MapiInitializeCount(), 0);
+    EXPECT_EQ(pt::MapiUnpairedUninitializeCount(), 1);
+    MAPIUninitialize();
+    EXPECT_EQ(pt::MapiUnpairedUninitializeCount(), 2);
+    EXPECT_EQ(MAPIInitialize(nullptr), S_OK);
+    EXPECT_EQ(pt::MapiInitializeCount(), 1) << "earlier stops without starts do not cancel a later start";
+    MAPIUninitialize();
 }
 
 // ---- Writing a message from scratch ----------------------------------------------------------
@@ -615,6 +623,36 @@ TEST(MapiSave, AttachmentsAddedAndDeletedKeepTheHeaderRight) {
     FreeProws(rows);
 }
 
+// Attachments deleted with nothing added: the header's count follows each save, the next
+// number stays (numbers are not given out again).
+TEST(MapiSave, DeletingAttachmentsAloneKeepsTheHeaderRight) {
+    auto root = Build({{msgwriter::Unicode(PR_SUBJECT_W, u"s")},
+                       {{{msgwriter::Unicode(PR_ATTACH_LONG_FILENAME_W, u"a")}},
+                        {{msgwriter::Unicode(PR_ATTACH_LONG_FILENAME_W, u"b")}},
+                        {{msgwriter::Unicode(PR_ATTACH_LONG_FILENAME_W, u"c")}}}});
+    auto header = [&](size_t at) { return Get32(mapitest::NodeAt(root, "__properties_version1.0", false, false)->data, at); };
+    ASSERT_EQ(header(20), 3u);
+    ASSERT_EQ(header(12), 3u);
+    for (ULONG number : {1u, 2u}) {
+        Opened o = Open(root);
+        ASSERT_EQ(o.message->DeleteAttach(number, 0, nullptr, 0), S_OK);
+        ASSERT_EQ(o.message->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
+    }
+    EXPECT_FALSE(mapitest::NodeAt(root, "__attach_version1.0_#00000001", false, true));
+    EXPECT_FALSE(mapitest::NodeAt(root, "__attach_version1.0_#00000002", false, true));
+    EXPECT_EQ(header(20), 1u);  // attachment count
+    EXPECT_EQ(header(12), 3u);  // next attachment id
+    Opened o = Open(root);
+    LPMAPITABLE rawTable = nullptr;
+    ASSERT_EQ(o.message->GetAttachmentTable(0, &rawTable), S_OK);
+    auto table = ComPtr<IMAPITable>::Attach(rawTable);
+    LPSRowSet rows = nullptr;
+    ASSERT_EQ(HrQueryAllRows(table.Get(), nullptr, nullptr, nullptr, 0, &rows), S_OK);
+    ASSERT_EQ(rows->cRows, 1u);
+    EXPECT_EQ(PpropFindProp(rows->aRow[0].lpProps, rows->aRow[0].cValues, PR_ATTACH_NUM)->Value.l, 0);
+    FreeProws(rows);
+}
+
 // A header whose counts disagree with the storages (a writer counted otherwise) is saved as it
 // was found unless attachments come or go, and then only their counts change.
 TEST(MapiSave, TheStoredHeaderIsKeptUnlessAttachmentsChange) {
@@ -681,6 +719,42 @@ TEST(MapiSave, UnsavedAttachmentChangesAreDropped) {
     EXPECT_EQ(mapitest::NodeAt(root, "__attach_version1.0_#00000000/__substg1.0_3707001F", false, false)->data,
               Wide(u"a"));
     EXPECT_FALSE(mapitest::NodeAt(root, "__attach_version1.0_#00000001", false, true));
+}
+
+// A deleted attachment's number is not given out again while the message is open, before or
+// after a save: the deleted one's object, still open, cannot save into the new one.
+TEST(MapiSave, ADeletedAttachmentsNumberIsNotGivenAgain) {
+    auto root = Build({{msgwriter::Unicode(PR_SUBJECT_W, u"s")}, {}});
+    Opened o = Open(root);
+    auto create = [&](const char16_t* name, ULONG* number) {
+        LPATTACH raw = nullptr;
+        EXPECT_EQ(o.message->CreateAttach(nullptr, 0, number, &raw), S_OK);
+        auto attach = ComPtr<IAttach>::Attach(raw);
+        SPropValue value{PR_ATTACH_LONG_FILENAME_W, 0, {}};
+        value.Value.lpszW = const_cast<LPWSTR>(name);
+        EXPECT_EQ(attach->SetProps(1, &value, nullptr), S_OK);
+        EXPECT_EQ(attach->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
+        return attach;
+    };
+    for (bool saveBetween : {false, true}) {
+        SCOPED_TRACE(saveBetween ? "saved between" : "not saved between");
+        ULONG doomedNumber = 0, laterNumber = 0;
+        auto doomed = create(u"doomed", &doomedNumber);
+        ASSERT_EQ(o.message->DeleteAttach(doomedNumber, 0, nullptr, 0), S_OK);
+        if (saveBetween) {
+            ASSERT_EQ(o.message->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
+        }
+        auto later = create(u"later", &laterNumber);
+        EXPECT_NE(laterNumber, doomedNumber);
+        EXPECT_EQ(doomed->SaveChanges(KEEP_OPEN_READWRITE), MAPI_E_OBJECT_DELETED);
+        LPATTACH raw = nullptr;
+        ASSERT_EQ(o.message->OpenAttach(laterNumber, nullptr, 0, &raw), S_OK);
+        auto reopened = ComPtr<IAttach>::Attach(raw);
+        LPSPropValue name = nullptr;
+        ASSERT_EQ(HrGetOneProp(reopened.Get(), PR_ATTACH_LONG_FILENAME_W, &name), S_OK);
+        EXPECT_EQ(std::u16string(name->Value.lpszW), u"later");
+        MAPIFreeBuffer(name);
+    }
 }
 
 TEST(MapiSave, WritableStreamsAndDeletedProperties) {

@@ -486,6 +486,7 @@ public:
         auto found = attachments_.find(ulAttachmentNum);
         if (found == attachments_.end()) return MAPI_E_NOT_FOUND;
         if (!found->second.isNew) deletedAttachments_.insert(ulAttachmentNum);  // counted at the save
+        retiredNumbers_.insert(ulAttachmentNum);
         attachments_.erase(found);
         reservedNumbers_.erase(ulAttachmentNum);  // an open IAttach of it can no longer save
         return S_OK;
@@ -615,6 +616,9 @@ private:
         for (const auto& [number, slot] : attachments_) next = std::max(next, number + 1);
         for (ULONG number : deletedAttachments_) next = std::max(next, number + 1);
         for (ULONG number : reservedNumbers_) next = std::max(next, number + 1);
+        // Nor is a deleted one's number given out again: an object still open on the deleted
+        // attachment would save into the new one.
+        for (ULONG number : retiredNumbers_) next = std::max(next, number + 1);
         return next;
     }
 
@@ -664,6 +668,7 @@ private:
     std::set<ULONG> deletedAttachments_;
     bool attachmentsChanged_ = false;  // attachments added or removed since the header was saved
     std::set<ULONG> reservedNumbers_;
+    std::set<ULONG> retiredNumbers_;  // attachments deleted while this object lived
     std::vector<ULONG> recipients_;
     mutable UINT codePage_ = 0;
     mutable bool codePageKnown_ = false;

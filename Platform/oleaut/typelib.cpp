@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "base/fault.h"
-#include "base/utf.h"
+#include "base/native_name.h"
 #include "kernel/loader.h"
 #include "kernel/winbase.h"
 #include "oleaut/oleauto.h"
@@ -349,7 +349,9 @@ bool ReadDefinition(LPCOLESTR file, std::string* text) {
         FreeLibrary(module);
         return data != nullptr;
     }
-    std::ifstream stream(platform::utf::ToUtf8(file), std::ios::binary);
+    std::string path;
+    if (!platform::names::ToNative(file, path)) return false;
+    std::ifstream stream(path, std::ios::binary);
     if (!stream) return false;
     text->assign(std::istreambuf_iterator<char>(stream), {});
     return true;

@@ -8,8 +8,14 @@
 
 #include "registry/regtool.h"
 
+#include "base/native_name.h"
+
 namespace platform::registry {
 namespace {
+
+// A command-line argument as UTF-16: its bytes mapped as file names are (UTF-8 as text, any
+// other byte as its escape), so that a path given as data names the same file for the platform.
+std::u16string ArgumentText(std::string_view argument) { return platform::names::FromNative(argument); }
 
 constexpr const char* kUsage =
     "platform-reg: the platform registry's command-line tool\n"
@@ -262,7 +268,7 @@ LSTATUS ReadValue(HKEY key, const std::u16string& name, DWORD* type, std::string
 // /s walks the subkeys too. Counts the matches for /s.
 LSTATUS QueryKey(HKEY key, const std::u16string& fullName, const Options& options, std::ostream& out, size_t* matches) {
     bool oneValue = options.hasValue || options.defaultValue;
-    std::u16string wanted = options.hasValue ? Utf8ToUtf16(options.value) : std::u16string();
+    std::u16string wanted = options.hasValue ? ArgumentText(options.value) : std::u16string();
     bool header = false;
     auto printHeader = [&] {
         if (!header) out << "\n" << Utf16ToUtf8(fullName) << "\n";
@@ -376,7 +382,7 @@ bool BuildData(DWORD type, const Options& options, std::string* data, std::strin
     switch (type) {
         case REG_SZ:
         case REG_EXPAND_SZ:
-            *data = WideBytes(Utf8ToUtf16(text) + u'\0');
+            *data = WideBytes(ArgumentText(text) + u'\0');
             return true;
         case REG_MULTI_SZ: {
             if (options.separator.empty()) {
@@ -392,7 +398,7 @@ bool BuildData(DWORD type, const Options& options, std::string* data, std::strin
                     *problem = "REG_MULTI_SZ data cannot hold an empty string";
                     return false;
                 }
-                joined += Utf8ToUtf16(part) + u'\0';
+                joined += ArgumentText(part) + u'\0';
                 if (end == std::string::npos) break;
                 start = end + options.separator.size();
             }
@@ -457,7 +463,7 @@ int Add(const KeyName& name, const Options& options, std::istream& in, std::ostr
     LSTATUS status = RegCreateKeyExW(name.root, name.path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
                                      nullptr, &key.key, nullptr);
     if (status == ERROR_SUCCESS && setValue) {
-        std::u16string valueName = options.hasValue ? Utf8ToUtf16(options.value) : std::u16string();
+        std::u16string valueName = options.hasValue ? ArgumentText(options.value) : std::u16string();
         if (!options.force &&
             RegQueryValueExW(key.key, valueName.c_str(), nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS &&
             !Ask(in, out,
@@ -488,7 +494,7 @@ int Delete(const KeyName& name, const Options& options, std::istream& in, std::o
     LSTATUS status = RegOpenKeyExW(name.root, name.path.c_str(), 0, KEY_ALL_ACCESS, &key.key);
     if (key.key == name.root) key.key = nullptr;
     HKEY target = key.key ? key.key : name.root;
-    std::u16string valueName = options.hasValue ? Utf8ToUtf16(options.value) : std::u16string();
+    std::u16string valueName = options.hasValue ? ArgumentText(options.value) : std::u16string();
     if (status == ERROR_SUCCESS && (options.hasValue || options.defaultValue))
         status = RegQueryValueExW(target, valueName.c_str(), nullptr, nullptr, nullptr, nullptr);
     if (status != ERROR_SUCCESS) {
@@ -566,7 +572,7 @@ int RunCommand(const std::vector<std::string>& args, std::istream& in, std::ostr
         return 0;
     }
     KeyName name;
-    if (!ParseKeyName(Utf8ToUtf16(options.positional[0]), &name)) {
+    if (!ParseKeyName(ArgumentText(options.positional[0]), &name)) {
         err << "ERROR: Invalid key name: " << options.positional[0] << "\n";
         return 1;
     }

@@ -11,6 +11,7 @@
 
 #include <windows.h>
 
+#include "base/native_name.h"
 #include "platform_testing.h"
 
 namespace {
@@ -370,6 +371,25 @@ TEST_F(RegTool, AddQueryAndDeleteFromTheCommandLine) {
     run = Tool({"query", "HKCU\\Software\\Cli"});
     EXPECT_EQ(run.code, 1);
     EXPECT_EQ(run.err, "ERROR: The system was unable to find the specified registry key or value.\n");
+}
+
+// Data given on the command line is mapped as file names are: a path whose bytes are not UTF-8
+// lands as the UTF-16 name the platform opens that file by.
+TEST_F(RegTool, CommandLineTextIsMappedAsFileNamesAre) {
+    const std::string path = "/opt/plug-in \xE9\xFF/MsgPlugin.so";
+    ASSERT_EQ(Tool({"add", "HKCU\\Software\\Cli", "/v", "Library \xFF", "/d", path}).code, 0);
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, u"Software\\Cli", 0, KEY_READ, &key), ERROR_SUCCESS);
+    WCHAR data[128] = {};
+    DWORD size = sizeof data, type = 0;
+    EXPECT_EQ(RegQueryValueExW(key, u"Library \xDCFF", nullptr, &type, reinterpret_cast<BYTE*>(data), &size),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
+    EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
+    EXPECT_EQ(u16string(data), u"/opt/plug-in \xDCE9\xDCFF/MsgPlugin.so");
+    std::string native;
+    ASSERT_TRUE(platform::names::ToNative(data, native));
+    EXPECT_EQ(native, path);
 }
 
 TEST_F(RegTool, BadCommandLinesFailWithAMessage) {

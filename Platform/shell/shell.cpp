@@ -14,12 +14,10 @@
 
 #include "base/fault.h"
 #include "platform_testing.h"
-#include "shell/pathtext.h"
+#include "base/native_name.h"
+#include "base/utf.h"
 
 namespace {
-
-using platform::text::Utf8ToWide;
-using platform::text::WideToUtf8;
 
 std::string HomeFolder() {
     const char* home = std::getenv("HOME");
@@ -86,13 +84,7 @@ std::string OneLine(LPCWSTR text) {
     std::u16string wide(text);
     for (char16_t& c : wide)
         if (c == u'\n' || c == u'\r' || c == u'\t') c = u' ';
-    std::string utf8;
-    if (!WideToUtf8(wide, utf8)) {
-        for (char16_t& c : wide)
-            if (c >= 0xD800 && c <= 0xDFFF) c = 0xFFFD;
-        WideToUtf8(wide, utf8);
-    }
-    return utf8;
+    return platform::utf::ToUtf8(wide);  // text for people: an unpaired surrogate shows as U+FFFD
 }
 
 }  // namespace
@@ -110,7 +102,7 @@ STDAPI SHGetSpecialFolderLocation(HWND, int csidl, PIDLIST_ABSOLUTE* ppidl) {
     }
     while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
     if (folder.empty() || !EnsureFolder(folder)) return E_FAIL;
-    std::u16string wide = Utf8ToWide(folder);
+    std::u16string wide = platform::names::FromNative(folder);
     size_t itemBytes = sizeof(USHORT) + wide.size() * sizeof(WCHAR);
     if (itemBytes > 0xFFFF) return E_FAIL;
     auto* list = static_cast<BYTE*>(CoTaskMemAlloc(itemBytes + sizeof(USHORT)));

@@ -9,7 +9,7 @@ path: the element names from the root, each as the hex of its UTF-16LE code unit
 stored bytes. A file the reader refuses prints 'error' and exits with status 3.
 With --sector-size it prints the file's sector size instead; with --check-tree it checks that
 every storage's children form a red-black tree in directory order (shorter names first, then by
-upper-cased name) and prints, for each file given, 'ok' or what is wrong. With several files, each file's
+upper-cased UTF-16 code units) and prints, for each file given, 'ok' or what is wrong. With several files, each file's
 lines follow a line '#file N' (N counting from 0), and refusals print 'error' there.
 """
 import sys
@@ -38,44 +38,57 @@ def main():
 
 def dump(path):
     try:
-        ole = olefile.OleFileIO(path)
-        lines = []
-        root = ole.root
-        lines.append('\t'.join(['root', '.', root_clsid(ole, root), '%08x' % root.dwUserFlags,
-                                '%d' % root.createTime, '%d' % root.modifyTime, '0', '00000000']))
-        for names in ole.listdir(streams=True, storages=True):
-            sid = ole._find(names)
-            entry = ole.direntries[sid]
-            hexpath = '/'.join(name.encode('utf-16-le').hex() for name in names)
-            if entry.entry_type == olefile.STGTY_STREAM:
-                data = ole.openstream(names).read()
-                if len(data) != entry.size:
-                    raise IOError('short stream')
-                kind = 'stream'
-            else:
-                data = None
-                kind = 'storage'
-            lines.append('\t'.join([kind, hexpath, root_clsid(ole, entry), '%08x' % entry.dwUserFlags,
-                                    '%d' % entry.createTime, '%d' % entry.modifyTime,
-                                    '%d' % (len(data) if data is not None else 0),
-                                    '%08x' % ((zlib.crc32(data) & 0xffffffff) if data is not None else 0)]))
-        ole.close()
+        lines = element_lines(path)
     except Exception as error:  # the reader's refusal is an answer too
         print('error', error)
         return 3
-    for line in sorted(lines):
+    for line in lines:
         print(line)
     return 0
 
 
+def element_lines(path):
+    """The file's elements, one line each, sorted (the reader's refusal raises)."""
+    ole = olefile.OleFileIO(path)
+    lines = []
+    root = ole.root
+    lines.append('\t'.join(['root', '.', root_clsid(ole, root), '%08x' % root.dwUserFlags,
+                            '%d' % root.createTime, '%d' % root.modifyTime, '0', '00000000']))
+    for names in ole.listdir(streams=True, storages=True):
+        sid = ole._find(names)
+        entry = ole.direntries[sid]
+        hexpath = '/'.join(name.encode('utf-16-le').hex() for name in names)
+        if entry.entry_type == olefile.STGTY_STREAM:
+            data = ole.openstream(names).read()
+            if len(data) != entry.size:
+                raise IOError('short stream')
+            kind = 'stream'
+        else:
+            data = None
+            kind = 'storage'
+        lines.append('\t'.join([kind, hexpath, root_clsid(ole, entry), '%08x' % entry.dwUserFlags,
+                                '%d' % entry.createTime, '%d' % entry.modifyTime,
+                                '%d' % (len(data) if data is not None else 0),
+                                '%08x' % ((zlib.crc32(data) & 0xffffffff) if data is not None else 0)]))
+    ole.close()
+    return sorted(lines)
+
+
 def check_tree(path):
+    problems = tree_problems(path)
+    print('\n'.join(problems) if problems else 'ok')
+    return 0
+
+
+def tree_problems(path):
+    """What is wrong with the sibling trees of the file's storages (an empty list: nothing)."""
     ole = olefile.OleFileIO(path)
     entries = ole.direntries
     problems = []
 
     def key(sid):
-        name = entries[sid].name
-        return (len(name.encode('utf-16-le')), name.upper())
+        units = utf16_units(entries[sid])
+        return (len(units), [upper_unit(unit) for unit in units])
 
     def walk(sid, depth, low, high):
         # Returns the black height of the subtree; checks order and colours on the way.
@@ -102,8 +115,24 @@ def check_tree(path):
         if top != olefile.NOSTREAM and entries[top].color == 0:
             problems.append('red top of %r' % entry.name)
         walk(top, 0, None, None)
-    print('\n'.join(problems) if problems else 'ok')
-    return 0
+    return problems
+
+
+def utf16_units(entry):
+    """The stored name's UTF-16 code units (surrogates as they are)."""
+    raw = getattr(entry, 'name_utf16', None)
+    if raw is None:
+        raw = entry.name.encode('utf-16-le', 'surrogatepass')
+    return [raw[i] | (raw[i + 1] << 8) for i in range(0, len(raw) - 1, 2)]
+
+
+def upper_unit(unit):
+    """A code unit upper-cased as the format compares names: unit by unit, a letter to its one
+    capital; surrogates, and letters whose capital is not one unit, as they are."""
+    if 0xD800 <= unit <= 0xDFFF:
+        return unit
+    upper = chr(unit).upper()
+    return ord(upper) if len(upper) == 1 and ord(upper) <= 0xFFFF else unit
 
 
 def root_clsid(ole, entry):

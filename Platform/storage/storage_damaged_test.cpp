@@ -2,6 +2,9 @@
 // clear result, never a crash, a hang or an allocation larger than the file.
 #include "storage/storage_test_util.h"
 
+#include <functional>
+#include <map>
+
 #include "storage/storage_internal.h"
 
 using namespace storage_test;
@@ -274,4 +277,104 @@ TEST(StorageDamaged, FuzzRegressionInputs) {
         ++count;
     }
     EXPECT_GE(count, 2);
+}
+
+// A stream whose chain breaks part way reads up to the break: only the read that reaches the
+// break fails, as with Windows' structured storage, which follows the chain as it reads.
+TEST(StorageDamaged, AChainReadsUpToItsBreak) {
+    const std::vector<BYTE> data = Pattern(40 * 512, 31), small = Pattern(300, 32), mini = Pattern(2000, 33);
+    const std::map<std::u16string, const std::vector<BYTE>*> streams = {
+        {u"long", &data}, {u"small", &small}, {u"mini2", &mini}};
+    TempDir dir;
+    Image base;
+    {
+        const std::string path = dir.File("base.msg");
+        {
+            ComPtr<IStorage> storage;
+            ASSERT_EQ(Create(path, &storage), S_OK);
+            PutStream(storage.Get(), u"long", data);
+            PutStream(storage.Get(), u"small", small);
+            PutStream(storage.Get(), u"mini2", mini);
+            // Past 64 KB, so the file is read as a file, not held whole.
+            PutStream(storage.Get(), u"pad", Pattern(70000, 34));
+        }
+        ASSERT_GT(ReadFileBytes(path).size(), 70000u);
+        base.bytes = ReadFileBytes(path);
+    }
+    const uint32_t start = Load32(base.At(base.Entry(u"long") + 116));
+    const uint32_t miniStart = Load32(base.At(base.Entry(u"small") + 116));
+    const uint32_t miniFat = base.SectorOffset(base.Header(60));
+    const uint32_t containerStart = Load32(base.At(base.DirectoryOffset() + 116));
+    ASSERT_EQ(Load32(base.At(base.Entry(u"mini2") + 116)), 0u) << "the mini stream's first stream";
+    struct Case {
+        const char* what;
+        std::function<void(Image&)> damage;
+        const char16_t* stream;
+        size_t readable;  // bytes before the break
+    } cases[] = {
+        {"30th sector leads past the file", [&](Image& i) { i.SetFat(start + 29, 0x00FFFFFF); }, u"long", 30 * 512},
+        {"30th sector leads to a free mark", [&](Image& i) { i.SetFat(start + 29, 0xFFFFFFFF); }, u"long", 30 * 512},
+        {"30th sector ends the chain early", [&](Image& i) { i.SetFat(start + 29, 0xFFFFFFFE); }, u"long", 30 * 512},
+        {"30th sector leads back into the chain", [&](Image& i) { i.SetFat(start + 29, start + 3); }, u"long", 30 * 512},
+        {"first sector ends the chain", [&](Image& i) { i.SetFat(start, 0xFFFFFFFE); }, u"long", 512},
+        {"third mini sector leads past the mini stream",
+         [&](Image& i) { Store32(i.At(miniFat + 4 * (miniStart + 2)), 100000); }, u"small", 3 * 64},
+        {"third mini sector leads back to the first",
+         [&](Image& i) { Store32(i.At(miniFat + 4 * (miniStart + 2)), miniStart); }, u"small", 3 * 64},
+        {"the mini stream's own chain ends after its first sector",
+         [&](Image& i) { i.SetFat(containerStart, 0xFFFFFFFE); }, u"mini2", 512},
+    };
+    for (const Case& c : cases) {
+        Image image = base;
+        c.damage(image);
+        const std::vector<BYTE>& expected = *streams.at(c.stream);
+        const std::string path = dir.File("damaged.msg");
+        WriteFileBytes(path, image.bytes);
+        for (bool fromFile : {false, true}) {
+            SCOPED_TRACE(std::string(c.what) + (fromFile ? ", from a file" : ", from memory"));
+            ComPtr<IStorage> storage;
+            if (fromFile)
+                ASSERT_EQ(Open(path, kReadDenyWrite, &storage), S_OK);
+            else
+                ASSERT_EQ(platform::testing::OpenStorageOnMemory(image.bytes.data(), image.bytes.size(), storage.Put()),
+                          S_OK);
+            ComPtr<IStream> stream;
+            ASSERT_EQ(storage->OpenStream(c.stream, nullptr, STGM_READ | STGM_SHARE_EXCLUSIVE, 0, stream.Put()), S_OK);
+            // The first read reaches nowhere near the break.
+            std::vector<BYTE> piece(64);
+            ULONG got = 0;
+            ASSERT_EQ(stream->Read(piece.data(), 64, &got), S_OK);
+            ASSERT_EQ(got, 64u);
+            EXPECT_TRUE(std::equal(piece.begin(), piece.end(), expected.begin()));
+            // Pieces up to the break read as written; the one that reaches it fails and reads nothing.
+            std::vector<BYTE> all(piece.begin(), piece.end());
+            HRESULT hr = S_OK;
+            while (all.size() < expected.size()) {
+                const ULONG size = ULONG(std::min<size_t>(64, expected.size() - all.size()));
+                hr = stream->Read(piece.data(), size, &got);
+                if (FAILED(hr)) break;
+                ASSERT_EQ(got, size);
+                all.insert(all.end(), piece.begin(), piece.begin() + size);
+            }
+            EXPECT_EQ(hr, STG_E_DOCFILECORRUPT);
+            EXPECT_EQ(all.size(), c.readable);
+            EXPECT_TRUE(std::equal(all.begin(), all.end(), expected.begin()));
+            EXPECT_EQ(got, 0u);
+            ULARGE_INTEGER position{};
+            LARGE_INTEGER none{};
+            ASSERT_EQ(stream->Seek(none, STREAM_SEEK_CUR, &position), S_OK);
+            EXPECT_EQ(position.QuadPart, c.readable) << "the failed read moved nothing";
+            // One read across the break fails whole; one read before it succeeds after that.
+            LARGE_INTEGER at{};
+            at.QuadPart = LONGLONG(c.readable) - 10;
+            ASSERT_EQ(stream->Seek(at, STREAM_SEEK_SET, nullptr), S_OK);
+            EXPECT_EQ(stream->Read(piece.data(), 20, &got), STG_E_DOCFILECORRUPT);
+            EXPECT_EQ(stream->Read(piece.data(), 10, &got), S_OK);
+            EXPECT_EQ(got, 10u);
+            EXPECT_TRUE(std::equal(piece.begin(), piece.begin() + 10, expected.begin() + long(c.readable) - 10));
+            // The sound stream beside it reads whole.
+            const char16_t* other = std::u16string(c.stream) == u"long" ? u"mini2" : u"long";
+            EXPECT_EQ(GetStream(storage.Get(), other), *streams.at(other));
+        }
+    }
 }

@@ -17,12 +17,6 @@ namespace {
 
 constexpr uint32_t kNone = 0xFFFFFFFF;
 
-void PutStream(IStorage* storage, const std::u16string& name, const std::vector<BYTE>& data) {
-    ComPtr<IStream> stream;
-    ASSERT_EQ(storage->CreateStream(name.c_str(), kReadWriteExclusive | STGM_CREATE, 0, 0, stream.Put()), S_OK);
-    ASSERT_EQ(stream->Write(data.data(), ULONG(data.size()), nullptr), S_OK);
-}
-
 // An image whose root holds streams "s01" ... "sNN" (stream i holds i bytes of value i).
 std::vector<BYTE> ImageWithStreams(size_t count) {
     TempDir dir;

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <map>
 
 #include "base/fault.h"
 #include "storage/storage_internal.h"
@@ -257,22 +258,83 @@ HRESULT WalkChain(AllocationTable& fat, uint32_t start, bool untilEnd, uint64_t 
     return S_OK;
 }
 
+// Cuts a chain's runs (in chain order) before the first sector that appears a second time.
+void CutAtFirstRepeat(SectorRuns* runs) {
+    if (runs->size() < 2) return;  // one run of consecutive sectors cannot cross itself
+    {
+        // The usual case, a chain that never crosses itself, costs one sort.
+        SectorRuns sorted(*runs);
+        std::sort(sorted.begin(), sorted.end(),
+                  [](const SectorRun& a, const SectorRun& b) { return a.first < b.first; });
+        bool crossed = false;
+        for (size_t i = 1; i < sorted.size() && !crossed; ++i)
+            crossed = uint64_t(sorted[i - 1].first) + sorted[i - 1].count > sorted[i].first;
+        if (!crossed) return;
+    }
+    // The sectors seen so far, as disjoint runs: first sector -> one past the last.
+    std::map<uint32_t, uint64_t> seen;
+    SectorRuns kept;
+    for (const SectorRun& run : *runs) {
+        const uint64_t end = uint64_t(run.first) + run.count;
+        uint64_t repeat = UINT64_MAX;  // the run's first sector seen before
+        auto after = seen.upper_bound(run.first);
+        if (after != seen.begin() && std::prev(after)->second > run.first) repeat = run.first;
+        else if (after != seen.end() && after->first < end) repeat = after->first;
+        if (repeat != UINT64_MAX) {
+            if (repeat > run.first) kept.push_back({run.first, uint32_t(repeat - run.first)});
+            break;
+        }
+        seen.emplace(run.first, end);
+        kept.push_back(run);
+    }
+    *runs = std::move(kept);
+}
+
+// Walks the chain of a stream of `needed` sectors as far as it is sound: up to the first sector
+// that is out of range, unreadable in the table or already part of the chain. A damaged chain
+// gives fewer runs, not an error (reads fail where it breaks); errors are I/O failures only.
+HRESULT WalkStreamChain(AllocationTable& fat, uint32_t start, uint64_t needed, SectorRuns* runs) {
+    runs->clear();
+    const uint64_t limit = fat.SectorCount();
+    // A chain longer than the file has sectors repeats itself by then.
+    const uint64_t bound = std::min(needed, limit);
+    uint32_t sector = start;
+    for (uint64_t taken = 0; taken < bound;) {
+        if (sector > kMaxRegularSector || sector >= limit) break;
+        if (!runs->empty() && runs->back().first + runs->back().count == sector)
+            ++runs->back().count;
+        else
+            runs->push_back({sector, 1});
+        if (++taken == bound) break;
+        HRESULT hr = fat.Next(sector, &sector);
+        if (hr == STG_E_DOCFILECORRUPT) break;
+        if (FAILED(hr)) return hr;
+    }
+    CutAtFirstRepeat(runs);
+    return S_OK;
+}
+
 // Converts sector runs to byte extents holding `length` bytes (all of them when length is the
-// runs' full size), checking that those bytes exist in the source.
+// runs' full size), checking that those bytes exist in the source. With `soundPart`, runs that
+// hold fewer bytes, or lie partly past the source's end, give the extents of what they hold.
 template <class Extents>
 HRESULT RunsToExtents(const AllocationTable& fat, uint32_t sectorSize, const SectorRuns& runs, uint64_t length,
-                      uint64_t sourceSize, Extents* extents) {
+                      uint64_t sourceSize, Extents* extents, bool soundPart = false) {
     extents->clear();
     uint64_t logical = 0;
     for (const SectorRun& run : runs) {
         if (logical >= length) break;
         uint64_t bytes = std::min<uint64_t>(uint64_t(run.count) * sectorSize, length - logical);
         uint64_t offset = fat.SectorOffset(run.first);
-        if (offset > sourceSize || bytes > sourceSize - offset) return STG_E_DOCFILECORRUPT;
+        if (offset > sourceSize || bytes > sourceSize - offset) {
+            if (!soundPart) return STG_E_DOCFILECORRUPT;
+            if (offset < sourceSize) extents->push_back({logical, offset, sourceSize - offset});
+            return S_OK;
+        }
         extents->push_back({logical, offset, bytes});
         logical += bytes;
     }
-    return logical == length ? S_OK : STG_E_DOCFILECORRUPT;
+    return logical == length || soundPart ? S_OK : STG_E_DOCFILECORRUPT;
 }
 
 // Reads [logical, logical+size) of bytes laid out in `extents`: a structure's, or with
@@ -450,10 +512,11 @@ void Document::SetUpContent(uint32_t id, StreamContent& content) {
 
 HRESULT Document::ResolveMiniContainer() {
     if (containerResolved_) return S_OK;
+    // As far as its chain is sound: mini streams that lie before a break read as ever.
     SectorRuns runs;
-    HRESULT hr = WalkChain(*fat_, containerStart_, false, CeilDiv(containerSize_, sectorSize), &runs);
+    HRESULT hr = WalkStreamChain(*fat_, containerStart_, CeilDiv(containerSize_, sectorSize), &runs);
     if (FAILED(hr)) return hr;
-    hr = RunsToExtents(*fat_, sectorSize, runs, containerSize_, source_->Size(), &container_);
+    hr = RunsToExtents(*fat_, sectorSize, runs, containerSize_, source_->Size(), &container_, true);
     if (FAILED(hr)) return hr;
     containerResolved_ = true;
     return S_OK;
@@ -464,11 +527,13 @@ HRESULT Document::ResolveExtents(uint32_t id) {
     if (content.extentsResolved) return S_OK;
     const uint64_t length = content.originLength;
     HRESULT hr;
+    // The extents cover the stream as far as its chain is sound; a read past them fails
+    // (STG_E_DOCFILECORRUPT), one before them reads as ever.
     if (!content.originInMini) {
         SectorRuns runs;
-        hr = WalkChain(*fat_, content.originStart, false, CeilDiv(length, sectorSize), &runs);
+        hr = WalkStreamChain(*fat_, content.originStart, CeilDiv(length, sectorSize), &runs);
         if (FAILED(hr)) return hr;
-        hr = RunsToExtents(*fat_, sectorSize, runs, length, source_->Size(), &content.extents);
+        hr = RunsToExtents(*fat_, sectorSize, runs, length, source_->Size(), &content.extents, true);
         if (FAILED(hr)) return hr;
     } else {
         hr = ResolveMiniContainer();
@@ -483,43 +548,40 @@ HRESULT Document::ResolveExtents(uint32_t id) {
             seenMore.resize(size_t(needed));
             seen = seenMore.data();
         }
+        // The chain as far as it is sound: up to a sector outside the mini stream, an entry
+        // the table cannot give, or a sector already taken (a cycle, or a chain crossing itself).
+        // Sectors taken are marked in a map of the mini stream's sectors, and the marks are taken
+        // off again afterwards.
+        if (miniSeen_.size() * 64 < miniCount) miniSeen_.assign(size_t((miniCount + 63) / 64), 0);
+        uint32_t sector = content.originStart;
+        uint64_t taken = 0;
+        hr = S_OK;
+        while (taken < needed) {
+            const uint64_t bytes = std::min<uint64_t>(kMiniSectorSize, length - taken * kMiniSectorSize);
+            if (sector >= miniCount || uint64_t(sector) * kMiniSectorSize + bytes > containerSize_) break;
+            uint64_t& word = miniSeen_[sector / 64];
+            const uint64_t bit = uint64_t(1) << (sector % 64);
+            if (word & bit) break;
+            word |= bit;
+            seen[taken++] = sector;
+            if (taken == needed) break;
+            hr = MiniNext(sector, &sector);
+            if (FAILED(hr)) break;
+        }
+        for (uint64_t i = 0; i < taken; ++i) miniSeen_[seen[i] / 64] &= ~(uint64_t(1) << (seen[i] % 64));
+        if (FAILED(hr) && hr != STG_E_DOCFILECORRUPT) return hr;
+        // Mini streams' extents are offsets in the mini stream, read through its cache.
         ExtentList& extents = content.extents;  // trusted only once extentsResolved is set
         extents.clear();
-        uint32_t sector = content.originStart;
-        uint64_t logical = 0;
-        for (uint64_t i = 0; i < needed; ++i) {
-            if (sector >= miniCount) return STG_E_DOCFILECORRUPT;
-            seen[i] = sector;
-            uint64_t bytes = std::min<uint64_t>(kMiniSectorSize, length - logical);
-            // Mini streams' extents are offsets in the mini stream, read through its cache.
-            uint64_t offset = uint64_t(sector) * kMiniSectorSize;
-            if (offset + bytes > containerSize_) return STG_E_DOCFILECORRUPT;
+        for (uint64_t i = 0, logical = 0; i < taken; ++i) {
+            const uint64_t bytes = std::min<uint64_t>(kMiniSectorSize, length - logical);
+            const uint64_t offset = uint64_t(seen[i]) * kMiniSectorSize;
             if (!extents.empty() && extents.back().offset + extents.back().length == offset)
                 extents.back().length += bytes;
             else
                 extents.push_back({logical, offset, bytes});
             logical += bytes;
-            if (i + 1 < needed) {
-                hr = MiniNext(sector, &sector);
-                if (FAILED(hr)) return hr;
-            }
         }
-        // No sector twice: a cycle, or a chain crossing itself. Each sector is marked in a map of
-        // the mini stream's sectors, and the marks are taken off again afterwards.
-        if (miniSeen_.size() * 64 < miniCount) miniSeen_.assign(size_t((miniCount + 63) / 64), 0);
-        bool repeated = false;
-        uint64_t marked = 0;
-        for (; marked < needed; ++marked) {
-            uint64_t& word = miniSeen_[seen[marked] / 64];
-            const uint64_t bit = uint64_t(1) << (seen[marked] % 64);
-            if (word & bit) {
-                repeated = true;
-                break;
-            }
-            word |= bit;
-        }
-        for (uint64_t i = 0; i < marked; ++i) miniSeen_[seen[i] / 64] &= ~(uint64_t(1) << (seen[i] % 64));
-        if (repeated) return STG_E_DOCFILECORRUPT;
     }
     content.extentsResolved = true;
     return S_OK;
@@ -565,6 +627,9 @@ HRESULT Document::ReadContainer(uint64_t offset, BYTE* out, size_t size) {
     HRESULT hr = ResolveMiniContainer();
     if (FAILED(hr)) return hr;
     if (offset > containerSize_ || size > containerSize_ - offset) return STG_E_DOCFILECORRUPT;
+    // The container's chain may break before its end: what lies past the break fails to read.
+    const uint64_t sound = container_.empty() ? 0 : container_.back().logical + container_.back().length;
+    if (offset > sound || size > sound - offset) return STG_E_DOCFILECORRUPT;
     // A source in memory needs no cache of its own.
     if (source_->Bytes()) return ReadExtents(*source_, container_, offset, out, size);
     if (containerCache_.empty()) containerCache_.resize(size_t(CeilDiv(containerSize_, sectorSize)));

@@ -303,7 +303,8 @@ public:
         if (made) SetUpContent(id, content);
         return content;
     }
-    // Resolves the stream's original bytes into extents of the source (chain walk, checked).
+    // Resolves the stream's original bytes into extents of the source, as far as its chain is
+    // sound (reads past the extents fail); fails only when its table cannot be read.
     HRESULT ResolveExtents(uint32_t id);
     // Reads stream bytes [offset, offset+size) clipped to the stream's size.
     HRESULT ReadStream(uint32_t id, uint64_t offset, void* buffer, size_t size, size_t* read);
@@ -369,17 +370,36 @@ private:
     uint32_t containerStart_ = kEndOfChain;
 };
 
-// The name of the one temporary image that saves of the file at `path` write (beside it), so
-// that a leftover of a killed save is found by its name.
+// ---- The temporary image of a save (storage_temporary.cpp) ---------------------------------
+// The name of the temporary image that saves of the file at `path` write (beside it), so that
+// a leftover of a killed save is found by its name. Distinct files have distinct names.
 std::string TemporaryImagePath(const std::string& path);
-// Removes the leftover temporary image of `path`, unless a live save holds it. Called with the
-// file open for writing and share-exclusive.
+// What lies at a temporary image's name.
+enum class LeftoverState {
+    kNone,     // nothing (any leftover of a save of the file has been removed)
+    kHeld,     // the image of a save that is still running (its share locks are held)
+    kForeign,  // a file that no save of this file provably wrote: left as it is
+};
+// Removes what lies at `temporary` when it is provably the image of a killed save of `path`.
+LeftoverState ClearLeftoverImage(const std::string& path, const std::string& temporary);
+// The same at the temporary name of `path`. Called with the file open for writing and
+// share-exclusive.
 void RemoveLeftoverImage(const std::string& path);
+// Creates the temporary image of a save of `path`, marked as such, at `temporary`: its
+// descriptor, or -1 and the failure (STG_E_SHAREVIOLATION when a running save holds the name,
+// STG_E_ACCESSDENIED when another file does).
+int CreateTemporaryImage(const std::string& path, const std::string& temporary, HRESULT* result);
+// True while `temporary` still names the image behind fd.
+bool TemporaryNameLeadsTo(const std::string& temporary, int fd);
+// Takes the mark off the image behind fd, once it has become the file.
+void UnmarkImage(int fd);
+// A failed write's errno as a result code (STG_E_MEDIUMFULL for a full disk).
+HRESULT WriteErrorFromErrno(int error);
 
 // Objects on a document (defined in storage_objects.cpp).
 HRESULT CreateStorageObject(Document* document, uint32_t id, DWORD mode, bool counted, IStorage** storage);
 
-// UTF-16 path to the file system's UTF-8.
+// The Linux name of a UTF-16 path (base/native_name.h); false when it maps to none.
 bool PathFromWide(const WCHAR* wide, std::string* path);
 
 // Runs an operation's body so that no exception leaves it: allocation failures become

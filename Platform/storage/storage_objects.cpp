@@ -8,6 +8,7 @@
 #include "base/clock.h"
 #include "base/comptr.h"
 #include "base/fault.h"
+#include "base/native_name.h"
 #include "storage/storage_direct.h"
 #include "storage/storage_internal.h"
 
@@ -73,27 +74,6 @@ HRESULT AllocateName(const std::u16string& name, LPOLESTR* out) {
     return S_OK;
 }
 
-std::u16string WideFromPath(const std::string& path) {
-    std::u16string out;
-    for (size_t i = 0; i < path.size();) {
-        unsigned char c = static_cast<unsigned char>(path[i]);
-        char32_t code = c;
-        size_t extra = c < 0x80 ? 0 : c < 0xE0 ? 1 : c < 0xF0 ? 2 : 3;
-        if (c >= 0x80) code = c & (0x3F >> extra);
-        for (size_t k = 1; k <= extra && i + k < path.size(); ++k)
-            code = (code << 6) | (static_cast<unsigned char>(path[i + k]) & 0x3F);
-        i += extra + 1;
-        if (code >= 0x10000) {
-            code -= 0x10000;
-            out.push_back(char16_t(0xD800 + (code >> 10)));
-            out.push_back(char16_t(0xDC00 + (code & 0x3FF)));
-        } else {
-            out.push_back(char16_t(code));
-        }
-    }
-    return out;
-}
-
 FILETIME FileTimeAt(const BYTE* p) { return {Load32(p), Load32(p + 4)}; }
 void StoreFileTime(BYTE* p, const FILETIME& time) {
     Store32(p, time.dwLowDateTime);
@@ -106,7 +86,7 @@ HRESULT FillStat(Document& document, uint32_t id, DWORD mode, DWORD flag, STATST
     const BYTE type = directory.Type(id);
     if (flag != STATFLAG_NONAME) {
         // A root opened from a file is named by the file's path, as Windows names it.
-        std::u16string name = type == kTypeRoot && !document.path.empty() ? WideFromPath(document.ResolvedPath())
+        std::u16string name = type == kTypeRoot && !document.path.empty() ? platform::names::FromNative(document.ResolvedPath())
                                                                            : directory.Name(id);
         HRESULT hr = AllocateName(name, &stat->pwcsName);
         if (FAILED(hr)) return hr;

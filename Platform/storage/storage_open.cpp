@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "base/clock.h"
+#include "base/native_name.h"
 #include "base/fault.h"
 #include "platform_testing.h"
 #include "storage/storage_internal.h"
@@ -148,36 +149,7 @@ HRESULT OpenDocument(const std::string& given, DWORD mode, IStorage** out) {
 }  // namespace
 
 bool PathFromWide(const WCHAR* wide, std::string* path) {
-    path->clear();
-    size_t units = 0;
-    while (wide[units]) ++units;
-    path->reserve(units * 3);
-    for (const WCHAR* p = wide; *p; ++p) {
-        char32_t code = *p;
-        if (code >= 0xD800 && code <= 0xDBFF) {
-            if (p[1] < 0xDC00 || p[1] > 0xDFFF) return false;
-            code = 0x10000 + ((code - 0xD800) << 10) + (p[1] - 0xDC00);
-            ++p;
-        } else if (code >= 0xDC00 && code <= 0xDFFF) {
-            return false;
-        }
-        if (code < 0x80) {
-            path->push_back(char(code));
-        } else if (code < 0x800) {
-            path->push_back(char(0xC0 | (code >> 6)));
-            path->push_back(char(0x80 | (code & 0x3F)));
-        } else if (code < 0x10000) {
-            path->push_back(char(0xE0 | (code >> 12)));
-            path->push_back(char(0x80 | ((code >> 6) & 0x3F)));
-            path->push_back(char(0x80 | (code & 0x3F)));
-        } else {
-            path->push_back(char(0xF0 | (code >> 18)));
-            path->push_back(char(0x80 | ((code >> 12) & 0x3F)));
-            path->push_back(char(0x80 | ((code >> 6) & 0x3F)));
-            path->push_back(char(0x80 | (code & 0x3F)));
-        }
-    }
-    return true;
+    return platform::names::ToNative(std::u16string_view(wide), *path);
 }
 
 std::string Document::ResolvedPath() const {

@@ -30,7 +30,9 @@ std::string g_lastTemporary;
 
 uint64_t CeilDiv(uint64_t a, uint64_t b) { return a / b + (a % b != 0); }
 
-HRESULT ErrnoToResult(int error) {
+}  // namespace
+
+HRESULT WriteErrorFromErrno(int error) {
     switch (error) {
         case ENOSPC:
         case EDQUOT:
@@ -53,6 +55,8 @@ HRESULT ErrnoToResult(int error) {
     }
 }
 
+namespace {
+
 HRESULT WriteAll(int fd, const void* data, size_t size, uint64_t offset) {
     HRESULT hr = S_OK;
     if (PLATFORM_FAULT("storage.write", hr)) return hr;
@@ -61,7 +65,7 @@ HRESULT WriteAll(int fd, const void* data, size_t size, uint64_t offset) {
         ssize_t done = ::pwrite(fd, in, size, off_t(offset));
         if (done < 0) {
             if (errno == EINTR) continue;
-            return ErrnoToResult(errno);
+            return WriteErrorFromErrno(errno);
         }
         in += done;
         offset += uint64_t(done);
@@ -81,7 +85,7 @@ HRESULT CopyRange(int sourceFd, uint64_t from, int fd, uint64_t to, uint64_t len
         if (done < 0) {
             if (errno == EINTR) continue;
             if (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP) break;
-            return ErrnoToResult(errno);
+            return WriteErrorFromErrno(errno);
         }
         if (done == 0) return STG_E_READFAULT;  // the source ended early
         from += uint64_t(done);
@@ -152,6 +156,15 @@ HRESULT Document::WriteStreamBytes(int fd, uint32_t id, uint64_t fileOffset) {
         uint64_t end = next == content.pages.end() ? content.size
                                                    : std::min(content.size, next->first * StreamContent::kPageSize);
         uint64_t originEnd = std::min(end, content.originLength);
+        if (at < originEnd && content.originInMini) {
+            // A stream that grew out of the mini stream: its original bytes lie in the mini
+            // stream (under the cut-off, so they fit in one small buffer), not at file offsets.
+            std::vector<BYTE> buffer(size_t(originEnd - at));
+            HRESULT hr = ReadOrigin(id, at, buffer.data(), buffer.size());
+            if (SUCCEEDED(hr)) hr = WriteAll(fd, buffer.data(), buffer.size(), fileOffset + at);
+            if (FAILED(hr)) return hr;
+            at = originEnd;
+        }
         if (at < originEnd) {
             HRESULT hr = ResolveExtents(id);
             if (FAILED(hr)) return hr;
@@ -408,80 +421,30 @@ HRESULT Document::WriteImage(int fd, Layout* layout) {
     layout->imageSize = (total + 1) * ss;
     layout->containerStart = containerSectors ? containerStart : kEndOfChain;
     layout->containerSize = containerBytes;
-    if (::ftruncate(fd, off_t(layout->imageSize)) != 0) return ErrnoToResult(errno);
+    if (::ftruncate(fd, off_t(layout->imageSize)) != 0) return WriteErrorFromErrno(errno);
     return S_OK;
 }
-
-namespace {
-
-// Removes what lies at `temporary`, unless a save that is still running holds it (its share
-// locks). True when nothing is left there.
-bool RemoveUnlessHeld(const std::string& temporary) {
-    int fd = ::open(temporary.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (fd < 0) {
-        if (errno == ENOENT) return true;
-        if (errno != ELOOP) return false;
-    } else {
-        const bool held = ShareLocksHeld(fd);
-        ::close(fd);
-        if (held) return false;
-    }
-    return ::unlink(temporary.c_str()) == 0 || errno == ENOENT;
-}
-
-}  // namespace
-
-std::string TemporaryImagePath(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    const std::string_view base = slash == std::string::npos ? std::string_view(path)
-                                                              : std::string_view(path).substr(slash + 1);
-    std::string image;
-    image.reserve(path.size() + 32);
-    if (slash == std::string::npos) image.append(".");
-    else image.append(path, 0, slash);
-    image.append("/.");
-    if (base.size() + 8 <= NAME_MAX) {
-        image.append(base);
-    } else {
-        // A long name keeps its start and a hash of the whole, so two files do not share one.
-        uint64_t hash = 0xCBF29CE484222325ull;
-        for (unsigned char c : base) hash = (hash ^ c) * 0x100000001B3ull;
-        char digits[18];
-        std::snprintf(digits, sizeof digits, ".%016llx", static_cast<unsigned long long>(hash));
-        image.append(base.substr(0, 200)).append(digits);
-    }
-    image.append(".saving");
-    return image;
-}
-
-void RemoveLeftoverImage(const std::string& path) { RemoveUnlessHeld(TemporaryImagePath(path)); }
 
 HRESULT Document::Save() {
     if (!writable || path.empty()) return STG_E_ACCESSDENIED;
     size_t slash = path.rfind('/');
     std::string folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
     struct stat folderStat;
-    if (::stat(folder.c_str(), &folderStat) != 0) return ErrnoToResult(errno);
+    if (::stat(folder.c_str(), &folderStat) != 0) return WriteErrorFromErrno(errno);
     // A folder nobody may write to is read-only, also for a superuser.
     if ((folderStat.st_mode & 0222) == 0) return STG_E_ACCESSDENIED;
 
-    // The new image goes to the file's own temporary name. Something already there is the
-    // leftover of a save that was killed (the next exclusive open would have removed it), or,
-    // when its locks are held, a save of the same name that is still running.
+    // The new image goes to the file's own temporary name, marked as a save's image, so that
+    // a leftover of this save, if it is killed, is known for one and removed.
     const std::string temporary = TemporaryImagePath(path);
-    int fd = -1;
-    for (int attempt = 0; fd < 0 && attempt < 3; ++attempt) {
-        fd = ::open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-        if (fd >= 0) break;
-        if (errno != EEXIST) return ErrnoToResult(errno);
-        if (!RemoveUnlessHeld(temporary)) return STG_E_SHAREVIOLATION;
-    }
-    if (fd < 0) return STG_E_WRITEFAULT;
+    HRESULT created = S_OK;
+    const int fd = CreateTemporaryImage(path, temporary, &created);
+    if (fd < 0) return created;
     SetLastTemporary(temporary);
-    bool named = true;  // the temporary name still leads to this image
     auto fail = [&](HRESULT hr) {
+        // Only this image goes: a name that now leads elsewhere is left alone.
+        if (TemporaryNameLeadsTo(temporary, fd)) ::unlink(temporary.c_str());
         ::close(fd);
-        if (named) ::unlink(temporary.c_str());
         return hr;
     };
 
@@ -493,27 +456,23 @@ HRESULT Document::Save() {
 
     struct stat original;
     if (::stat(path.c_str(), &original) == 0) {
-        if (::fchmod(fd, original.st_mode & 07777) != 0) return fail(ErrnoToResult(errno));
+        if (::fchmod(fd, original.st_mode & 07777) != 0) return fail(WriteErrorFromErrno(errno));
         if (::geteuid() == 0 && ::fchown(fd, original.st_uid, original.st_gid) != 0) {
             // Keeping the owner is best effort; the content is what matters.
         }
     } else {
         mode_t mask = ::umask(0);
         ::umask(mask);
-        if (::fchmod(fd, 0666 & ~mask) != 0) return fail(ErrnoToResult(errno));
+        if (::fchmod(fd, 0666 & ~mask) != 0) return fail(WriteErrorFromErrno(errno));
     }
 
     if (PLATFORM_FAULT("storage.fsync", hr)) return fail(hr);
-    if (::fsync(fd) != 0) return fail(ErrnoToResult(errno));
-    // Only this image may take the file's place: a name that now leads elsewhere is left alone.
-    struct stat image, atName;
-    if (::fstat(fd, &image) != 0 || ::stat(temporary.c_str(), &atName) != 0 || image.st_ino != atName.st_ino ||
-        image.st_dev != atName.st_dev) {
-        named = false;
-        return fail(STG_E_WRITEFAULT);
-    }
+    if (::fsync(fd) != 0) return fail(WriteErrorFromErrno(errno));
     if (PLATFORM_FAULT("storage.rename", hr)) return fail(hr);
-    if (::rename(temporary.c_str(), path.c_str()) != 0) return fail(ErrnoToResult(errno));
+    // Only this image may take the file's place: a name that now leads elsewhere is left alone.
+    if (!TemporaryNameLeadsTo(temporary, fd)) return fail(STG_E_WRITEFAULT);
+    if (::rename(temporary.c_str(), path.c_str()) != 0) return fail(WriteErrorFromErrno(errno));
+    UnmarkImage(fd);  // the file itself is no leftover
     int folderFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (folderFd >= 0) {
         ::fsync(folderFd);  // the rename itself reaches the disk

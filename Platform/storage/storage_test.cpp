@@ -13,30 +13,6 @@ namespace {
 constexpr DWORD kReadDenyNone = STGM_READ | STGM_SHARE_DENY_NONE;            // 0x40
 constexpr DWORD kStreamWrite = STGM_READWRITE | STGM_SHARE_EXCLUSIVE;
 
-void WriteStream(IStorage* storage, const char16_t* name, const std::vector<BYTE>& data) {
-    ComPtr<IStream> stream;
-    ASSERT_EQ(storage->CreateStream(name, kStreamWrite | STGM_CREATE, 0, 0, stream.Put()), S_OK);
-    ULONG written = 0;
-    ASSERT_EQ(stream->Write(data.data(), ULONG(data.size()), &written), S_OK);
-    ASSERT_EQ(written, data.size());
-}
-
-std::vector<BYTE> ReadStream(IStorage* storage, const char16_t* name) {
-    ComPtr<IStream> stream;
-    EXPECT_EQ(storage->OpenStream(name, nullptr, STGM_READ | STGM_SHARE_EXCLUSIVE, 0, stream.Put()), S_OK);
-    return stream ? ReadAll(stream.Get()) : std::vector<BYTE>{};
-}
-
-std::vector<BYTE> Pattern(size_t size, unsigned seed) {
-    std::vector<BYTE> data(size);
-    uint32_t x = seed * 2654435761u + 1;
-    for (auto& b : data) {
-        x = x * 1103515245u + 12345u;
-        b = BYTE(x >> 16);
-    }
-    return data;
-}
-
 }  // namespace
 
 // Every corpus file: our tree and stream bytes equal what olefile reads.
@@ -161,7 +137,7 @@ TEST(StorageOpen, FaultInjection) {
     {
         ComPtr<IStorage> storage;
         ASSERT_EQ(Create(path, &storage), S_OK);
-        WriteStream(storage.Get(), u"s", {1, 2, 3});
+        PutStream(storage.Get(), u"s", {1, 2, 3});
     }
     platform::testing::FailNthCall("StgOpenStorage", 1, STG_E_LOCKVIOLATION);
     ComPtr<IStorage> storage;
@@ -354,7 +330,7 @@ TEST(StorageElements, CreateOpenDestroyRenameEnumerate) {
     TempDir dir;
     ComPtr<IStorage> storage;
     ASSERT_EQ(Create(dir.File("a.msg"), &storage), S_OK);
-    WriteStream(storage.Get(), u"one", {1});
+    PutStream(storage.Get(), u"one", {1});
     ComPtr<IStream> stream;
     // Streams are opened share-exclusive, once at a time.
     EXPECT_EQ(storage->CreateStream(u"one", kStreamWrite, 0, 0, stream.Put()), STG_E_FILEALREADYEXISTS);
@@ -374,7 +350,7 @@ TEST(StorageElements, CreateOpenDestroyRenameEnumerate) {
 
     ComPtr<IStorage> sub;
     ASSERT_EQ(storage->CreateStorage(u"sub", kStreamWrite, 0, 0, sub.Put()), S_OK);
-    WriteStream(sub.Get(), u"inner", {9, 9});
+    PutStream(sub.Get(), u"inner", {9, 9});
     CLSID clsid = {0x12345678, 0x9ABC, 0xDEF0, {1, 2, 3, 4, 5, 6, 7, 8}};
     ASSERT_EQ(sub->SetClass(clsid), S_OK);
     ASSERT_EQ(sub->SetStateBits(0xF0F0, 0xFFFF), S_OK);
@@ -389,7 +365,7 @@ TEST(StorageElements, CreateOpenDestroyRenameEnumerate) {
     ASSERT_EQ(storage->RenameElement(u"one", u"two"), S_OK);
     EXPECT_EQ(storage->RenameElement(u"one", u"three"), STG_E_FILENOTFOUND);
     EXPECT_EQ(storage->RenameElement(u"two", u"sub"), STG_E_ACCESSDENIED);
-    EXPECT_EQ(ReadStream(storage.Get(), u"two"), std::vector<BYTE>{1});
+    EXPECT_EQ(GetStream(storage.Get(), u"two"), std::vector<BYTE>{1});
 
     ComPtr<IEnumSTATSTG> elements;
     ASSERT_EQ(storage->EnumElements(0, nullptr, 0, elements.Put()), S_OK);
@@ -429,7 +405,7 @@ TEST(StorageElements, ReadOnlyOpenRefusesWrites) {
     {
         ComPtr<IStorage> storage;
         ASSERT_EQ(Create(path, &storage), S_OK);
-        WriteStream(storage.Get(), u"s", {1, 2});
+        PutStream(storage.Get(), u"s", {1, 2});
     }
     ComPtr<IStorage> storage;
     ASSERT_EQ(Open(path, kReadDenyWrite, &storage), S_OK);
@@ -450,7 +426,7 @@ TEST(StorageCreate, ModesExistingFilesAndTemporaryFiles) {
     ComPtr<IStorage> storage;
     ASSERT_EQ(StgCreateDocfile(wide.c_str(), kReadWriteExclusive, 0, storage.Put()), S_OK);
     EXPECT_EQ(StgIsStorageFile(wide.c_str()), S_OK);  // the file exists from the start
-    WriteStream(storage.Get(), u"s", {1, 2, 3});
+    PutStream(storage.Get(), u"s", {1, 2, 3});
     // While it is open, nobody may replace it.
     ComPtr<IStorage> other;
     EXPECT_EQ(StgCreateDocfile(wide.c_str(), STGM_CREATE | kReadWriteExclusive, 0, other.Put()), STG_E_SHAREVIOLATION);
@@ -458,7 +434,7 @@ TEST(StorageCreate, ModesExistingFilesAndTemporaryFiles) {
     EXPECT_EQ(StgCreateDocfile(wide.c_str(), kReadWriteExclusive, 0, other.Put()), STG_E_FILEALREADYEXISTS);
     EXPECT_FALSE(other);
     ASSERT_EQ(Open(path, kReadDenyWrite, &other), S_OK);
-    EXPECT_EQ(ReadStream(other.Get(), u"s"), (std::vector<BYTE>{1, 2, 3}));
+    EXPECT_EQ(GetStream(other.Get(), u"s"), (std::vector<BYTE>{1, 2, 3}));
     other.Reset();
     // STGM_CREATE replaces the old content.
     ASSERT_EQ(StgCreateDocfile(wide.c_str(), STGM_CREATE | kReadWriteExclusive, 0, storage.Put()), S_OK);
@@ -485,7 +461,7 @@ TEST(StorageCreate, ModesExistingFilesAndTemporaryFiles) {
     std::string temporary = Utf8(stat.pwcsName);
     CoTaskMemFree(stat.pwcsName);
     EXPECT_TRUE(std::filesystem::exists(temporary)) << temporary;
-    WriteStream(storage.Get(), u"x", {7});
+    PutStream(storage.Get(), u"x", {7});
     storage.Reset();
     EXPECT_FALSE(std::filesystem::exists(temporary)) << temporary;
 }

@@ -17,16 +17,14 @@
 #include <vector>
 
 #include "base/comptr.h"
+#include "base/native_name.h"
 #include "platform_testing.h"
 #include "windows.h"
 
 namespace storage_test {
 
-inline std::u16string Wide(const std::string& text) {
-    std::u16string out;
-    for (unsigned char c : text) out.push_back(char16_t(c));  // test paths are ASCII
-    return out;
-}
+// A Linux path as callers name it, whatever its bytes.
+inline std::u16string Wide(const std::string& text) { return platform::names::FromNative(text); }
 
 inline std::string Hex(const void* data, size_t size) {
     static const char digits[] = "0123456789abcdef";
@@ -127,6 +125,33 @@ inline std::vector<BYTE> ReadAll(IStream* stream) {
         out.insert(out.end(), buffer, buffer + got);
     }
     return out;
+}
+
+// Creates (or replaces) the stream `name` of `storage` holding `data`.
+inline void PutStream(IStorage* storage, const std::u16string& name, const std::vector<BYTE>& data) {
+    platform::ComPtr<IStream> stream;
+    ASSERT_EQ(storage->CreateStream(name.c_str(), kReadWriteExclusive | STGM_CREATE, 0, 0, stream.Put()), S_OK);
+    ULONG written = 0;
+    ASSERT_EQ(stream->Write(data.data(), ULONG(data.size()), &written), S_OK);
+    ASSERT_EQ(written, data.size());
+}
+
+// All of the stream `name` of `storage` (empty, with a failure, when it does not open).
+inline std::vector<BYTE> GetStream(IStorage* storage, const std::u16string& name) {
+    platform::ComPtr<IStream> stream;
+    EXPECT_EQ(storage->OpenStream(name.c_str(), nullptr, STGM_READ | STGM_SHARE_EXCLUSIVE, 0, stream.Put()), S_OK);
+    return stream ? ReadAll(stream.Get()) : std::vector<BYTE>{};
+}
+
+// `size` bytes that differ from seed to seed.
+inline std::vector<BYTE> Pattern(size_t size, unsigned seed) {
+    std::vector<BYTE> data(size);
+    uint32_t x = seed * 2654435761u + 7;
+    for (auto& b : data) {
+        x = x * 1103515245u + 12345u;
+        b = BYTE(x >> 16);
+    }
+    return data;
 }
 
 inline std::string FileTimeText(const FILETIME& time) {

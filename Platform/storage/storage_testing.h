@@ -4,7 +4,10 @@
 // these fault names, so tests can make one step of an atomic save fail:
 //   "storage.write"   each write of the new image (arm with STG_E_MEDIUMFULL to act as a full disk)
 //   "storage.fsync"   the flush of the new image to disk
-//   "storage.rename"  the replacement of the old file by the new one
+//   "storage.rename"  the replacement of the old file by the new one (consulted before the check
+//                     that the temporary name still leads to the new image)
+//   "storage.mark"    the record that marks the new image as a save's (arm it to act as a file
+//                     system that keeps no extended attributes: the image is then unmarked)
 #pragma once
 
 #include <cstddef>

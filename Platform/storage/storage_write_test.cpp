@@ -17,29 +17,6 @@ using platform::ComPtr;
 
 namespace {
 
-
-std::vector<BYTE> Pattern(size_t size, unsigned seed) {
-    std::vector<BYTE> data(size);
-    uint32_t x = seed * 2654435761u + 7;
-    for (auto& b : data) {
-        x = x * 1103515245u + 12345u;
-        b = BYTE(x >> 16);
-    }
-    return data;
-}
-
-void PutStream(IStorage* storage, const std::u16string& name, const std::vector<BYTE>& data) {
-    ComPtr<IStream> stream;
-    ASSERT_EQ(storage->CreateStream(name.c_str(), kReadWriteExclusive | STGM_CREATE, 0, 0, stream.Put()), S_OK);
-    ASSERT_EQ(stream->Write(data.data(), ULONG(data.size()), nullptr), S_OK);
-}
-
-std::vector<BYTE> GetStream(IStorage* storage, const std::u16string& name) {
-    ComPtr<IStream> stream;
-    EXPECT_EQ(storage->OpenStream(name.c_str(), nullptr, STGM_READ | STGM_SHARE_EXCLUSIVE, 0, stream.Put()), S_OK);
-    return stream ? ReadAll(stream.Get()) : std::vector<BYTE>{};
-}
-
 std::u16string NumberedName(char16_t prefix, size_t number) {
     std::u16string name(1, prefix);
     name.append(Wide(std::to_string(number)));
@@ -678,5 +655,150 @@ TEST(StorageWrite, LargeStreamsReadInPieces) {
         if (pass == 0) {
             ASSERT_EQ(storage->Commit(STGC_DEFAULT), S_OK);
         }
+    }
+}
+
+// A stream kept in the mini stream that grows to the cut-off or past it, with its start left as
+// it was (a larger size, or one byte written far out), keeps its bytes: the start as before,
+// zeros up to what was written.
+TEST(StorageWrite, GrowingOutOfTheMiniStreamKeepsTheStart) {
+    struct Growth {
+        const char* what;
+        uint64_t setSize;     // 0: none
+        uint64_t writeAt;     // with writeByte
+        bool writeByte;
+    } growths[] = {
+        {"SetSize to 5000", 5000, 0, false},
+        {"SetSize to the cut-off", 4096, 0, false},
+        {"one byte at 65536", 0, 65536, true},
+        {"one byte at 4096", 0, 4096, true},
+    };
+    for (unsigned sectorSize : {512u, 4096u}) {
+        for (const Growth& growth : growths) {
+            SCOPED_TRACE(std::string(growth.what) + ", sectors of " + std::to_string(sectorSize));
+            platform::testing::SetNewDocfileSectorSize(sectorSize);
+            TempDir dir;
+            const std::string path = dir.File("a.msg");
+            const auto start = Pattern(300, 21), neighbour = Pattern(1000, 22);
+            {
+                ComPtr<IStorage> storage;
+                ASSERT_EQ(Create(path, &storage), S_OK);
+                PutStream(storage.Get(), u"neighbour", neighbour);
+                PutStream(storage.Get(), u"s", start);
+            }
+            std::vector<BYTE> expected = start;
+            {
+                ComPtr<IStorage> storage;
+                ASSERT_EQ(Open(path, kReadWriteExclusive, &storage), S_OK);
+                ComPtr<IStream> stream;
+                ASSERT_EQ(storage->OpenStream(u"s", nullptr, kReadWriteExclusive, 0, stream.Put()), S_OK);
+                if (growth.setSize) {
+                    ULARGE_INTEGER size;
+                    size.QuadPart = growth.setSize;
+                    ASSERT_EQ(stream->SetSize(size), S_OK);
+                    expected.resize(size_t(growth.setSize), 0);
+                }
+                if (growth.writeByte) {
+                    LARGE_INTEGER at;
+                    at.QuadPart = LONGLONG(growth.writeAt);
+                    ASSERT_EQ(stream->Seek(at, STREAM_SEEK_SET, nullptr), S_OK);
+                    const BYTE one = 0x5A;
+                    ASSERT_EQ(stream->Write(&one, 1, nullptr), S_OK);
+                    expected.resize(size_t(growth.writeAt), 0);
+                    expected.push_back(one);
+                }
+                stream.Reset();
+                ASSERT_EQ(storage->Commit(STGC_DEFAULT), S_OK);
+                EXPECT_EQ(GetStream(storage.Get(), u"s"), expected) << "read after the save";
+            }
+            ComPtr<IStorage> storage;
+            ASSERT_EQ(Open(path, kReadDenyWrite, &storage), S_OK);
+            EXPECT_EQ(GetStream(storage.Get(), u"s"), expected) << "read from the saved file";
+            EXPECT_EQ(GetStream(storage.Get(), u"neighbour"), neighbour);
+            auto lines = OlefileLines(path);
+            auto line = FindLine(lines, HexName(u"s"));
+            ASSERT_NE(line, lines.end());
+            EXPECT_EQ(Fields(*line)[6], std::to_string(expected.size()));
+            EXPECT_EQ(Fields(*line)[7], CrcText(expected)) << "as olefile reads it";
+        }
+    }
+}
+
+// The tree check orders names as the format does, by UTF-16 code units: a name that starts with
+// a surrogate (a character outside the Basic Multilingual Plane) sorts before one that starts
+// with U+FF21, though its code point is larger. A sound tree of such names passes; the same
+// tree with two names swapped does not.
+TEST(StorageWrite, TheTreeCheckOrdersByUtf16Units) {
+    TempDir dir;
+    const std::string path = dir.File("a.msg");
+    const std::u16string names[] = {u"\uff21x", u"\U00010400", u"\U0001F4E7", u"ab", u"\u00e9\u00e9", u"zz",
+                                    u"\U00010428", u"\uff41y", u"q",          u"\u4e2d\U00010400"};
+    {
+        ComPtr<IStorage> storage;
+        ASSERT_EQ(Create(path, &storage), S_OK);
+        unsigned seed = 0;
+        for (const auto& name : names) PutStream(storage.Get(), name, Pattern(10, ++seed));
+    }
+    EXPECT_EQ(CheckTree(path), "ok\n");
+    // Swap the names of two entries of one length: the order is broken now.
+    auto bytes = ReadFileBytes(path);
+    auto find = [&](const std::u16string& name) {
+        const auto* raw = reinterpret_cast<const BYTE*>(name.data());
+        return std::search(bytes.begin(), bytes.end(), raw, raw + 2 * name.size()) - bytes.begin();
+    };
+    const auto first = find(u"\uff21x"), second = find(u"\U00010400");
+    ASSERT_LT(size_t(first), bytes.size());
+    ASSERT_LT(size_t(second), bytes.size());
+    std::swap_ranges(bytes.begin() + first, bytes.begin() + first + 4, bytes.begin() + second);
+    const std::string swapped = dir.File("swapped.msg");
+    WriteFileBytes(swapped, bytes);
+    EXPECT_NE(CheckTree(swapped).find("order broken"), std::string::npos) << CheckTree(swapped);
+}
+
+// A stream read in small pieces is served from a window of the file; each piece comes from the
+// window only when the window holds all of it. The window's buffer here first holds bytes from
+// far away, so a byte served from just past the window's end would be a wrong one.
+TEST(StorageWrite, TheReadWindowServesOnlyItsOwnBytes) {
+    TempDir dir;
+    const std::string path = dir.File("a.msg");
+    const auto data = Pattern(300000, 41);
+    {
+        ComPtr<IStorage> storage;
+        ASSERT_EQ(Create(path, &storage), S_OK);
+        PutStream(storage.Get(), u"big", data);
+    }
+    ComPtr<IStorage> storage;
+    ASSERT_EQ(Open(path, kReadDenyWrite, &storage), S_OK);
+    ComPtr<IStream> stream;
+    ASSERT_EQ(storage->OpenStream(u"big", nullptr, STGM_READ | STGM_SHARE_EXCLUSIVE, 0, stream.Put()), S_OK);
+    auto readAt = [&](uint64_t at, ULONG size) {
+        LARGE_INTEGER to;
+        to.QuadPart = LONGLONG(at);
+        EXPECT_EQ(stream->Seek(to, STREAM_SEEK_SET, nullptr), S_OK);
+        std::vector<BYTE> out(size);
+        ULONG got = 0;
+        EXPECT_EQ(stream->Read(out.data(), size, &got), S_OK);
+        out.resize(got);
+        return out;
+    };
+    EXPECT_EQ(readAt(100000, 60000), std::vector<BYTE>(data.begin() + 100000, data.begin() + 160000));
+    for (uint64_t at = 0; at < 20000; ++at) {
+        const auto got = readAt(at, 1);
+        ASSERT_EQ(got, std::vector<BYTE>{data[at]}) << "at " << at;
+    }
+    // Pieces across window edges, read on without seeking.
+    std::mt19937 random(5);
+    uint64_t at = 150000;
+    LARGE_INTEGER to;
+    to.QuadPart = LONGLONG(at);
+    ASSERT_EQ(stream->Seek(to, STREAM_SEEK_SET, nullptr), S_OK);
+    while (at < data.size()) {
+        const ULONG size = ULONG(1 + random() % 700);
+        std::vector<BYTE> piece(size);
+        ULONG got = 0;
+        ASSERT_EQ(stream->Read(piece.data(), size, &got), S_OK);
+        ASSERT_EQ(got, std::min<uint64_t>(size, data.size() - at));
+        ASSERT_TRUE(std::equal(piece.begin(), piece.begin() + got, data.begin() + long(at))) << "at " << at;
+        at += got;
     }
 }

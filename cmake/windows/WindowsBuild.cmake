@@ -32,5 +32,9 @@ if(MSGPLUGIN_TESTS)
   set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
   set(gtest_disable_pthreads ON CACHE BOOL "" FORCE)
   add_subdirectory(${MSGPLUGIN_GOOGLETEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+  # The Win32-threads compilers have no std::mutex: GoogleTest's one use of it, Notification, on
+  # the system's events instead.
+  target_compile_definitions(gtest PUBLIC GTEST_HAS_NOTIFICATION_=1)
+  target_compile_options(gtest PUBLIC -include ${CMAKE_CURRENT_LIST_DIR}/gtest_notification.h)
 endif()
 set(MSGPLUGIN_WINE_LIBRARY_DIR "/usr/lib/x86_64-linux-gnu/wine/x86_64-windows" CACHE PATH "Wine's Windows libraries: stdole2.tlb for type libraries, the system DLLs the tests run on")

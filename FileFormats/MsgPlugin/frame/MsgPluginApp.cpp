@@ -39,7 +39,7 @@ int CMsgPluginApp::ExitInstance() {
 
 int CMsgPluginApp::mbHasOutlook64() {
     if (int* answer = m_pHasOutlook64.load(std::memory_order_acquire)) return *answer;
-    std::lock_guard lock(m_probeMutex);
+    utility::CSingleLock lock(&m_probeLock, true);
     if (int* answer = m_pHasOutlook64.load(std::memory_order_acquire)) return *answer;
     auto* answer = new (std::nothrow) int(0);
     if (!answer) return 0;  // no memory: no usable client, and the probe runs again next time

@@ -3,10 +3,11 @@
 #pragma once
 
 #include <atomic>
-#include <mutex>
 
 #include <windows.h>
 #include <msi.h>
+
+#include "log/lock.h"
 
 namespace msgplugin {
 
@@ -31,9 +32,10 @@ private:
     void FreeProbeAnswer();
 
     // Null until the first probe of this load; then the answer. Published once, under
-    // m_probeMutex, so concurrent first calls store one answer.
+    // m_probeLock, so concurrent first calls store one answer. (Windows' own lock: nothing of a
+    // C++ threads runtime is linked into the host's process.)
     std::atomic<int*> m_pHasOutlook64{nullptr};
-    std::mutex m_probeMutex;
+    utility::CCriticalSection m_probeLock;
 };
 
 CMsgPluginApp& TheApp();

@@ -5,11 +5,15 @@
 #include <shlwapi.h>
 #include <strsafe.h>
 
+#include <new>
+#include <vector>
+
 #include "frame/ComHolders.h"
 #include "frame/ComObjects.h"
 #include "frame/Module.h"
 #include "frame/MsgPluginInterfaces.h"
 #include "frame/RegistrarInterface.h"
+#include "frame/RegistryRestorePoint.h"
 #include "log/wide_string.h"
 
 namespace msgplugin {
@@ -52,7 +56,68 @@ private:
 namespace {
 
 constexpr LPCWSTR kMapiAppsKey = OLESTR("SOFTWARE\\Microsoft\\Windows Messaging Subsystem\\MSMapiApps");
+constexpr LPCWSTR kMapiAppsValue = OLESTR("MsgPlugin.dll");
 constexpr REGSAM kMapiAppsAccess = 0x2001F;  // KEY_READ | KEY_WRITE
+
+// The program ids that the two class scripts (MsgFile.rgs, MsgFormat.rgs) write.
+constexpr LPCWSTR kProgIds[] = {OLESTR("MsgPlugin.MsgFile.1"), OLESTR("MsgPlugin.MsgFile"),
+                                OLESTR("MsgPlugin.MsgFormat.1"), OLESTR("MsgPlugin.MsgFormat")};
+
+// COM on the calling thread for the length of one call: started when the caller has not started
+// it (regsvr32 has; an installer's custom action or a script host may not have), and ended again.
+// A thread already in the multithreaded apartment stays there.
+class ComForTheCall {
+public:
+    ComForTheCall() : m_started(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)) {}
+    ~ComForTheCall() {
+        if (SUCCEEDED(m_started)) CoUninitialize();
+    }
+    ComForTheCall(const ComForTheCall&) = delete;
+    ComForTheCall& operator=(const ComForTheCall&) = delete;
+    // S_OK when COM can be used on this thread now, else why not.
+    HRESULT Status() const { return SUCCEEDED(m_started) || m_started == RPC_E_CHANGED_MODE ? S_OK : m_started; }
+
+private:
+    HRESULT m_started;
+};
+
+WString GuidText(REFGUID guid) {
+    OLECHAR text[40] = {};
+    StringFromGUID2(guid, text, 40);
+    return text;
+}
+
+WString Hex(unsigned number) {
+    const OLECHAR digits[] = OLESTR("0123456789abcdef");
+    WString text;
+    do {
+        text.insert(text.begin(), digits[number % 16]);
+        number /= 16;
+    } while (number);
+    return text;
+}
+
+// Records everything registration may change: the keys of the two classes and their program ids,
+// of the proxy/stub and of the type library, and the mail-client value.
+HRESULT KeepWhatRegistrationChanges(RegistryRestorePoint* restorePoint) {
+    try {
+        std::vector<WString> keys;
+        for (ObjectMapEntry* entry = ObjectMap(); entry->clsid; ++entry)
+            keys.push_back(OLESTR("CLSID\\") + GuidText(*entry->clsid));
+        for (LPCWSTR progId : kProgIds) keys.push_back(progId);
+        keys.push_back(OLESTR("CLSID\\") + GuidText(IID_IMsgFormat));  // the proxy/stub's class
+        keys.push_back(OLESTR("Interface\\") + GuidText(IID_IMsgFormat));
+        keys.push_back(OLESTR("Interface\\") + GuidText(IID_IMsgFile));
+        keys.push_back(OLESTR("TypeLib\\") + GuidText(Module().m_libid));
+        for (const WString& key : keys) {
+            HRESULT hr = restorePoint->KeepKey(HKEY_CLASSES_ROOT, key);
+            if (FAILED(hr)) return hr;
+        }
+        return restorePoint->KeepValue(HKEY_LOCAL_MACHINE, kMapiAppsKey, kMapiAppsValue);
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+}
 
 // The module's full path, read into a buffer of MAX_PATH characters; a path that fills it is
 // refused rather than cut.
@@ -61,7 +126,11 @@ HRESULT ModulePath(WString* path) {
     DWORD length = GetModuleFileNameW(Module().m_instance, buffer, MAX_PATH);
     if (length == 0) return HRESULT_FROM_WIN32(GetLastError());
     if (length >= MAX_PATH) return HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);
-    *path = buffer;
+    try {
+        *path = buffer;
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;  // nothing is thrown across the exports
+    }
     return S_OK;
 }
 
@@ -109,6 +178,20 @@ HRESULT RegisterTypeLibrary() {
     return RegisterTypeLib(library, path.data(), nullptr);
 }
 
+// Whether the type library is registered at its version (TypeLib\{id}\major.minor, in hex).
+bool TypeLibraryRegistered(const TLIBATTR& attributes) {
+    try {
+        const WString key = OLESTR("TypeLib\\") + GuidText(attributes.guid) + OLESTR("\\") +
+                            Hex(attributes.wMajorVerNum) + OLESTR(".") + Hex(attributes.wMinorVerNum);
+        HKEY opened = nullptr;
+        LSTATUS status = RegOpenKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_READ, &opened);
+        if (status == ERROR_SUCCESS) RegCloseKey(opened);
+        return status != ERROR_FILE_NOT_FOUND;  // in doubt, UnRegisterTypeLib decides
+    } catch (const std::bad_alloc&) {
+        return true;
+    }
+}
+
 HRESULT UnregisterTypeLibrary() {
     CComPtr<ITypeLib> library;
     WString path;
@@ -117,8 +200,11 @@ HRESULT UnregisterTypeLibrary() {
     TLIBATTR* attributes = nullptr;
     hr = library->GetLibAttr(&attributes);
     if (FAILED(hr)) return hr;
-    hr = UnRegisterTypeLib(attributes->guid, attributes->wMajorVerNum, attributes->wMinorVerNum, attributes->lcid,
-                           attributes->syskind);
+    // Unregistering what is not registered succeeds (Windows' UnRegisterTypeLib would fail), so
+    // that unregistering twice, as uninstall scripts do to be safe, is no error.
+    if (TypeLibraryRegistered(*attributes))
+        hr = UnRegisterTypeLib(attributes->guid, attributes->wMajorVerNum, attributes->wMinorVerNum, attributes->lcid,
+                               attributes->syskind);
     library->ReleaseTLibAttr(attributes);
     return hr;
 }
@@ -129,29 +215,47 @@ HRESULT UnregisterTypeLibrary() {
 
 using namespace msgplugin;
 
+// Registration is whole or nothing: the module's path is read first (one that does not fit is
+// refused before anything is written), and a step that fails puts back every key and value the
+// earlier steps changed, as they were found.
 MSGPLUGIN_EXPORT HRESULT STDAPICALLTYPE DllRegisterServer() {
     if (!ModuleStarted()) return E_OUTOFMEMORY;
-    HRESULT hr = NdrDllRegisterProxy(Module().m_instance, aProxyFileList, &IID_IMsgFormat);
+    WString path;
+    HRESULT hr = ModulePath(&path);
     if (FAILED(hr)) return hr;
+    ComForTheCall com;
+    if (FAILED(com.Status())) return com.Status();
+    RegistryRestorePoint restorePoint;
+    hr = KeepWhatRegistrationChanges(&restorePoint);
+    if (FAILED(hr)) return hr;
+
+    hr = NdrDllRegisterProxy(Module().m_instance, aProxyFileList, &IID_IMsgFormat);
+    if (FAILED(hr)) {
+        restorePoint.Restore();
+        return hr;
+    }
 
     // The mail-client entry: failures here do not change the result.
     Registry mapiApps;
     mapiApps.Create(HKEY_LOCAL_MACHINE, kMapiAppsKey, kMapiAppsAccess);
-    mapiApps.SetString(OLESTR("MsgPlugin.dll"), OLESTR("Microsoft Outlook"));
+    mapiApps.SetString(kMapiAppsValue, OLESTR("Microsoft Outlook"));
 
     hr = UpdateClasses(true);
     if (SUCCEEDED(hr)) hr = RegisterTypeLibrary();
     mapiApps.Close();
+    if (FAILED(hr)) restorePoint.Restore();
     return hr;
 }
 
 MSGPLUGIN_EXPORT HRESULT STDAPICALLTYPE DllUnregisterServer() {
     if (!ModuleStarted()) return E_OUTOFMEMORY;
+    ComForTheCall com;
+    if (FAILED(com.Status())) return com.Status();
     NdrDllUnregisterProxy(Module().m_instance, aProxyFileList, &IID_IMsgFormat);
 
     Registry mapiApps;
     mapiApps.Create(HKEY_LOCAL_MACHINE, kMapiAppsKey, kMapiAppsAccess);
-    mapiApps.DeleteValue(OLESTR("MsgPlugin.dll"));
+    mapiApps.DeleteValue(kMapiAppsValue);
 
     HRESULT hr = UpdateClasses(false);
     if (SUCCEEDED(hr)) hr = UnregisterTypeLibrary();

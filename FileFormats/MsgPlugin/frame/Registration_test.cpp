@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <random>
 #include <string>
 
 #include <windows.h>
@@ -19,6 +20,7 @@ using moduletest::Describe;
 using moduletest::Dump;
 using moduletest::DumpedValue;
 using moduletest::ModuleHost;
+using moduletest::Narrow;
 using moduletest::RegistryDump;
 using moduletest::Sz;
 using moduletest::Wide;
@@ -205,12 +207,12 @@ TEST_F(RegistrationTest, UnregisteringRemovesWhatRegistrationWroteButNotTheRoots
     EXPECT_EQ(MapiApps(), expectedApps);
 }
 
-TEST_F(RegistrationTest, UnregisteringWhenNothingIsRegistered) {
+TEST_F(RegistrationTest, UnregisteringWhenNothingIsRegisteredSucceeds) {
     ModuleHost host;
     ASSERT_TRUE(host.Loaded());
-    // The script steps find nothing to remove; the type library is not registered, and that
-    // step's result is the result.
-    EXPECT_EQ(host.UnregisterServer(), TYPE_E_LIBNOTREGISTERED);
+    // The script steps find nothing to remove, nor does the type-library step: uninstall scripts
+    // that unregister to be safe must not fail.
+    EXPECT_EQ(host.UnregisterServer(), S_OK);
     EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, kMapiApps)) << "the mail-client key is created when missing";
     EXPECT_EQ(MapiApps(), (RegistryDump{{u"", {}}}));
     EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, u"CLSID"));
@@ -223,8 +225,45 @@ TEST_F(RegistrationTest, UnregisteringWhenNothingIsRegistered) {
     EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, u"CLSID"));
     EXPECT_EQ(Dump(HKEY_CLASSES_ROOT, u"CLSID"), (RegistryDump{{u"", {}}}));
     const RegistryDump after = Dump(HKEY_LOCAL_MACHINE);
-    EXPECT_EQ(host.UnregisterServer(), TYPE_E_LIBNOTREGISTERED);
+    EXPECT_EQ(host.UnregisterServer(), S_OK);
     EXPECT_EQ(Dump(HKEY_LOCAL_MACHINE), after);
+
+    // A type library registered at another version is not this one's to remove.
+    CreateKey(HKEY_CLASSES_ROOT, Key({u"TypeLib", kLibrary, u"2.0", u"0", u"win64"}));
+    const RegistryDump other = Dump(HKEY_LOCAL_MACHINE);
+    EXPECT_EQ(host.UnregisterServer(), S_OK);
+    EXPECT_EQ(Dump(HKEY_LOCAL_MACHINE), other);
+}
+
+// Registration runs with COM started on the calling thread whatever the caller did, and leaves
+// the thread's COM as it found it.
+TEST_F(RegistrationTest, ComIsStartedForTheCallAndEndedAgain) {
+    ModuleHost host;
+    ASSERT_TRUE(host.Loaded());
+    // A caller that has not started COM: afterwards the thread is free to choose its model.
+    ASSERT_EQ(host.RegisterServer(), S_OK);
+    EXPECT_EQ(Dump(HKEY_CLASSES_ROOT), Everything(Wide(host.Path())));
+    EXPECT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK) << "COM was left started on the thread";
+    // A caller in the multithreaded apartment stays there, started once.
+    ASSERT_EQ(host.UnregisterServer(), S_OK);
+    ASSERT_EQ(host.RegisterServer(), S_OK);
+    EXPECT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_FALSE);
+    CoUninitialize();
+    CoUninitialize();
+    EXPECT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK) << "registration ended the caller's COM";
+    CoUninitialize();
+    // A caller in an apartment: its own start is not ended by registration.
+    ASSERT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), S_OK);
+    ASSERT_EQ(host.UnregisterServer(), S_OK);
+    EXPECT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), S_FALSE);
+    CoUninitialize();
+    CoUninitialize();
+
+    // COM that cannot be started: nothing is written.
+    const RegistryDump before = Dump(HKEY_LOCAL_MACHINE);
+    FailNthCall("CoInitializeEx", 1, E_OUTOFMEMORY);
+    EXPECT_EQ(host.RegisterServer(), E_OUTOFMEMORY);
+    EXPECT_EQ(Dump(HKEY_LOCAL_MACHINE), before);
 }
 
 TEST_F(RegistrationTest, FailingProxyRegistrationWritesNothing) {
@@ -244,35 +283,141 @@ TEST_F(RegistrationTest, FailingProxyRegistrationWritesNothing) {
     EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, Key({u"Interface", kProxyClass, u"ProxyStubClsid32"})));
 }
 
-// A failing step stops registration with its result; what the earlier steps wrote stays.
-TEST_F(RegistrationTest, FailingStepsOfRegistration) {
+// Writes the registration of the module at another path with keys and values of its own below
+// the module's keys, as an older version or another tool may have left them.
+void WriteEarlierState(const std::u16string& otherModule) {
+    const std::u16string file = Key({u"CLSID", kFileClass});
+    for (const auto& [key, values] : Everything(otherModule)) {
+        if (key.empty()) continue;
+        HKEY opened = nullptr;
+        ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &opened, nullptr),
+                  ERROR_SUCCESS);
+        for (const auto& [name, value] : values)
+            RegSetValueExW(opened, name.c_str(), 0, value.type, reinterpret_cast<const BYTE*>(value.data.data()),
+                           static_cast<DWORD>(value.data.size()));
+        RegCloseKey(opened);
+    }
+    CreateKey(HKEY_CLASSES_ROOT, Key({file, u"Stale", u"Deeper"}));
+    CreateKey(HKEY_CLASSES_ROOT, Key({u"TypeLib", kLibrary, u"0.9", u"0", u"win64"}));
+    HKEY apps = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kMapiApps, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &apps, nullptr),
+              ERROR_SUCCESS);
+    const DWORD number = 7;
+    RegSetValueExW(apps, u"MsgPlugin.dll", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&number), sizeof number);
+    RegCloseKey(apps);
+}
+
+// A failing step stops registration with its result and leaves the registry as it found it:
+// nothing of the earlier steps stays, and an earlier registration is put back as it was.
+TEST_F(RegistrationTest, FailingStepsOfRegistrationLeaveTheRegistryAsFound) {
     struct Case {
         const char* operation;
         unsigned nth;
         HRESULT failure;
-        bool fileClass, formatClass;
     };
     const Case cases[] = {
-        {"GetModuleFileNameW", 2, HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND), false, false},  // 1: the proxy/stub's
-        {"CreateRegistrar", 1, E_OUTOFMEMORY, false, false},
-        {"CreateRegistrar", 2, E_OUTOFMEMORY, true, false},
-        {"LoadTypeLib", 1, TYPE_E_CANTLOADLIBRARY, true, true},  // and the .tlb beside it is missing
-        {"RegisterTypeLib", 1, TYPE_E_REGISTRYACCESS, true, true},
+        {"GetModuleFileNameW", 1, HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND)},  // the module's own, first
+        {"GetModuleFileNameW", 2, HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND)},  // the proxy/stub's
+        {"GetModuleFileNameW", 3, HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND)},  // the first class script's
+        {"GetModuleFileNameW", 4, HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND)},  // the second's
+        {"GetModuleFileNameW", 5, HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND)},  // the type library's
+        {"NdrDllRegisterProxy", 1, E_ACCESSDENIED},
+        {"CreateRegistrar", 1, E_OUTOFMEMORY},
+        {"CreateRegistrar", 2, E_OUTOFMEMORY},
+        {"LoadTypeLib", 1, TYPE_E_CANTLOADLIBRARY},  // and the .tlb beside it is missing
+        {"RegisterTypeLib", 1, TYPE_E_REGISTRYACCESS},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.operation) + " #" + std::to_string(c.nth));
+    for (bool earlier : {false, true}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.operation) + " #" + std::to_string(c.nth) + (earlier ? " over an earlier one" : ""));
+            platform::testing::ScopedTempRegistry registry;
+            ModuleHost host;
+            ASSERT_TRUE(host.Loaded());
+            if (earlier) WriteEarlierState(u"/opt/older/MsgPlugin.so");
+            const RegistryDump machine = Dump(HKEY_LOCAL_MACHINE), user = Dump(HKEY_CURRENT_USER);
+            FailNthCall(c.operation, c.nth, c.failure, 0);
+            EXPECT_EQ(host.RegisterServer(), c.failure);
+            platform::testing::ResetFaults();
+            EXPECT_EQ(Dump(HKEY_LOCAL_MACHINE), machine) << Describe(Dump(HKEY_LOCAL_MACHINE));
+            EXPECT_EQ(Dump(HKEY_CURRENT_USER), user);
+        }
+    }
+}
+
+// A key whose state cannot be read is not taken for a missing one: registration is refused before
+// anything is written, so a later failure cannot put the key "back" by removing it.
+TEST_F(RegistrationTest, AKeyThatCannotBeReadRefusesRegistration) {
+    WriteEarlierState(u"/opt/older/MsgPlugin.so");
+    ModuleHost host;
+    ASSERT_TRUE(host.Loaded());
+    const RegistryDump machine = Dump(HKEY_LOCAL_MACHINE);
+    // Call 1 opens CLSID, call 2 the first class's key, which exists.
+    FailNthCall("RegOpenKeyExW", 2, ERROR_ACCESS_DENIED);
+    FailNthCall("RegisterTypeLib", 1, TYPE_E_REGISTRYACCESS);
+    EXPECT_EQ(host.RegisterServer(), HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED));
+    platform::testing::ResetFaults();
+    EXPECT_EQ(Dump(HKEY_LOCAL_MACHINE), machine) << Describe(Dump(HKEY_LOCAL_MACHINE));
+}
+
+// Whatever the registry holds before and whichever registry call fails, a registration that
+// returns a failure leaves the registry exactly as it was, and one that succeeds leaves every key
+// and value of the registration in place (the model: the state before, and the state expected).
+TEST_F(RegistrationTest, AFailedRegistrationLeavesAnyRegistryAsFound) {
+    std::mt19937 random(20260109);
+    const char* operations[] = {"RegSetValueExW", "RegCreateKeyExW", "RegOpenKeyExW", "RegDeleteTreeW",
+                                "RegDeleteKeyW", "RegQueryInfoKeyW", "RegEnumValueW", "RegEnumKeyExW"};
+    const std::u16string places[] = {Key({u"CLSID", kFileClass}), Key({u"CLSID", kFormatClass}),
+                                     Key({u"CLSID", kProxyClass}), Key({u"Interface", kFileInterface}),
+                                     Key({u"TypeLib", kLibrary}), u"MsgPlugin.MsgFile", u"MsgPlugin.MsgFormat.1",
+                                     u"CLSID", u"Unrelated"};
+    int failed = 0, succeeded = 0;
+    for (int round = 0; round < 60; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
         platform::testing::ScopedTempRegistry registry;
         ModuleHost host;
         ASSERT_TRUE(host.Loaded());
-        FailNthCall(c.operation, c.nth, c.failure, 0);
-        EXPECT_EQ(host.RegisterServer(), c.failure);
+        if (random() % 2) WriteEarlierState(u"/opt/older/MsgPlugin.so");
+        // Keys and values of random names, types and data in and around the module's keys.
+        for (int extra = static_cast<int>(random() % 6); extra > 0; --extra) {
+            std::u16string key = places[random() % std::size(places)];
+            for (int depth = static_cast<int>(random() % 3); depth >= 0; --depth) {
+                const char part[] = {'\\', 'k', static_cast<char>('0' + random() % 4), '\0'};
+                key += Wide(part);
+            }
+            HKEY opened = nullptr;
+            ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &opened,
+                                      nullptr),
+                      ERROR_SUCCESS);
+            std::string data(random() % 40, '\0');
+            for (char& byte : data) byte = static_cast<char>(random());
+            const DWORD types[] = {REG_BINARY, REG_DWORD, REG_SZ, REG_MULTI_SZ};
+            const char valueName[] = {'v', static_cast<char>('0' + random() % 3), '\0'};
+            const std::u16string name = random() % 3 ? Wide(valueName) : std::u16string();
+            RegSetValueExW(opened, name.c_str(), 0, types[random() % 4], reinterpret_cast<const BYTE*>(data.data()),
+                           static_cast<DWORD>(data.size()));
+            RegCloseKey(opened);
+        }
+        const RegistryDump machine = Dump(HKEY_LOCAL_MACHINE);
+        const char* operation = operations[random() % std::size(operations)];
+        const unsigned nth = 1 + random() % 40;
+        FailNthCall(operation, nth, E_ACCESSDENIED);
+        const HRESULT hr = host.RegisterServer();
         platform::testing::ResetFaults();
-        EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, Key({u"Interface", kProxyClass, u"ProxyStubClsid32"})));
-        EXPECT_EQ(MapiApps().size(), 1u);
-        EXPECT_EQ(KeyExists(HKEY_CLASSES_ROOT, Key({u"CLSID", kFileClass, u"InprocServer32"})), c.fileClass);
-        EXPECT_EQ(KeyExists(HKEY_CLASSES_ROOT, u"MsgPlugin.MsgFormat.1"), c.formatClass);
-        EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, Key({u"TypeLib", kLibrary, u"1.0"})));
+        SCOPED_TRACE(std::string(operation) + " #" + std::to_string(nth));
+        if (FAILED(hr)) {
+            ++failed;
+            EXPECT_EQ(Dump(HKEY_LOCAL_MACHINE), machine) << Describe(Dump(HKEY_LOCAL_MACHINE));
+            continue;
+        }
+        ++succeeded;
+        const RegistryDump classes = Dump(HKEY_CLASSES_ROOT);
+        for (const auto& [key, values] : Everything(Wide(host.Path()))) {
+            ASSERT_TRUE(classes.count(key)) << Narrow(key);
+            for (const auto& [name, value] : values) EXPECT_EQ(classes.at(key).at(name), value) << Narrow(key);
+        }
     }
+    EXPECT_GT(failed, 10);
+    EXPECT_GT(succeeded, 5);
 }
 
 TEST_F(RegistrationTest, FailingStepsOfUnregistration) {
@@ -366,12 +511,10 @@ TEST_F(RegistrationTest, ModulePathOfMaxPathOrMoreIsRefused) {
             EXPECT_EQ(host.UnregisterServer(), S_OK);
             continue;
         }
+        // Refused before anything is written.
+        const RegistryDump before = Dump(HKEY_LOCAL_MACHINE);
         EXPECT_EQ(host.RegisterServer(), HRESULT(0x8007007A));
-        // The proxy/stub and the mail-client entry come first; no class key, no type library.
-        RegistryDump expected = ProxyKeys(module);
-        expected[u""];
-        EXPECT_EQ(Dump(HKEY_CLASSES_ROOT), expected) << Describe(Dump(HKEY_CLASSES_ROOT));
-        EXPECT_EQ(MapiApps().size(), 1u);
+        EXPECT_EQ(Dump(HKEY_LOCAL_MACHINE), before) << Describe(Dump(HKEY_LOCAL_MACHINE));
         EXPECT_EQ(host.UnregisterServer(), HRESULT(0x8007007A));
     }
 }

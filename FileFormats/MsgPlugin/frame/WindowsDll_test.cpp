@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <fstream>
 #include <iterator>
 #include <set>
@@ -197,6 +198,187 @@ TEST_F(Registration, UnregisterRemovesWhatRegisterWroteAndKeepsTheClsidRoot) {
     EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, L"CLSID"));
     EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, kMapiApps));
     EXPECT_FALSE(ReadString(HKEY_LOCAL_MACHINE, kMapiApps, L"MsgPlugin.dll", nullptr));
+}
+
+// Everything registration may change: the classes and their program ids, the proxy/stub, the type
+// library and the mail-client entry, one line per key and value.
+std::vector<WString> RegistrationState() {
+    std::vector<WString> lines;
+    for (const WString& key : std::vector<WString>{
+             L"MsgPlugin.MsgFile.1", L"MsgPlugin.MsgFile", L"MsgPlugin.MsgFormat.1", L"MsgPlugin.MsgFormat",
+             L"CLSID\\" + kMsgFileClsid, L"CLSID\\" + kMsgFormatClsid, L"CLSID\\" + kMsgFormatIid,
+             L"Interface\\" + kMsgFormatIid, L"Interface\\" + kMsgFileIid, L"TypeLib\\" + kLibid}) {
+        auto keyLines = Snapshot(HKEY_CLASSES_ROOT, key);
+        lines.insert(lines.end(), keyLines.begin(), keyLines.end());
+    }
+    auto apps = Snapshot(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows Messaging Subsystem");
+    lines.insert(lines.end(), apps.begin(), apps.end());
+    return lines;
+}
+
+WString Lines(const std::vector<WString>& lines) {
+    WString text;
+    for (const WString& line : lines) text += line + L"\n";
+    return text;
+}
+
+// Runs a function on a thread of its own, on which nothing has started COM; returns its result.
+HRESULT OnThreadWithoutCom(HRESULT (*function)(const LoadedModule&), const LoadedModule& module) {
+    struct Call {
+        HRESULT (*function)(const LoadedModule&);
+        const LoadedModule* module;
+        HRESULT result;
+    } call{function, &module, E_UNEXPECTED};
+    HANDLE thread = CreateThread(
+        nullptr, 0,
+        [](void* context) -> DWORD {
+            auto* c = static_cast<Call*>(context);
+            c->result = c->function(*c->module);
+            return 0;
+        },
+        &call, 0, nullptr);
+    if (!thread) return HRESULT_FROM_WIN32(GetLastError());
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+    return call.result;
+}
+
+// A registration step of the system's made to fail: the module's import of it answers `failure`
+// from its `nth` call on, until the object goes.
+class FailingImport {
+public:
+    FailingImport(const LoadedModule& module, const char* library, const char* function, void* replacement)
+        : module_(module), library_(library), function_(function) {
+        original_ = ReplaceImport(module.Handle(), library, function, replacement);
+    }
+    ~FailingImport() {
+        if (original_) ReplaceImport(module_.Handle(), library_, function_, original_);
+    }
+    FailingImport(const FailingImport&) = delete;
+    FailingImport& operator=(const FailingImport&) = delete;
+    bool Replaced() const { return original_ != nullptr; }
+    void* Original() const { return original_; }
+
+private:
+    const LoadedModule& module_;
+    const char* library_;
+    const char* function_;
+    void* original_ = nullptr;
+};
+
+HRESULT WINAPI RefuseRegisterTypeLib(ITypeLib*, LPCOLESTR, LPCOLESTR) { return TYPE_E_REGISTRYACCESS; }
+
+std::atomic<int> g_createsLeft{0};
+void* g_realCoCreateInstance = nullptr;
+// CoCreateInstance that serves its first g_createsLeft calls, then runs out of memory.
+HRESULT WINAPI CoCreateInstanceRunningOut(REFCLSID clsid, LPUNKNOWN outer, DWORD context, REFIID iid, LPVOID* object) {
+    if (g_createsLeft.fetch_sub(1) <= 0) return E_OUTOFMEMORY;
+    using Function = HRESULT(WINAPI*)(REFCLSID, LPUNKNOWN, DWORD, REFIID, LPVOID*);
+    return reinterpret_cast<Function>(g_realCoCreateInstance)(clsid, outer, context, iid, object);
+}
+
+TEST_F(Registration, UnregisteringWhatIsNotRegisteredSucceeds) {
+    // Twice after a registration, as uninstall scripts that unregister to be safe do.
+    ASSERT_EQ(module_.Register(), S_OK);
+    ASSERT_EQ(module_.Unregister(), S_OK);
+    const std::vector<WString> after = RegistrationState();
+    EXPECT_EQ(module_.Unregister(), S_OK);
+    EXPECT_EQ(RegistrationState(), after) << Narrow(Lines(RegistrationState()));
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, L"TypeLib\\" + kLibid));
+}
+
+TEST_F(Registration, AFailingStepLeavesTheRegistryAsItFoundIt) {
+    const std::vector<WString> nothing = RegistrationState();
+    {
+        // The last step fails: nothing of the earlier ones stays.
+        FailingImport typeLibrary(module_, "OLEAUT32.dll", "RegisterTypeLib", reinterpret_cast<void*>(&RefuseRegisterTypeLib));
+        ASSERT_TRUE(typeLibrary.Replaced());
+        EXPECT_EQ(module_.Register(), TYPE_E_REGISTRYACCESS);
+        EXPECT_EQ(RegistrationState(), nothing) << Narrow(Lines(RegistrationState()));
+    }
+    // Over a registration that is there, a failing one puts it back as it was.
+    ASSERT_EQ(module_.Register(), S_OK);
+    const std::vector<WString> registered = RegistrationState();
+    for (int serving : {0, 1}) {
+        SCOPED_TRACE(serving);
+        FailingImport create(module_, "ole32.dll", "CoCreateInstance", reinterpret_cast<void*>(&CoCreateInstanceRunningOut));
+        ASSERT_TRUE(create.Replaced());
+        g_realCoCreateInstance = create.Original();
+        g_createsLeft = serving;  // the first class script's registrar, or the second's, cannot be had
+        EXPECT_EQ(module_.Register(), E_OUTOFMEMORY);
+        EXPECT_EQ(RegistrationState(), registered) << Narrow(Lines(RegistrationState()));
+    }
+    ASSERT_EQ(module_.Unregister(), S_OK);
+}
+
+// A caller that has not started COM on its thread (an installer's custom action, a script host)
+// still gets a registration that works, and COM is ended again afterwards.
+TEST_F(Registration, ACallerWithoutComGetsAWorkingRegistration) {
+    auto registerAndProbe = [](const LoadedModule& module) -> HRESULT {
+        HRESULT hr = module.Register();
+        if (FAILED(hr)) return hr;
+        // Still free to choose a model: the registration ended the COM it started.
+        HRESULT probe = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        if (SUCCEEDED(probe)) CoUninitialize();
+        return probe == S_OK ? S_OK : E_ABORT;
+    };
+    ASSERT_EQ(OnThreadWithoutCom(registerAndProbe, module_), S_OK);
+    EXPECT_TRUE(SamePath(Default(L"CLSID\\" + kMsgFormatClsid + L"\\InprocServer32"), ModulePath()));
+    EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, L"TypeLib\\" + kLibid + L"\\1.0"));
+    EXPECT_EQ(OnThreadWithoutCom([](const LoadedModule& module) { return module.Unregister(); }, module_), S_OK);
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, L"CLSID\\" + kMsgFormatClsid));
+}
+
+// A copy of the module whose full path is `length` characters, in folders of its own.
+class ModuleCopyAtLength {
+public:
+    explicit ModuleCopyAtLength(size_t length) {
+        WString folder = temp_.Path();
+        const WString name = L"\\MsgPlugin.dll";
+        while (folder.size() + name.size() < length) {
+            size_t room = length - name.size() - folder.size();  // for "\" and a folder name
+            size_t part = room > 60 ? 50 : room - 1;
+            if (room <= 1) break;
+            folder += L"\\" + WString(part, L'd');
+            CreateDirectoryW((L"\\\\?\\" + folder).c_str(), nullptr);
+            folders_.push_back(folder);
+        }
+        path_ = folder + name;
+        CopyFileW((L"\\\\?\\" + ModulePath()).c_str(), (L"\\\\?\\" + path_).c_str(), FALSE);
+    }
+    ~ModuleCopyAtLength() {
+        DeleteFileW((L"\\\\?\\" + path_).c_str());
+        for (auto folder = folders_.rbegin(); folder != folders_.rend(); ++folder)
+            RemoveDirectoryW((L"\\\\?\\" + *folder).c_str());
+    }
+    const WString& Path() const { return path_; }
+
+private:
+    TempFolder temp_;
+    std::vector<WString> folders_;
+    WString path_;
+};
+
+TEST_F(Registration, ModulePathsOf259And260Characters) {
+    const std::vector<WString> nothing = RegistrationState();
+    {
+        ModuleCopyAtLength copy(259);
+        ASSERT_EQ(copy.Path().size(), 259u);
+        LoadedModule module(copy.Path());
+        ASSERT_NE(module.Handle(), nullptr) << Narrow(copy.Path());
+        EXPECT_EQ(module.Register(), S_OK);
+        EXPECT_TRUE(SamePath(Default(L"CLSID\\" + kMsgFileClsid + L"\\InprocServer32"), copy.Path()));
+        EXPECT_TRUE(SamePath(Default(L"TypeLib\\" + kLibid + L"\\1.0\\0\\win64"), copy.Path()));
+        EXPECT_EQ(module.Unregister(), S_OK);
+    }
+    {
+        ModuleCopyAtLength copy(260);
+        ASSERT_EQ(copy.Path().size(), 260u);
+        LoadedModule module(copy.Path());
+        ASSERT_NE(module.Handle(), nullptr) << Narrow(copy.Path());
+        EXPECT_EQ(module.Register(), HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER));  // 0x8007007A
+        EXPECT_EQ(RegistrationState(), nothing) << Narrow(Lines(RegistrationState()));
+    }
 }
 
 // The host's thread is an apartment: the message object is an apartment object, the format

@@ -369,6 +369,31 @@ void* ReplaceImport(HMODULE module, const char* library, const char* function, v
 
 // ---- Helper processes ------------------------------------------------------------------------
 
+namespace {
+
+// Moves what the pipe holds now into output; false when the pipe is closed or broken.
+bool DrainPipe(HANDLE pipe, std::string* output) {
+    for (;;) {
+        DWORD available = 0;
+        if (!PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr)) return false;
+        if (available == 0) return true;
+        char buffer[4096];
+        DWORD read = 0;
+        if (!ReadFile(pipe, buffer, available < sizeof buffer ? available : sizeof buffer, &read, nullptr) || read == 0)
+            return false;
+        output->append(buffer, read);
+    }
+}
+
+}  // namespace
+
+std::string ChildResult::Describe() const {
+    char ending[64];
+    std::snprintf(ending, sizeof ending, timedOut ? "ended at the timeout" : "exit code 0x%08lX",
+                  static_cast<unsigned long>(exitCode));
+    return std::string(ending) + ", output:\n" + output;
+}
+
 ChildResult RunChild(const WString& program, const WString& arguments, DWORD timeoutMs) {
     ChildResult result;
     SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
@@ -387,13 +412,24 @@ ChildResult RunChild(const WString& program, const WString& arguments, DWORD tim
                                   &startup, &process);
     CloseHandle(writeEnd);
     if (started) {
-        char buffer[4096];
-        DWORD read = 0;
-        while (ReadFile(readEnd, buffer, sizeof buffer, &read, nullptr) && read > 0) result.output.append(buffer, read);
-        if (WaitForSingleObject(process.hProcess, timeoutMs) == WAIT_OBJECT_0)
-            GetExitCodeProcess(process.hProcess, &result.exitCode);
-        else
-            TerminateProcess(process.hProcess, 1);
+        // The output is read while the child runs and once more when it has ended; the end of the
+        // pipe is not waited for, since a process the child started (Wine's desktop, say) may hold
+        // it open long after. A child still running at the timeout is ended.
+        const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+        for (;;) {
+            DrainPipe(readEnd, &result.output);
+            if (WaitForSingleObject(process.hProcess, 20) == WAIT_OBJECT_0) {
+                GetExitCodeProcess(process.hProcess, &result.exitCode);
+                break;
+            }
+            if (GetTickCount64() >= deadline) {
+                TerminateProcess(process.hProcess, 1);
+                WaitForSingleObject(process.hProcess, 10000);
+                result.timedOut = true;
+                break;
+            }
+        }
+        DrainPipe(readEnd, &result.output);
         CloseHandle(process.hThread);
         CloseHandle(process.hProcess);
     }

@@ -110,10 +110,14 @@ void* ReplaceImport(HMODULE module, const char* library, const char* function, v
 
 // ---- Helper processes ------------------------------------------------------------------------
 
-// A child process of a program with arguments, its standard output captured.
+// A child process of a program with arguments, its standard output and error captured; one that
+// has not ended at the timeout is ended.
 struct ChildResult {
     DWORD exitCode = 0xFFFFFFFF;
+    bool timedOut = false;
     std::string output;
+    // For a failing test's message: how it ended, and what it wrote.
+    std::string Describe() const;
 };
 ChildResult RunChild(const WString& program, const WString& arguments, DWORD timeoutMs = 60000);
 

@@ -13,16 +13,14 @@
 #include <sys/stat.h>
 #include <wchar.h>
 
-#include "errlog_testing.h"
 #include "log_location.h"
 #include "wide_string.h"
 
 ErrLog g_errLog;
 
-namespace {
+std::atomic<bool> ErrLog::s_logFileChecked{false};
 
-// Whether this load's size check has run; set once, never cleared by the module.
-std::atomic<bool> g_logFileChecked{false};
+namespace {
 
 constexpr size_t kFailureTextCapacity = 359;  // 358 characters and a terminator
 constexpr const WCHAR kBackupFormat[] = OLESTR("(Backup %04d-%02d-%02d %02d.%02d)");
@@ -67,21 +65,17 @@ void ErrLog::EnsureInitialised(LPCWSTR moduleName) {
     // of all in the current folder.
     const bool folderNamed = GetLogFolder(m_logPath, kPathCapacity - 1);
     // The file name is the product name and ".mlg"; a name that is not a plain file name (one
-    // that would name another folder, say) gives way to the default, and a name too long for the
-    // path is cut so that the extension stays.
-    WString product = GetProductName(kDefaultProductName);
-    if (!IsPlainFileName(product.c_str())) product = kDefaultProductName;
+    // that would name another folder or a device, say), before or after it is cut to the room
+    // the path leaves, or that the file system does not take, gives way to the default.
     size_t folderLength = static_cast<size_t>(lstrlenW(m_logPath));
     constexpr size_t kExtensionLength = 4;
-    if (!folderNamed) {
-        m_logPath[0] = 0;
-    } else if (folderLength + kExtensionLength < kPathCapacity - 1) {
-        size_t room = kPathCapacity - 1 - kExtensionLength - folderLength;
-        StringCchCatNW(m_logPath, kPathCapacity, product.c_str(), room);
-        StringCchCatW(m_logPath, kPathCapacity, OLESTR(".mlg"));
-    } else {
-        m_logPath[0] = 0;  // no room for any name: refused, and the log cannot be opened
+    WString fileName;
+    if (folderNamed && folderLength + kExtensionLength < kPathCapacity - 1) {
+        const size_t room = kPathCapacity - 1 - kExtensionLength - folderLength;
+        fileName = LogFileName(m_logPath, GetProductName(kDefaultProductName), room);
     }
+    // No room for any name, or no usable one: refused, and the log cannot be opened.
+    if (fileName.empty() || FAILED(StringCchCatW(m_logPath, kPathCapacity, fileName.c_str()))) m_logPath[0] = 0;
 
     if (!moduleName) {
         ProcessIdentity identity = IdentifyProcess();
@@ -117,7 +111,7 @@ bool ErrLog::WriteEntry(LogEntryHeader* header, LPCWSTR functionName, LPCWSTR me
 }
 
 void ErrLog::CheckLogFile() {
-    if (g_logFileChecked.exchange(true)) return;
+    if (s_logFileChecked.exchange(true)) return;
 
     struct _stat64 status {};
     if (_wstat64(m_logPath, &status) != 0 || static_cast<ULONGLONG>(status.st_size) < kSizeLimit) return;
@@ -228,14 +222,4 @@ bool ErrLog::Write(LogEntryHeader* header, LPCWSTR functionName, LPCWSTR message
         // Out of memory on the way (a product name, a caption): the entry is lost, quietly.
         return false;
     }
-}
-
-void ErrLogTestingRestartLoad() {
-    utility::CSingleLock lock(&g_errLog.m_lock, true);
-    g_logFileChecked.store(false);
-    g_errLog.m_bInitialised = false;
-    g_errLog.m_bQuiet = false;
-    g_errLog.m_moduleNameBytes = 0;
-    std::memset(g_errLog.m_moduleName, 0, sizeof g_errLog.m_moduleName);
-    std::memset(g_errLog.m_logPath, 0, sizeof g_errLog.m_logPath);
 }

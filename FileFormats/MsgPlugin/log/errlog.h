@@ -9,6 +9,7 @@
 #include <windows.h>
 #include <stdio.h>
 
+#include <atomic>
 #include <cstdio>
 
 
@@ -44,6 +45,9 @@ private:
     friend void ErrLogTestingRestartLoad();
 
     void ShowFailure(const WCHAR* text);
+
+    // Whether this load's size check has run; set once, never cleared by the module.
+    static std::atomic<bool> s_logFileChecked;
 
     bool m_bQuiet;
     WCHAR m_moduleName[kPathCapacity];

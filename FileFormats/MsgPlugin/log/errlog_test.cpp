@@ -412,6 +412,57 @@ TEST_F(SizeCheck, AnEntryAnotherWriterIsStillWritingIsNotCut) {
     ExpectCallerEntry(log.entries[3]);
 }
 
+// Another writer arriving after the scan found the damage and before the cut: it must be kept
+// out until the repair is done, and write its entry then. Let in, it would append its entry
+// after the damage, and the cut would take the entry away with the damage. The writer denies
+// nobody itself (a writer that denies writing is refused by the repair's own write access
+// whatever the repair denies): only the repair's share mode keeps it out.
+struct WriterDuringTheRepair {
+    std::u16string path;
+    std::vector<BYTE> entry;
+    bool refused = false;    // its first open was refused: it waited
+    bool completed = false;  // its entry was written whole
+
+    bool TryToWrite() {
+        FILE* file = _wfsopen(path.c_str(), u"a+b", _SH_DENYNO);
+        if (!file) return false;
+        completed = std::fwrite(entry.data(), 1, entry.size(), file) == entry.size();
+        std::fclose(file);
+        return true;
+    }
+    // Just before the cut.
+    static void Arrive(void* context) {
+        auto* writer = static_cast<WriterDuringTheRepair*>(context);
+        if (writer->TryToWrite()) return;
+        writer->refused = true;
+        // It tries again later: before the next open of the log, the caller's own.
+        platform::testing::RunBeforeNthCall("_wfsopen", 1, &WriterDuringTheRepair::TryAgain, context);
+    }
+    static void TryAgain(void* context) { static_cast<WriterDuringTheRepair*>(context)->TryToWrite(); }
+};
+
+TEST_F(SizeCheck, AWriterArrivingBetweenTheScanAndTheCutWaitsAndItsEntrySurvives) {
+    WriteFile(BackupPath(), {1, 2, 3});
+    WriteSoundLog(kLimit);
+    const std::vector<BYTE> whole = EntryBytes(EntrySpec{});
+    WriteAt(LogPath(), kLimit, std::vector<BYTE>(whole.begin(), whole.begin() + 60));  // the damage
+    EntrySpec spec;
+    spec.message = u"a writer that came during the repair";
+    WriterDuringTheRepair writer{Wide(LogPath()), EntryBytes(spec)};
+    platform::testing::RunBeforeNthCall("_chsize_s", 1, &WriterDuringTheRepair::Arrive, &writer);
+    ASSERT_TRUE(WriteCallerEntry());
+    EXPECT_TRUE(writer.refused) << "the repair let another writer in between its scan and its cut";
+    EXPECT_TRUE(writer.completed);
+    LogContents log = ReadLog(4096);
+    EXPECT_FALSE(log.summary.DamagedTail());
+    ASSERT_EQ(log.entries.size(), 5u) << "an entry was cut away";
+    ExpectDamagedNotice(log.entries[2]);
+    EXPECT_EQ(log.entries[2].offset, kLimit);
+    EXPECT_EQ(log.entries[3].message, spec.message);
+    EXPECT_EQ(log.entries[3].offset, kLimit + 150);
+    ExpectCallerEntry(log.entries[4]);
+}
+
 TEST_F(SizeCheck, SameMinuteBackupTakenReplacesADamagedFirstEntryByTheNotice) {
     WriteFile(BackupPath(), {});
     SetLength(LogPath(), kLimit);  // zeros: the first entry is not sound

@@ -5,12 +5,12 @@
 
 LogScanner::LogScanner(FILE* file) : file_(file) {}
 
-bool LogScanner::Start() {
+bool LogScanner::Start(ULONGLONG from) {
     if (!file_ || _fseeki64(file_, 0, SEEK_END) != 0) return false;
     __int64 length = _ftelli64(file_);
     if (length < 0) return false;
     fileLength_ = static_cast<ULONGLONG>(length);
-    soundLength_ = 0;
+    soundLength_ = from < fileLength_ ? from : fileLength_;
     windowLength_ = 0;
     readFailed_ = false;
     return true;

@@ -47,8 +47,9 @@ class LogScanner {
 public:
     explicit LogScanner(FILE* file);
 
-    // Finds the file's length; false when it cannot be found.
-    bool Start();
+    // Finds the file's length; false when it cannot be found. Entries are then walked from
+    // offset `from` (the end when it lies past it).
+    bool Start(ULONGLONG from = 0);
 
     // The next sound entry: its header as stored and its offset. False at the end of the file
     // or at the first entry that is not sound (too short for a header, lengths that do not add
@@ -59,7 +60,8 @@ public:
     bool ReadAt(ULONGLONG offset, void* out, size_t bytes);
 
     ULONGLONG FileLength() const { return fileLength_; }
-    // Length of the sound entries read so far, from the file's start.
+    // Where the sound entries read so far end (from the file's start, or from where the walk
+    // started).
     ULONGLONG SoundLength() const { return soundLength_; }
     bool ReadFailed() const { return readFailed_; }
 

@@ -124,6 +124,15 @@ bool GetLogFolder(LPWSTR buffer, size_t capacity) {
     return true;
 }
 
+namespace {
+
+bool IsDigitOfADevice(WCHAR c) {
+    // Windows counts the superscript digits one to three as digits here.
+    return (c >= WCHAR('1') && c <= WCHAR('9')) || c == WCHAR(0x00B9) || c == WCHAR(0x00B2) || c == WCHAR(0x00B3);
+}
+
+}  // namespace
+
 bool IsPlainFileName(LPCWSTR name) {
     if (!name || name[0] == 0) return false;
     size_t length = 0;
@@ -134,16 +143,42 @@ bool IsPlainFileName(LPCWSTR name) {
             if (forbidden && c == forbidden) return false;
     }
     if (name[length - 1] == WCHAR('.') || name[length - 1] == WCHAR(' ')) return false;  // also "." and ".."
-    // A device name stays a device whatever extension follows it.
+    // A device name stays a device whatever extension follows it, and whatever blanks come
+    // before the extension.
     size_t stem = 0;
     while (stem < length && name[stem] != WCHAR('.')) ++stem;
+    while (stem > 0 && name[stem - 1] == WCHAR(' ')) --stem;
     const WString base(name, stem);
-    for (LPCWSTR device : {OLESTR("CON"), OLESTR("PRN"), OLESTR("AUX"), OLESTR("NUL")})
+    for (LPCWSTR device : {OLESTR("CON"), OLESTR("PRN"), OLESTR("AUX"), OLESTR("NUL"), OLESTR("CONIN$"),
+                           OLESTR("CONOUT$")})
         if (_wcsicmp(base.c_str(), device) == 0) return false;
-    if (stem == 4 && base[3] >= WCHAR('1') && base[3] <= WCHAR('9') &&
+    if (stem == 4 && IsDigitOfADevice(base[3]) &&
         (_wcsnicmp(base.c_str(), OLESTR("COM"), 3) == 0 || _wcsnicmp(base.c_str(), OLESTR("LPT"), 3) == 0))
         return false;
     return true;
+}
+
+bool FileSystemTakesName(LPCWSTR path) {
+    if (GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES) return true;
+    const DWORD error = GetLastError();
+    return error != ERROR_FILENAME_EXCED_RANGE && error != ERROR_INVALID_NAME;
+}
+
+WString LogFileName(LPCWSTR folder, const WString& product, size_t room) {
+    for (const WString& candidate : {product, WString(kDefaultProductName)}) {
+        if (!IsPlainFileName(candidate.c_str())) continue;
+        size_t kept = candidate.size() < room ? candidate.size() : room;
+        // A cut never splits a surrogate pair.
+        if (kept > 0 && kept < candidate.size() && candidate[kept - 1] >= 0xD800 && candidate[kept - 1] <= 0xDBFF &&
+            candidate[kept] >= 0xDC00 && candidate[kept] <= 0xDFFF)
+            --kept;
+        // Judged again as it will be used: a cut can make a device name ("CONTOSO" to "CON").
+        const WString name = candidate.substr(0, kept) + OLESTR(".mlg");
+        if (!IsPlainFileName(name.c_str())) continue;
+        if (!FileSystemTakesName((WString(folder) + name).c_str())) continue;
+        return name;
+    }
+    return WString();
 }
 
 bool IsServerProcess(LPCWSTR moduleName) {

@@ -29,9 +29,21 @@ bool GetLogFolder(LPWSTR buffer, size_t capacity);
 
 // Whether a name can stand as the log's file name: one file name that Windows accepts, naming
 // no folder and no device (no separator or drive, not "." or "..", none of < > : " / \ | ? *
-// or control characters, no trailing blank or dot, not CON, PRN, AUX, NUL, COM1 to COM9 or LPT1
-// to LPT9 with or without an extension).
+// or control characters, no trailing blank or dot, not CON, PRN, AUX, NUL,
+// CONIN$, CONOUT$, COM1 to COM9 or LPT1 to LPT9 (also with the digits ¹ ² ³), with or without
+// blanks and an extension after it).
 bool IsPlainFileName(LPCWSTR name);
+
+// Whether the file system takes the last part of `path` as a name: false when it says the name
+// is too long or not valid there. It measures in its own units, 255 of them: UTF-16 units on
+// Windows, bytes on Linux (where 200 × "é" are 400).
+bool FileSystemTakesName(LPCWSTR path);
+
+// The log's file name in `folder` (which ends with a separator): the product name, cut to
+// `room` characters (never inside a surrogate pair) and followed by ".mlg", when the product
+// name and that name are plain file names and the file system takes the name there; else the
+// same made of the default product name; empty when neither is.
+WString LogFileName(LPCWSTR folder, const WString& product, size_t room);
 
 struct ProcessIdentity {
     WString moduleName;  // the executable's file name, or the error text

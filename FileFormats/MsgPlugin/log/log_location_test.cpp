@@ -200,6 +200,96 @@ TEST_F(LogLocation, AProductNameThatIsNoPlainFileNameGivesWayToTheDefault) {
     EXPECT_TRUE(fs::exists(LogPath()));
 }
 
+// A Linux folder need not have a UTF-8 name: the log goes there, under the folder's own bytes.
+TEST_F(LogLocation, AFolderWhoseNameIsNotUtf8HoldsTheLog) {
+    const std::string data = dir_ + "/data \xFF\xFE";
+    setenv("XDG_DATA_HOME", data.c_str(), 1);
+    platform::testing::SetSleepImmediate(true);
+    LogEntryHeader header = HeaderNow();
+    ASSERT_TRUE(g_errLog.Write(&header, u"f", u"m", nullptr));
+    const std::string log = data + "/ORVANE/ORVANE KESTREL/ORVANE KESTREL.mlg";
+    EXPECT_TRUE(fs::exists(log));
+    EXPECT_EQ(std::u16string(g_errLog.LogPath()), Wide(dir_) + u"/data \xDCFF\xDCFE/ORVANE/ORVANE KESTREL/ORVANE KESTREL.mlg");
+    EXPECT_EQ(platform::testing::SleptMilliseconds(), 0u);
+}
+
+// Windows takes these for devices too: blanks before an extension, the console's own names and
+// the superscript digits after COM and LPT.
+TEST_F(LogLocation, DeviceNamesAsWindowsJudgesThemGiveWayToTheDefault) {
+    for (const char16_t* name : {u"CON .x", u"NUL  .txt", u"AUX .log", u"prn .a.b", u"CONIN$", u"conout$",
+                                 u"CONOUT$.log", u"COM\u00B9", u"com\u00B2.txt", u"LPT\u00B3.log", u"LPT\u00B9 .x",
+                                 u"COM7 .log"}) {
+        ErrLogTestingRestartLoad();
+        SetProduct(HKEY_LOCAL_MACHINE, name);
+        g_errLog.EnsureInitialised(nullptr);
+        EXPECT_FALSE(IsPlainFileName(name)) << Narrow(name);
+        EXPECT_EQ(std::u16string(g_errLog.LogPath()), Folder() + u"ORVANE KESTREL.mlg") << Narrow(name);
+    }
+    for (const char16_t* name : {u"CONTOSO", u"CON X", u" CON", u"CONIN", u"COM\u2074", u"LPT\u00B9\u00B9", u"NUL_",
+                                 u"AUXILIARY.log"}) {
+        EXPECT_TRUE(IsPlainFileName(name)) << Narrow(name);
+        ErrLogTestingRestartLoad();
+        SetProduct(HKEY_LOCAL_MACHINE, name);
+        g_errLog.EnsureInitialised(nullptr);
+        EXPECT_EQ(std::u16string(g_errLog.LogPath()), Folder() + name + u".mlg") << Narrow(name);
+    }
+}
+
+// Linux measures a file name in bytes: 255 of them, whatever the characters.
+TEST_F(LogLocation, ANameLongerThanTheFileSystemTakesGivesWayToTheDefault) {
+    const std::u16string e = u"\u00E9";  // two bytes in a Linux name
+    struct Case {
+        std::u16string product;
+        bool taken;
+    } cases[] = {
+        {std::u16string(200, e[0]), false},  // 200 units, 404 bytes with the extension
+        {std::u16string(125, e[0]) + u"a", true},  // 255 bytes with the extension
+        {std::u16string(126, e[0]), false},  // 256 bytes
+        {std::u16string(200, u'a'), true},
+        {u"no Linux name \xD800", false},  // an unpaired surrogate maps to no Linux name
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.product.size());
+        ErrLogTestingRestartLoad();
+        SetProduct(HKEY_LOCAL_MACHINE, c.product);
+        platform::testing::SetSleepImmediate(true);
+        LogEntryHeader header = HeaderNow();
+        ASSERT_TRUE(g_errLog.Write(&header, u"f", u"m", nullptr));
+        EXPECT_EQ(platform::testing::SleptMilliseconds(), 0u) << "the log opened at once";
+        const std::u16string expected = Folder() + (c.taken ? c.product : u"ORVANE KESTREL") + u".mlg";
+        EXPECT_EQ(std::u16string(g_errLog.LogPath()), expected);
+        EXPECT_TRUE(FileSystemTakesName(expected.c_str()));
+    }
+}
+
+// The name is judged as it will be used, after it is cut to the room the folder leaves.
+TEST_F(LogLocation, ACutThatMakesADeviceNameGivesWayToTheDefaultCutAlike) {
+    // A folder that leaves room for three characters before the extension.
+    const std::string base = dir_ + "/" + std::string(260 - 4 - 3 - 23 - dir_.size() - 1, 'd');
+    setenv("XDG_DATA_HOME", base.c_str(), 1);
+    const std::u16string folder = Wide(base) + u"/ORVANE/ORVANE KESTREL/";
+    ASSERT_EQ(folder.size(), 253u);
+    struct Case {
+        const char16_t* product;
+        const char16_t* name;
+    } cases[] = {
+        {u"CONTOSO", u"ORV.mlg"},          // "CON.mlg" names the console
+        {u"AUX", u"ORV.mlg"},
+        {u"Contract", u"ORV.mlg"},
+        {u"Commerce", u"Com.mlg"},
+        {u"ab\U0001F600", u"ab.mlg"},      // a cut never splits a surrogate pair
+        {u"abc", u"abc.mlg"},
+    };
+    for (const Case& c : cases) {
+        ErrLogTestingRestartLoad();
+        SetProduct(HKEY_LOCAL_MACHINE, c.product);
+        g_errLog.EnsureInitialised(nullptr);
+        EXPECT_EQ(std::u16string(g_errLog.LogPath()), folder + c.name) << Narrow(c.product);
+    }
+    EXPECT_EQ(LogFileName(folder.c_str(), u"CONTOSO", 3), u"ORV.mlg");
+    EXPECT_EQ(LogFileName(folder.c_str(), u"CONTOSO", 7), u"CONTOSO.mlg");
+}
+
 TEST(ServerProcesses, NamesComparedWithoutRegardToCase) {
     struct Case {
         const char16_t* path;

@@ -26,14 +26,15 @@ bool ReadString(LogScanner& scanner, ULONGLONG offset, DWORD bytes, size_t limit
 }  // namespace
 
 bool DecodeLogFile(LPCWSTR path, const std::function<bool(const LogEntry&)>& onEntry, LogSummary& summary,
-                   size_t stringLimitBytes) {
+                   size_t stringLimitBytes, ULONGLONG from) {
     summary = LogSummary{};
     std::unique_ptr<FILE, FileCloser> file(_wfsopen(path, OLESTR("rb"), _SH_DENYNO));
     if (!file) return false;
     LogScanner scanner(file.get());
-    if (!scanner.Start()) return false;
+    if (!scanner.Start(from)) return false;
     summary.opened = true;
     summary.fileLength = scanner.FileLength();
+    summary.soundLength = scanner.SoundLength();
     LogEntryHeader header{};
     ULONGLONG offset = 0;
     while (scanner.Next(header, offset)) {
@@ -62,6 +63,15 @@ bool DecodeLogFile(LPCWSTR path, const std::function<bool(const LogEntry&)>& onE
     }
     summary.soundLength = scanner.SoundLength();
     summary.readError = scanner.ReadFailed();
+    return true;
+}
+
+bool LogFileLength(LPCWSTR path, ULONGLONG& length) {
+    std::unique_ptr<FILE, FileCloser> file(_wfsopen(path, OLESTR("rb"), _SH_DENYNO));
+    if (!file) return false;
+    LogScanner scanner(file.get());
+    if (!scanner.Start()) return false;
+    length = scanner.FileLength();
     return true;
 }
 

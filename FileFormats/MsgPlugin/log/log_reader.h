@@ -26,7 +26,7 @@ struct LogSummary {
     bool opened = false;        // the file could be opened and measured
     bool readError = false;     // reading stopped on an I/O error, not on damage
     ULONGLONG fileLength = 0;
-    ULONGLONG soundLength = 0;  // bytes of sound entries from the start
+    ULONGLONG soundLength = 0;  // where the sound entries end, read from the start (or from `from`)
     ULONGLONG entryCount = 0;
 
     bool DamagedTail() const { return opened && !readError && soundLength < fileLength; }
@@ -38,10 +38,15 @@ struct LogSummary {
 constexpr size_t kLogDefaultStringLimitBytes = 1024 * 1024;
 
 // Calls onEntry for each sound entry, in file order, until it returns false (the summary then
-// counts the entries seen). The file is
-// opened for reading and shared with writers. The result is summary.opened.
+// counts the entries seen). The file is opened for reading and shared with writers. The result
+// is summary.opened. Reading starts at offset `from`, which should be where an entry starts
+// (the log's length at an earlier time, say); summary.soundLength then ends the sound entries
+// from there. A `from` past the file's end reads nothing.
 bool DecodeLogFile(LPCWSTR path, const std::function<bool(const LogEntry&)>& onEntry, LogSummary& summary,
-                   size_t stringLimitBytes = kLogDefaultStringLimitBytes);
+                   size_t stringLimitBytes = kLogDefaultStringLimitBytes, ULONGLONG from = 0);
+
+// The log's length now; false when it cannot be opened and measured (there is no log yet, say).
+bool LogFileLength(LPCWSTR path, ULONGLONG& length);
 
 // One entry as one line of text: local time, result code, category, module, function and
 // message, separated by tabs; line breaks and tabs inside the strings are shown as \n, \r, \t.

@@ -62,6 +62,44 @@ TEST_F(LogReader, DecodesEveryFieldWithOrWithoutTheLengthFlags) {
     EXPECT_FALSE(b.stringsCut);
 }
 
+TEST_F(LogReader, ReadsFromAnOffsetOnward) {
+    std::vector<BYTE> bytes;
+    std::vector<size_t> offsets;
+    for (const char16_t* message : {u"first", u"second", u"third"}) {
+        EntrySpec spec;
+        spec.message = message;
+        offsets.push_back(bytes.size());
+        Append(bytes, EntryBytes(spec));
+    }
+    WriteFile(Path(), bytes);
+    ULONGLONG length = 0;
+    ASSERT_TRUE(LogFileLength(Wide(Path()).c_str(), length));
+    EXPECT_EQ(length, bytes.size());
+
+    auto messagesFrom = [&](ULONGLONG from, LogSummary& summary) {
+        std::vector<std::u16string> messages;
+        DecodeLogFile(Wide(Path()).c_str(), [&](const LogEntry& entry) {
+            messages.push_back(entry.message);
+            return true;
+        }, summary, kLogDefaultStringLimitBytes, from);
+        return messages;
+    };
+    LogSummary summary;
+    EXPECT_EQ(messagesFrom(offsets[1], summary), (std::vector<std::u16string>{u"second", u"third"}));
+    EXPECT_FALSE(summary.DamagedTail());
+    EXPECT_EQ(summary.entryCount, 2u);
+    EXPECT_EQ(messagesFrom(bytes.size(), summary), std::vector<std::u16string>{});
+    EXPECT_FALSE(summary.DamagedTail());
+    EXPECT_EQ(messagesFrom(bytes.size() + 100, summary), std::vector<std::u16string>{}) << "past the end";
+    EXPECT_TRUE(summary.opened);
+    // Not where an entry starts: nothing sound from there.
+    EXPECT_EQ(messagesFrom(offsets[1] + 2, summary), std::vector<std::u16string>{});
+    EXPECT_TRUE(summary.DamagedTail());
+    EXPECT_EQ(summary.soundLength, offsets[1] + 2);
+
+    EXPECT_FALSE(LogFileLength(Wide(dir_ + "/missing.mlg").c_str(), length));
+}
+
 TEST_F(LogReader, ReportsDamagedTailsWithoutFailing) {
     std::vector<BYTE> sound = EntryBytes(EntrySpec{});
     struct Case {

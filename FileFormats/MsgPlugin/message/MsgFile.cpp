@@ -34,9 +34,13 @@ void CMsgFile::Log(HRESULT code, DWORD category, LPCWSTR function, LPCWSTR text)
 }
 
 CMsgFile::CMsgFile() {
-    if (SUCCEEDED(MAPIInitialize(nullptr))) return;
+    if (SUCCEEDED(MAPIInitialize(nullptr))) {
+        m_bMapiStarted = true;
+        return;
+    }
     MAPIINIT_0 init{0, MAPI_NO_COINIT | MAPI_MULTITHREAD_NOTIFICATIONS};
     HRESULT hr = MAPIInitialize(&init);
+    m_bMapiStarted = SUCCEEDED(hr);
     if (FAILED(hr)) {
         Log(hr, kLogCategoryOpening, OLESTR("CMsgFile::CMsgFile"),
             OLESTR("MAPIInitialize with MAPI_NO_COINIT and MAPI_MULTITHREAD_NOTIFICATIONS failed."));
@@ -47,7 +51,7 @@ CMsgFile::~CMsgFile() {
     m_pMessage.Release();
     MAPIFreeBuffer(m_pProps);
     m_pProps = nullptr;
-    MAPIUninitialize();
+    if (m_bMapiStarted) MAPIUninitialize();
 }
 
 HRESULT CMsgFile::OpenInProcess(BSTR path, IKivFileNavigator** navigator) {

@@ -74,6 +74,10 @@ public:
     bool m_bDirty = false;
 
 private:
+    // Whether this object's start of MAPI succeeded: only a start it made is ended, so a failed
+    // start never ends a use of MAPI that belongs to someone else in the process.
+    bool m_bMapiStarted = false;
+
     HRESULT OpenMessage(LPCWSTR path);
     void CollectAttachmentNames();
     // Appends one entry to the diagnostics log; the outcome is not consulted.

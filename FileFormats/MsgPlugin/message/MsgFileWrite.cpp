@@ -49,15 +49,16 @@ bool ValueFitsType(VARTYPE kind, ULONG tag) {
     }
 }
 
-// Reading serves a time in whole seconds. A date written back as it was read (to the second)
-// keeps the stored time, with its fraction of a second, exactly.
-void KeepStoredTimeWhenUnchanged(const SPropValue& stored, _SPropValue_t& written) {
-    if (PROP_TYPE(stored.ulPropTag) != PT_SYSTIME || PROP_TYPE(written.ulPropTag) != PT_SYSTIME) return;
+// Reading serves a time in whole seconds. A date written back as the file holds it (to the
+// second) keeps the stored time, with its fraction of a second, exactly: it is compared with
+// the file's time, not with what an earlier write left in the cache.
+void KeepStoredTimeWhenUnchanged(const FILETIME* stored, _SPropValue_t& written) {
+    if (!stored || PROP_TYPE(written.ulPropTag) != PT_SYSTIME) return;
     FILETIME asRead{};
-    if (!LocalDateToUtcFileTime(UtcFileTimeToLocalDate(stored.Value.ft), &asRead)) return;
+    if (!LocalDateToUtcFileTime(UtcFileTimeToLocalDate(*stored), &asRead)) return;
     if (asRead.dwLowDateTime == written.Value.ft.dwLowDateTime &&
         asRead.dwHighDateTime == written.Value.ft.dwHighDateTime)
-        written.Value.ft = stored.Value.ft;
+        written.Value.ft = *stored;
 }
 
 }  // namespace
@@ -132,7 +133,7 @@ STDMETHODIMP CMsgFile::WriteVariables(LONG_PTR, LONG firstOnly, LONG, LONG count
             bool replaced = false;
             if (property.ulPropTag != 0) {
                 const _SPropValue_t* stored = m_tags.Lookup(property.ulPropTag);
-                if (stored) KeepStoredTimeWhenUnchanged(*stored, property);
+                if (stored) KeepStoredTimeWhenUnchanged(m_tags.StoredTime(property.ulPropTag), property);
                 replaced = stored && KindsAgree(property.ulPropTag, stored->ulPropTag) && m_tags.Replace(property);
             }
             record.found = replaced ? 1 : 0;
@@ -159,6 +160,7 @@ STDMETHODIMP CMsgFile::Save() {
     }
     HRESULT hr = m_pMessage->SaveChanges(KEEP_OPEN_READWRITE);
     if (FAILED(hr)) return hr;
+    m_tags.MarkSaved();
     m_bDirty = false;
     return S_OK;
 }

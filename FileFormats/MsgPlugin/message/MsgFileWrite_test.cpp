@@ -267,6 +267,47 @@ TEST_F(Writing, DateWrittenBackKeepsItsFractionOfASecond) {
     EXPECT_EQ(added, std::set<std::string>{expected}) << "only the time that was changed moved";
 }
 
+// A time property as msg_props_dump.py shows it: "<tag> <the FILETIME's bytes>".
+std::string TimeLine(const char* tag, ULONGLONG ticks) {
+    std::string line = std::string(tag) + " ";
+    char part[4];
+    for (int i = 0; i < 8; ++i) {
+        std::snprintf(part, sizeof part, "%02x", unsigned(ticks >> (8 * i) & 0xFF));
+        line += part;
+    }
+    return line;
+}
+
+// Before, the second write was compared with the first: the stored fraction was lost.
+TEST_F(Writing, DateWrittenBackAfterAnotherKeepsTheStoredTimeUntilTheSave) {
+    constexpr ULONGLONG kStored = 134129520000000000ULL + 1234567;  // 2026-01-15 12:00:00.1234567 UTC
+    constexpr double kDay = 1.0;
+    msgwriter::MessageSpec spec = EditableMessage();
+    spec.props.push_back(msgwriter::Time(PR_LAST_MODIFICATION_TIME, kStored));
+    std::string path = Write(spec);
+    const std::set<std::string> before = IndependentProperties(path);
+    ASSERT_TRUE(before.count(TimeLine("30080040", kStored)));
+    auto navigator = Open(path);
+    ASSERT_TRUE(navigator);
+    const ReadResult original = ReadOne(navigator, u"LAST_MODIFICATION_TIME");
+    ASSERT_EQ(original.vt, VT_DATE);
+    EXPECT_EQ(WriteOne(navigator, u"LAST_MODIFICATION_TIME", DateValue(original.real + kDay)), 1);
+    EXPECT_EQ(WriteOne(navigator, u"LAST_MODIFICATION_TIME", DateValue(original.real + 2 * kDay)), 1);
+    EXPECT_EQ(WriteOne(navigator, u"LAST_MODIFICATION_TIME", DateValue(original.real)), 1);
+    ASSERT_EQ(navigator->Save(), S_OK);
+    EXPECT_EQ(IndependentProperties(path), before) << "the stored bytes did not move";
+
+    // Once another date is saved, that one is the file's: writing the first date back is a
+    // change again, stored as the whole second written.
+    EXPECT_EQ(WriteOne(navigator, u"LAST_MODIFICATION_TIME", DateValue(original.real + kDay)), 1);
+    ASSERT_EQ(navigator->Save(), S_OK);
+    EXPECT_EQ(WriteOne(navigator, u"LAST_MODIFICATION_TIME", DateValue(original.real)), 1);
+    ASSERT_EQ(navigator->Save(), S_OK);
+    navigator.Release();
+    EXPECT_EQ(Added(before, IndependentProperties(path)),
+              std::set<std::string>{TimeLine("30080040", kStored - 1234567)});
+}
+
 TEST_F(Writing, IntegersFitToSixteenBitProperties) {
     msgwriter::MessageSpec spec = EditableMessage();
     spec.props.push_back(msgwriter::Long(0x66000002, 7));  // PT_I2

@@ -125,8 +125,26 @@ bool TagFinder::Clear() {
 bool TagFinder::Add(const SPropValue& value) {
     Tag entry;
     entry.value.Assign(value);
+    entry.storedTag = value.ulPropTag;
+    if (PROP_TYPE(value.ulPropTag) == PT_SYSTIME) entry.storedTime = value.Value.ft;
     m_entries.push_back(std::move(entry));
     return true;
+}
+
+const FILETIME* TagFinder::StoredTime(ULONG tag) const {
+    for (const Tag& entry : m_entries) {
+        if (!Matches(tag, entry.value.ulPropTag)) continue;
+        return PROP_TYPE(entry.storedTag) == PT_SYSTIME ? &entry.storedTime : nullptr;
+    }
+    return nullptr;
+}
+
+void TagFinder::MarkSaved() {
+    for (Tag& entry : m_entries) {
+        if (!entry.modified) continue;
+        entry.storedTag = entry.value.ulPropTag;
+        if (PROP_TYPE(entry.storedTag) == PT_SYSTIME) entry.storedTime = entry.value.Value.ft;
+    }
 }
 
 bool TagFinder::Matches(ULONG searched, ULONG entry) {

@@ -55,6 +55,10 @@ private:
 struct Tag {
     _SPropValue_t value;
     bool modified = false;
+    // The tag and, for a time, the time the file holds (as opened, or as last saved): a date
+    // written back to it keeps it exactly, whatever was written in between.
+    ULONG storedTag = 0;
+    FILETIME storedTime{};
 };
 
 // The per-message value cache: every property of the message in the order it was read, then
@@ -72,6 +76,11 @@ public:
     // The first entry matching tag, without a copy; null when there is none.
     const _SPropValue_t* Lookup(ULONG tag) const;
     bool Replace(const _SPropValue_t& value);
+    // The time the file holds under the first entry matching tag; null when that entry holds
+    // no time in the file (or there is none).
+    const FILETIME* StoredTime(ULONG tag) const;
+    // The values written are now the file's.
+    void MarkSaved();
     static ULONG TagFromName(LPCWSTR name, bool* readOnly = nullptr);
 
     // The walk: entries from first to last.

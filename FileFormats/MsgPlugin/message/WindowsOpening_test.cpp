@@ -115,13 +115,13 @@ TEST(QuietLog, AServerProcessShowsNoMessageBoxWhereAnotherDoes) {
     // Each entry the module could not write waited 20 times and, unless quiet, showed one box.
     int quietBoxes = -1, quietSleeps = -1, shownBoxes = -1, shownSleeps = -1;
     ChildResult quiet = RunChild(server, arguments);
-    ASSERT_EQ(quiet.exitCode, 0u) << quiet.output;
+    ASSERT_EQ(quiet.exitCode, 0u) << quiet.Describe();
     ASSERT_EQ(std::sscanf(quiet.output.c_str(), "open=0x80040229 boxes=%d sleeps=%d", &quietBoxes, &quietSleeps), 2)
-        << quiet.output;
+        << quiet.Describe();
     ChildResult shown = RunChild(ordinary, arguments);
-    ASSERT_EQ(shown.exitCode, 0u) << shown.output;
+    ASSERT_EQ(shown.exitCode, 0u) << shown.Describe();
     ASSERT_EQ(std::sscanf(shown.output.c_str(), "open=0x80040229 boxes=%d sleeps=%d", &shownBoxes, &shownSleeps), 2)
-        << shown.output;
+        << shown.Describe();
 
     EXPECT_EQ(quietBoxes, 0);
     EXPECT_GE(shownBoxes, 1);
