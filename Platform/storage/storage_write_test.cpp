@@ -213,6 +213,35 @@ TEST(StorageWrite, LargeFileUsesDifat) {
     EXPECT_EQ(GetStream(storage.Get(), u"big"), data);
 }
 
+// A file whose sector table needs more than one DIFAT sector: the DIFAT chain is written and
+// followed past its first link, and the last entry of each DIFAT sector is read as that link,
+// not as a table sector.
+TEST(StorageWrite, ADifatOfSeveralSectorsIsFollowed) {
+    TempDir dir;
+    std::string path = dir.File("bigger.msg");
+    // 512-byte sectors: 109 table sectors in the header and 127 per DIFAT sector, so more than
+    // 236 table sectors (about 15.5 MB) take a second DIFAT sector.
+    auto data = Pattern(17 << 20, 7);
+    {
+        ComPtr<IStorage> storage;
+        ASSERT_EQ(Create(path, &storage), S_OK);
+        PutStream(storage.Get(), u"big", data);
+        PutStream(storage.Get(), u"small", Pattern(300, 8));
+    }
+    auto bytes = ReadFileBytes(path);
+    ASSERT_GT(bytes.size(), 512u);
+    uint32_t difatCount = uint32_t(bytes[72] | bytes[73] << 8 | bytes[74] << 16 | bytes[75] << 24);
+    EXPECT_GE(difatCount, 2u);
+    auto lines = OlefileLines(path);
+    auto line = FindLine(lines, HexName(u"big"));
+    ASSERT_NE(line, lines.end());
+    EXPECT_EQ(Fields(*line)[7], CrcText(data));
+    ComPtr<IStorage> storage;
+    ASSERT_EQ(Open(path, kReadDenyWrite, &storage), S_OK);
+    EXPECT_EQ(GetStream(storage.Get(), u"big"), data);
+    EXPECT_EQ(GetStream(storage.Get(), u"small"), Pattern(300, 8));
+}
+
 // Corpus copies after each kind of change: olefile reads exactly what we wrote, and every
 // element we did not touch keeps its bytes and its directory data.
 TEST(StorageWrite, CorpusCopiesKeepUntouchedElements) {
