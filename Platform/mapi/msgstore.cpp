@@ -38,6 +38,19 @@ constexpr FaultNames kAttachFaults{"IAttach::GetProps", "IAttach::GetPropList", 
 
 class Message;
 
+void FreeRows(std::vector<TableRow>& rows) {
+    for (auto& row : rows) MAPIFreeBuffer(row.props);
+    rows.clear();
+}
+
+// The rows as a new table for the caller; without memory for one, the rows are freed.
+HRESULT HandOutTable(std::vector<ULONG> columns, std::vector<TableRow>& rows, LPMAPITABLE* table) {
+    *table = NewTable(std::move(columns), std::move(rows));
+    if (*table) return S_OK;
+    FreeRows(rows);
+    return MAPI_E_NOT_ENOUGH_MEMORY;
+}
+
 // What IMessage and IAttach share: the IMAPIProp methods over one property set.
 // An object starts with the one reference its creator hands out.
 template <class Interface, const IID& Iid>
@@ -346,9 +359,7 @@ public:
         std::vector<ULONG> columns = {PR_ATTACH_NUM, PR_INSTANCE_KEY, PR_RECORD_KEY};
         columns.insert(columns.end(), std::begin(kNamed), std::end(kNamed));
         std::vector<TableRow> rows;
-        auto freeRows = [&] {
-            for (auto& row : rows) MAPIFreeBuffer(row.props);
-        };
+        auto freeRows = [&] { FreeRows(rows); };
         for (auto& [number, slot] : attachments_) {
             LoadAttachment(number, slot);
             SizedSPropTagArray(8, named) = {8, {}};
@@ -401,13 +412,7 @@ public:
                 return hr;
             }
         }
-        IMAPITable* table = NewTable(std::move(columns), std::move(rows));
-        if (!table) {
-            freeRows();
-            return MAPI_E_NOT_ENOUGH_MEMORY;
-        }
-        *lppTable = table;
-        return S_OK;
+        return HandOutTable(std::move(columns), rows, lppTable);
     }
 
     STDMETHODIMP OpenAttach(ULONG ulAttachmentNum, LPCIID lpInterface, ULONG ulFlags, LPATTACH* lppAttach) override {
@@ -474,9 +479,7 @@ public:
         std::vector<ULONG> columns = {PR_ROWID};
         std::set<ULONG> seenIds = {PROP_ID(PR_ROWID)};
         std::vector<TableRow> rows;
-        auto freeRows = [&] {
-            for (auto& row : rows) MAPIFreeBuffer(row.props);
-        };
+        auto freeRows = [&] { FreeRows(rows); };
         for (ULONG number : recipients_) {
             PropertySet recipient;
             recipient.headerSize = kSubObjectHeaderSize;
@@ -515,13 +518,7 @@ public:
                 return hr;
             }
         }
-        IMAPITable* table = NewTable(std::move(columns), std::move(rows));
-        if (!table) {
-            freeRows();
-            return MAPI_E_NOT_ENOUGH_MEMORY;
-        }
-        *lppTable = table;
-        return S_OK;
+        return HandOutTable(std::move(columns), rows, lppTable);
     }
 
     STDMETHODIMP ModifyRecipients(ULONG, LPADRLIST) override { return MAPI_E_NO_SUPPORT; }
