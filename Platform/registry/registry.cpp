@@ -57,6 +57,20 @@ static LSTATUS ReadInKey(const Target& target, Body&& body) {
     return status;
 }
 
+// A value's type and bytes as RegQueryValueExW and RegEnumValueW give them: the size always,
+// the bytes when there is room for them.
+static LSTATUS HandOutValue(const FoundValue& value, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
+    if (lpType) *lpType = value.type;
+    if (!lpcbData) return ERROR_SUCCESS;
+    DWORD size = static_cast<DWORD>(value.data.size());
+    DWORD room = *lpcbData;
+    *lpcbData = size;
+    if (!lpData) return ERROR_SUCCESS;
+    if (room < size) return ERROR_MORE_DATA;
+    if (size) std::memcpy(lpData, value.data.data(), size);
+    return ERROR_SUCCESS;
+}
+
 static LSTATUS RegOpenKeyExWBody(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult) {
     REGISTRY_FAULT("RegOpenKeyExW");
     (void)ulOptions;
@@ -151,15 +165,7 @@ static LSTATUS RegQueryValueExWBody(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpRe
         return FindValue(tx, id, View(lpValueName), &value);
     });
     if (found != ERROR_SUCCESS) return found;
-    if (lpType) *lpType = value.type;
-    if (!lpcbData) return ERROR_SUCCESS;
-    DWORD size = static_cast<DWORD>(value.data.size());
-    DWORD room = *lpcbData;
-    *lpcbData = size;
-    if (!lpData) return ERROR_SUCCESS;
-    if (room < size) return ERROR_MORE_DATA;
-    if (size) std::memcpy(lpData, value.data.data(), size);
-    return ERROR_SUCCESS;
+    return HandOutValue(value, lpType, lpData, lpcbData);
 }
 
 static LSTATUS RegSetValueExWBody(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE* lpData,
@@ -325,15 +331,7 @@ static LSTATUS RegEnumValueWBody(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, L
     });
     if (found != ERROR_SUCCESS) return found;
     if (LSTATUS status = CopyName(name, lpValueName, lpcchValueName); status != ERROR_SUCCESS) return status;
-    if (lpType) *lpType = value.type;
-    if (!lpcbData) return ERROR_SUCCESS;
-    DWORD size = static_cast<DWORD>(value.data.size());
-    DWORD room = *lpcbData;
-    *lpcbData = size;
-    if (!lpData) return ERROR_SUCCESS;
-    if (room < size) return ERROR_MORE_DATA;
-    if (size) std::memcpy(lpData, value.data.data(), size);
-    return ERROR_SUCCESS;
+    return HandOutValue(value, lpType, lpData, lpcbData);
 }
 
 // The one row of three figures `sql` gives for key `id` (a count and two longest lengths).
