@@ -71,6 +71,17 @@ static LSTATUS HandOutValue(const FoundValue& value, LPDWORD lpType, LPBYTE lpDa
     return ERROR_SUCCESS;
 }
 
+// The path under hKey in parts, the key it starts from and the access asked for, refused when
+// write access is asked of a read-only hive.
+static LSTATUS ResolveSubkey(HKEY hKey, LPCWSTR lpSubKey, REGSAM samDesired, std::vector<std::u16string_view>* parts,
+                             Target* target, REGSAM* access) {
+    if (LSTATUS status = SplitPath(View(lpSubKey), parts); status != ERROR_SUCCESS) return status;
+    if (LSTATUS status = Resolve(hKey, target); status != ERROR_SUCCESS) return status;
+    *access = MapAccess(samDesired);
+    if ((*access & kWriteRights) && target->database->readOnly) return ERROR_ACCESS_DENIED;
+    return ERROR_SUCCESS;
+}
+
 static LSTATUS RegOpenKeyExWBody(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult) {
     REGISTRY_FAULT("RegOpenKeyExW");
     (void)ulOptions;
@@ -87,21 +98,13 @@ static LSTATUS RegOpenKeyExWBody(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, R
         return ERROR_SUCCESS;
     }
     std::vector<std::u16string_view> parts;
-    if (LSTATUS status = SplitPath(View(lpSubKey), &parts); status != ERROR_SUCCESS) return status;
     Target target;
-    if (LSTATUS status = Resolve(hKey, &target); status != ERROR_SUCCESS) return status;
-    REGSAM access = MapAccess(samDesired);
-    if ((access & kWriteRights) && target.database->readOnly) return ERROR_ACCESS_DENIED;
+    REGSAM access = 0;
+    if (LSTATUS status = ResolveSubkey(hKey, lpSubKey, samDesired, &parts, &target, &access); status != ERROR_SUCCESS)
+        return status;
     sqlite3_int64 id = 0;
-    {
-        Transaction tx(*target.database, false);
-        LSTATUS status = tx.Begin();
-        sqlite3_int64 start = 0;
-        if (status == ERROR_SUCCESS) status = TargetKey(tx, target, false, &start);
-        if (status == ERROR_SUCCESS) status = Walk(tx, start, parts, &id);
-        if (status == ERROR_SUCCESS) status = tx.Commit();
-        if (status != ERROR_SUCCESS) return status;
-    }
+    LSTATUS found = ReadInKey(target, [&](Transaction& tx, sqlite3_int64 start) { return Walk(tx, start, parts, &id); });
+    if (found != ERROR_SUCCESS) return found;
     *phkResult = AddHandle(OpenKey{target.database, id, access});
     return ERROR_SUCCESS;
 }
@@ -116,11 +119,10 @@ static LSTATUS RegCreateKeyExWBody(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, 
     *phkResult = nullptr;
     if (dwOptions & (REG_OPTION_CREATE_LINK | REG_OPTION_BACKUP_RESTORE)) return ERROR_NOT_SUPPORTED;
     std::vector<std::u16string_view> parts;
-    if (LSTATUS status = SplitPath(View(lpSubKey), &parts); status != ERROR_SUCCESS) return status;
     Target target;
-    if (LSTATUS status = Resolve(hKey, &target); status != ERROR_SUCCESS) return status;
-    REGSAM access = MapAccess(samDesired);
-    if ((access & kWriteRights) && target.database->readOnly) return ERROR_ACCESS_DENIED;
+    REGSAM access = 0;
+    if (LSTATUS status = ResolveSubkey(hKey, lpSubKey, samDesired, &parts, &target, &access); status != ERROR_SUCCESS)
+        return status;
     StoredName keyClass = Store(View(lpClass));
     sqlite3_int64 id = 0;
     bool created = false;
