@@ -14,36 +14,15 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_files.h"
 #include "mapi/message_model_run.h"
 
 namespace {
 
 // Sample messages small enough to copy for every input.
-const std::vector<std::vector<BYTE>>& Samples() {
-    static const std::vector<std::vector<BYTE>> samples = [] {
-        std::vector<std::vector<BYTE>> out;
-        std::error_code error;
-        for (auto& entry : std::filesystem::recursive_directory_iterator(MSGPLUGIN_CORPUS_DIR, error)) {
-            if (!entry.is_regular_file() || entry.path().extension() != ".msg") continue;
-            const auto size = entry.file_size(error);
-            if (!error && size > 0 && size <= 150 * 1024) out.push_back(storage_model::FileBytes(entry.path().string()));
-        }
-        return out;
-    }();
-    return samples;
-}
+const std::vector<std::vector<BYTE>>& Samples() { return fuzz_files::SmallSamples(150 * 1024); }
 
-// The folder the message lives in, made once in $TMPDIR (tools/run-fuzzers.sh points it at a
-// scratch folder in memory and removes it afterwards).
-const std::string& Folder() {
-    static const std::string* folder = [] {
-        const char* base = std::getenv("TMPDIR");
-        std::string pattern = std::string(base && *base ? base : "/tmp") + "/message-write-fuzz-XXXXXX";
-        if (!::mkdtemp(pattern.data())) ::abort();
-        return new std::string(pattern);  // kept for the process's life
-    }();
-    return *folder;
-}
+const std::string& Folder() { return fuzz_files::ScratchFolder("message-write-fuzz"); }
 
 }  // namespace
 

@@ -7,6 +7,10 @@ endif()
 add_executable(msgplugin_windows_test
   frame/windows_test_main.cpp
   frame/windows_test_support.cpp
+  frame/windows_test_pe.cpp
+  frame/windows_test_registry.cpp
+  frame/windows_test_module.cpp
+  frame/windows_test_processes.cpp
   frame/WindowsDll_test.cpp
   frame/WindowsCardStress_test.cpp
   frame/card_stress.cpp

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include "base/comobject.h"
 #include "base/comptr.h"
 #include "platform_testing.h"
 
@@ -15,30 +16,12 @@ struct ITestThing : IUnknown {
 };
 
 // A reference-counted object that counts its live instances.
-class Thing final : public ITestThing {
+class Thing final : public platform::ComObject<platform::Serves<ITestThing, IID_ITestThing>> {
 public:
     static inline int live = 0;
     Thing() { ++live; }
-    ~Thing() { --live; }
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_ITestThing)) {
-            *ppv = static_cast<ITestThing*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++count_; }
-    STDMETHODIMP_(ULONG) Release() override {
-        ULONG n = --count_;
-        if (n == 0) delete this;
-        return n;
-    }
+    ~Thing() override { --live; }
     STDMETHODIMP_(int) Value() override { return 42; }
-
-private:
-    ULONG count_ = 0;
 };
 
 class ThingFactory final : public IClassFactory {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "base/comobject.h"
 #include "base/fault.h"
 #include "com/objbase.h"
 #include "com/registrar.h"
@@ -17,19 +18,8 @@
 namespace {
 
 // The class object of the registrar: a process-wide object with a nominal count.
-class RegistrarFactory final : public IClassFactory {
+class RegistrarFactory final : public platform::StaticComObject<platform::Serves<IClassFactory, IID_IClassFactory>> {
 public:
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-        if (!ppv) return E_POINTER;
-        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IClassFactory)) {
-            *ppv = static_cast<IClassFactory*>(this);
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
-    STDMETHODIMP_(ULONG) Release() override { return 1; }
     STDMETHODIMP CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
         if (!ppv) return E_POINTER;
         *ppv = nullptr;

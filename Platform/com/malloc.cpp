@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <new>
 
+#include "base/comobject.h"
 #include "base/fault.h"
 #include "com/objbase.h"
 
@@ -48,19 +49,8 @@ void* ReallocateBlock(void* pv, SIZE_T cb) {
 }
 
 // The process's one task allocator; it is never destroyed, so its count is nominal.
-class TaskAllocator final : public IMalloc {
+class TaskAllocator final : public platform::StaticComObject<platform::Serves<IMalloc, IID_IMalloc>> {
 public:
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-        if (!ppv) return E_POINTER;
-        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IMalloc)) {
-            *ppv = static_cast<IMalloc*>(this);
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
-    STDMETHODIMP_(ULONG) Release() override { return 1; }
     STDMETHODIMP_(void*) Alloc(SIZE_T cb) override { return CoTaskMemAlloc(cb); }
     STDMETHODIMP_(void*) Realloc(void* pv, SIZE_T cb) override { return CoTaskMemRealloc(pv, cb); }
     STDMETHODIMP_(void) Free(void* pv) override { CoTaskMemFree(pv); }

@@ -4,44 +4,30 @@
 #include <atomic>
 #include <new>
 
+#include "base/comobject.h"
 #include "base/fault.h"
 #include "com/objbase.h"
 
 namespace {
 
-class FreeThreadedMarshaler {
+// Its own IUnknown is the non-delegating one: the object's identity and reference count.
+class FreeThreadedMarshaler final : public platform::ComObject<platform::Serves<IUnknown>> {
 public:
-    explicit FreeThreadedMarshaler(IUnknown* outer) : outer_(outer ? outer : &inner_), inner_(this), marshal_(this) {}
+    explicit FreeThreadedMarshaler(IUnknown* outer)
+        : ComObject(1), outer_(outer ? outer : Identity()), marshal_(this) {}
 
-    IUnknown* NonDelegating() { return &inner_; }
+    IUnknown* NonDelegating() { return Identity(); }
 
-private:
-    // The non-delegating IUnknown: the object's own identity and reference count.
-    struct Inner final : IUnknown {
-        explicit Inner(FreeThreadedMarshaler* owner) : owner(owner) {}
-        STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-            if (!ppv) return E_POINTER;
-            if (IsEqualIID(riid, IID_IUnknown)) {
-                *ppv = static_cast<IUnknown*>(this);
-            } else if (IsEqualIID(riid, IID_IMarshal)) {
-                *ppv = static_cast<IMarshal*>(&owner->marshal_);
-            } else {
-                *ppv = nullptr;
-                return E_NOINTERFACE;
-            }
-            static_cast<IUnknown*>(*ppv)->AddRef();
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
+        if (ppv && IsEqualIID(riid, IID_IMarshal)) {
+            *ppv = static_cast<IMarshal*>(&marshal_);
+            marshal_.AddRef();
             return S_OK;
         }
-        STDMETHODIMP_(ULONG) AddRef() override { return ++count; }
-        STDMETHODIMP_(ULONG) Release() override {
-            ULONG remaining = --count;
-            if (remaining == 0) delete owner;
-            return remaining;
-        }
-        FreeThreadedMarshaler* owner;
-        std::atomic<ULONG> count{1};
-    };
+        return ComObject::QueryInterface(riid, ppv);
+    }
 
+private:
     // IMarshal, whose IUnknown delegates to the outer object.
     struct Marshal final : IMarshal {
         explicit Marshal(FreeThreadedMarshaler* owner) : owner(owner) {}
@@ -67,7 +53,6 @@ private:
     };
 
     IUnknown* outer_;
-    Inner inner_;
     Marshal marshal_;
 };
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "base/comobject.h"
 #include "base/fault.h"
 #include "base/utf.h"
 #include "kernel/loader.h"
@@ -332,24 +333,8 @@ HRESULT UnregisterNodes(HKEY parent, const std::vector<ScriptNode>& nodes) {
     return S_OK;
 }
 
-class Registrar final : public IRegistrar {
+class Registrar final : public platform::ComObject<platform::Serves<IRegistrar, IID_IRegistrar>> {
 public:
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-        if (!ppv) return E_POINTER;
-        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IRegistrar)) {
-            *ppv = static_cast<IRegistrar*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
-    STDMETHODIMP_(ULONG) Release() override {
-        ULONG remaining = --refs_;
-        if (remaining == 0) delete this;
-        return remaining;
-    }
 
     STDMETHODIMP AddReplacement(LPCOLESTR key, LPCOLESTR item) override {
         if (!key || !item) return E_INVALIDARG;
@@ -419,7 +404,6 @@ private:
         return hr;
     }
 
-    std::atomic<ULONG> refs_{0};
     std::map<Text, Text, CaseInsensitiveLess> replacements_;
 };
 

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdlib>
 
+#include "base/comobject.h"
 #include "base/fault.h"
 #include "kernel/winbase.h"
 #include "mapi/mapi.h"
@@ -70,20 +71,8 @@ BufferHeader* NewBlock(ULONG cb, uint64_t magic) {
 }
 
 // The default IMalloc of MAPI: plain heap blocks with a size header.
-class MapiMalloc final : public IMalloc {
+class MapiMalloc final : public platform::StaticComObject<platform::Serves<IMalloc, IID_IMalloc>> {
 public:
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-        if (!ppv) return E_POINTER;
-        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IMalloc)) {
-            *ppv = static_cast<IMalloc*>(this);
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    // Process-lifetime object: the count is nominal.
-    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
-    STDMETHODIMP_(ULONG) Release() override { return 1; }
     STDMETHODIMP_(void*) Alloc(SIZE_T cb) override {
         if (cb > SIZE_MAX - sizeof(Block)) return nullptr;
         auto* block = static_cast<Block*>(std::malloc(sizeof(Block) + cb));

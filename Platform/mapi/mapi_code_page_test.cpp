@@ -10,9 +10,7 @@
 
 namespace {
 
-using mapitest::Build;
-using mapitest::Open;
-using mapitest::Opened;
+using namespace mapitest;
 
 // The text in `codePage`, as a mail client would store it.
 std::string Encoded(UINT codePage, const std::u16string& text) {

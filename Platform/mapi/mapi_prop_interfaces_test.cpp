@@ -13,13 +13,7 @@
 
 namespace {
 
-using mapitest::Build;
-using mapitest::GetAll;
-using mapitest::MemNode;
-using mapitest::Open;
-using mapitest::Opened;
-using mapitest::Props;
-using mapitest::PutStream;
+using namespace mapitest;
 using platform::ComPtr;
 
 constexpr ULONG kImportance = PROP_TAG(PT_LONG, 0x0017);

@@ -12,18 +12,8 @@
 
 namespace {
 
-using mapitest::GetAll;
-using mapitest::MemNode;
-using mapitest::NodeAt;
-using mapitest::Open;
-using mapitest::Opened;
-using mapitest::Props;
-using mapitest::PutStream;
+using namespace mapitest;
 using platform::ComPtr;
-
-void Put32(std::vector<BYTE>& b, ULONG v) {
-    for (int i = 0; i < 4; ++i) b.push_back(BYTE(v >> (8 * i)));
-}
 
 // A message storage whose property stream holds `entries` (tag and the entry's 8 value bytes,
 // the low word first).

@@ -15,11 +15,7 @@
 
 namespace {
 
-using mapitest::Build;
-using mapitest::MemNode;
-using mapitest::Open;
-using mapitest::Opened;
-using mapitest::PutStream;
+using namespace mapitest;
 using platform::ComPtr;
 namespace pt = platform::testing;
 

@@ -76,4 +76,31 @@ inline std::u16string ReadStream(IStream* stream, ULONG chunk = 510, int* reads 
     return std::u16string(reinterpret_cast<const char16_t*>(all.data()), all.size() / 2);
 }
 
+// Bytes of a property stream, little-endian as stored.
+inline ULONG Get32(const std::vector<BYTE>& b, size_t at) {
+    return ULONG(b[at]) | ULONG(b[at + 1]) << 8 | ULONG(b[at + 2]) << 16 | ULONG(b[at + 3]) << 24;
+}
+inline void Put32(std::vector<BYTE>& b, ULONG v) {
+    for (int i = 0; i < 4; ++i) b.push_back(BYTE(v >> (8 * i)));
+}
+inline std::vector<BYTE> Bytes(const std::string& s) { return std::vector<BYTE>(s.begin(), s.end()); }
+inline std::vector<BYTE> Wide(const std::u16string& s) { return msgwriter::Utf16Bytes(s); }
+
+// A property-stream entry: tag, flags, 8 value bytes.
+inline void Entry(std::vector<BYTE>& stream, ULONG tag, ULONG low, ULONG high = 0) {
+    Put32(stream, tag);
+    Put32(stream, 6);
+    Put32(stream, low);
+    Put32(stream, high);
+}
+inline std::vector<BYTE> MessageHeader(ULONG recipients = 0, ULONG attachments = 0) {
+    std::vector<BYTE> h(8, 0);
+    Put32(h, recipients);
+    Put32(h, attachments);
+    Put32(h, recipients);
+    Put32(h, attachments);
+    h.resize(32, 0);
+    return h;
+}
+
 }  // namespace mapitest

@@ -12,9 +12,7 @@
 
 namespace {
 
-using mapitest::Build;
-using mapitest::Open;
-using mapitest::Opened;
+using namespace mapitest;
 using platform::ComPtr;
 namespace pt = platform::testing;
 

@@ -14,12 +14,7 @@
 
 namespace {
 
-using mapitest::Build;
-using mapitest::GetAll;
-using mapitest::MemNode;
-using mapitest::Open;
-using mapitest::Opened;
-using mapitest::Props;
+using namespace mapitest;
 using platform::ComPtr;
 namespace pt = platform::testing;
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "base/comobject.h"
 #include "base/comptr.h"
 #include "mapi/mapi.h"
 
@@ -25,24 +26,9 @@ struct MemNode {
 
 inline std::u16string U16(const std::string& s) { return std::u16string(s.begin(), s.end()); }
 
-class MemStream final : public IStream {
+class MemStream final : public platform::ComObject<platform::Serves<IStream, IID_IStream, IID_ISequentialStream>> {
 public:
-    MemStream(std::shared_ptr<MemNode> node, bool writable) : node_(std::move(node)), writable_(writable) {}
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IStream) || IsEqualIID(riid, IID_ISequentialStream)) {
-            *ppv = static_cast<IStream*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
-    STDMETHODIMP_(ULONG) Release() override {
-        ULONG left = --refs_;
-        if (!left) delete this;
-        return left;
-    }
+    MemStream(std::shared_ptr<MemNode> node, bool writable) : ComObject(1), node_(std::move(node)), writable_(writable) {}
     STDMETHODIMP Read(void* pv, ULONG cb, ULONG* pcbRead) override {
         size_t n = pos_ < node_->data.size() ? std::min<size_t>(cb, node_->data.size() - pos_) : 0;
         if (n) std::memcpy(pv, node_->data.data() + pos_, n);
@@ -87,25 +73,14 @@ public:
     STDMETHODIMP Clone(IStream**) override { return E_NOTIMPL; }
 
 private:
-    ULONG refs_ = 1;
     std::shared_ptr<MemNode> node_;
     bool writable_;
     size_t pos_ = 0;
 };
 
-class MemEnum final : public IEnumSTATSTG {
+class MemEnum final : public platform::ComObject<platform::Serves<IEnumSTATSTG, IID_IEnumSTATSTG>> {
 public:
-    explicit MemEnum(std::vector<std::pair<std::u16string, DWORD>> items) : items_(std::move(items)) {}
-    STDMETHODIMP QueryInterface(REFIID, void** ppv) override {
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
-    STDMETHODIMP_(ULONG) Release() override {
-        ULONG left = --refs_;
-        if (!left) delete this;
-        return left;
-    }
+    explicit MemEnum(std::vector<std::pair<std::u16string, DWORD>> items) : ComObject(1), items_(std::move(items)) {}
     STDMETHODIMP Next(ULONG celt, STATSTG* out, ULONG* fetched) override {
         ULONG n = 0;
         while (n < celt && next_ < items_.size()) {
@@ -132,29 +107,13 @@ public:
     STDMETHODIMP Clone(IEnumSTATSTG**) override { return E_NOTIMPL; }
 
 private:
-    ULONG refs_ = 1;
     std::vector<std::pair<std::u16string, DWORD>> items_;
     size_t next_ = 0;
 };
 
-class MemStorage final : public IStorage {
+class MemStorage final : public platform::ComObject<platform::Serves<IStorage, IID_IStorage>> {
 public:
-    MemStorage(std::shared_ptr<MemNode> node, bool writable) : node_(std::move(node)), writable_(writable) {}
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IStorage)) {
-            *ppv = static_cast<IStorage*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
-    STDMETHODIMP_(ULONG) Release() override {
-        ULONG left = --refs_;
-        if (!left) delete this;
-        return left;
-    }
+    MemStorage(std::shared_ptr<MemNode> node, bool writable) : ComObject(1), node_(std::move(node)), writable_(writable) {}
     STDMETHODIMP CreateStream(const OLECHAR* name, DWORD mode, DWORD, DWORD, IStream** out) override {
         if (!writable_) return STG_E_ACCESSDENIED;
         auto& slot = node_->children[name];
@@ -228,7 +187,6 @@ public:
     }
 
 private:
-    ULONG refs_ = 1;
     std::shared_ptr<MemNode> node_;
     bool writable_;
 };

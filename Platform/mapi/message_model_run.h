@@ -31,16 +31,7 @@ using storage_model::Choices;
 // Values above this many bytes are not handed out inline (GetProps gives an error for them).
 inline constexpr size_t kInlineLimit = MAPI_MAX_INLINE_VALUE_BYTES;
 
-inline std::string Hex(const void* data, size_t size) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (size_t i = 0; i < size; ++i) {
-        const unsigned c = static_cast<const BYTE*>(data)[i];
-        out += digits[c >> 4];
-        out += digits[c & 15];
-    }
-    return out;
-}
+inline std::string Hex(const void* data, size_t size) { return storage_model::HexOf(data, size); }
 
 inline std::string TagText(ULONG tag) {
     char text[16];

@@ -21,10 +21,7 @@ constexpr uint64_t kDefaultSequences = 60;
 constexpr uint64_t kDefaultSequences = 300;
 #endif
 
-uint64_t Setting(const char* name, uint64_t fallback) {
-    const char* text = std::getenv(name);
-    return text && *text ? std::strtoull(text, nullptr, 10) : fallback;
-}
+using storage_model::Setting;
 
 std::vector<std::string> Samples() {
     std::vector<std::string> files;

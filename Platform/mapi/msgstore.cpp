@@ -12,6 +12,7 @@
 #include <set>
 #include <string>
 
+#include "base/comobject.h"
 #include "base/comptr.h"
 #include "base/fault.h"
 #include "mapi/mapi_internal.h"
@@ -37,19 +38,24 @@ constexpr FaultNames kAttachFaults{"IAttach::GetProps", "IAttach::GetPropList", 
 
 class Message;
 
+void FreeRows(std::vector<TableRow>& rows) {
+    for (auto& row : rows) MAPIFreeBuffer(row.props);
+    rows.clear();
+}
+
+// The rows as a new table for the caller; without memory for one, the rows are freed.
+HRESULT HandOutTable(std::vector<ULONG> columns, std::vector<TableRow>& rows, LPMAPITABLE* table) {
+    *table = NewTable(std::move(columns), std::move(rows));
+    if (*table) return S_OK;
+    FreeRows(rows);
+    return MAPI_E_NOT_ENOUGH_MEMORY;
+}
+
 // What IMessage and IAttach share: the IMAPIProp methods over one property set.
-template <class Interface>
-class PropObject : public Interface {
+// An object starts with the one reference its creator hands out.
+template <class Interface, const IID& Iid>
+class PropObject : public ComObject<Serves<Interface, Iid, IID_IMAPIProp>> {
 public:
-    STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
-    STDMETHODIMP_(ULONG) Release() override {
-        ULONG left = --refs_;
-        if (left == 0) {
-            OnFinalRelease();
-            delete this;
-        }
-        return left;
-    }
 
     STDMETHODIMP GetLastError(HRESULT, ULONG, LPMAPIERROR* lppMAPIError) override {
         if (lppMAPIError) *lppMAPIError = nullptr;
@@ -163,9 +169,8 @@ public:
     const Allocators& Alloc() const { return alloc_; }
 
 protected:
-    PropObject(const FaultNames* names, const Allocators& alloc) : names_(names), alloc_(alloc) {}
-    virtual ~PropObject() = default;
-    virtual void OnFinalRelease() {}
+    PropObject(const FaultNames* names, const Allocators& alloc)
+        : ComObject<Serves<Interface, Iid, IID_IMAPIProp>>(1), names_(names), alloc_(alloc) {}
     virtual UINT CodePage() const = 0;
     // Called after the object's values change.
     virtual void PropertiesChanged() {}
@@ -222,7 +227,6 @@ protected:
         return S_OK;
     }
 
-    std::atomic<ULONG> refs_{1};
     const FaultNames* names_;
     Allocators alloc_;
     PropertySet props_;
@@ -237,20 +241,10 @@ struct AttachSlot {
     HRESULT loadResult = S_OK;
 };
 
-class Attach final : public PropObject<IAttach> {
+class Attach final : public PropObject<IAttach, IID_IAttachment> {
 public:
     Attach(Message* parent, ULONG number, PropertySet working, bool writable);
 
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-        if (!ppv) return E_POINTER;
-        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IMAPIProp) || IsEqualIID(riid, IID_IAttachment)) {
-            *ppv = static_cast<IAttach*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
     STDMETHODIMP SaveChanges(ULONG ulFlags) override;
 
 protected:
@@ -265,7 +259,7 @@ private:
 
 // ---- Message ---------------------------------------------------------------------------------
 
-class Message final : public PropObject<IMessage> {
+class Message final : public PropObject<IMessage, IID_IMessage> {
 public:
     Message(const Allocators& alloc, LPMALLOC malloc, IStorage* storage, bool embedded, ULONG flags,
             MSGCALLRELEASE* release, ULONG callerData)
@@ -276,6 +270,8 @@ public:
         props_.headerSize = embedded ? kEmbeddedHeaderSize : kMessageHeaderSize;
     }
     ~Message() override {
+        // The caller's release callback sees the message whole, before anything of it goes.
+        if (release_) release_(callerData_, this);
         attachments_.clear();
         props_.SetStorage(nullptr);
         if (malloc_) malloc_->Release();
@@ -298,16 +294,6 @@ public:
         return S_OK;
     }
 
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-        if (!ppv) return E_POINTER;
-        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IMAPIProp) || IsEqualIID(riid, IID_IMessage)) {
-            *ppv = static_cast<IMessage*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
 
     STDMETHODIMP SaveChanges(ULONG ulFlags) override {
         HRESULT hr = S_OK;
@@ -373,9 +359,7 @@ public:
         std::vector<ULONG> columns = {PR_ATTACH_NUM, PR_INSTANCE_KEY, PR_RECORD_KEY};
         columns.insert(columns.end(), std::begin(kNamed), std::end(kNamed));
         std::vector<TableRow> rows;
-        auto freeRows = [&] {
-            for (auto& row : rows) MAPIFreeBuffer(row.props);
-        };
+        auto freeRows = [&] { FreeRows(rows); };
         for (auto& [number, slot] : attachments_) {
             LoadAttachment(number, slot);
             SizedSPropTagArray(8, named) = {8, {}};
@@ -428,13 +412,7 @@ public:
                 return hr;
             }
         }
-        IMAPITable* table = NewTable(std::move(columns), std::move(rows));
-        if (!table) {
-            freeRows();
-            return MAPI_E_NOT_ENOUGH_MEMORY;
-        }
-        *lppTable = table;
-        return S_OK;
+        return HandOutTable(std::move(columns), rows, lppTable);
     }
 
     STDMETHODIMP OpenAttach(ULONG ulAttachmentNum, LPCIID lpInterface, ULONG ulFlags, LPATTACH* lppAttach) override {
@@ -501,9 +479,7 @@ public:
         std::vector<ULONG> columns = {PR_ROWID};
         std::set<ULONG> seenIds = {PROP_ID(PR_ROWID)};
         std::vector<TableRow> rows;
-        auto freeRows = [&] {
-            for (auto& row : rows) MAPIFreeBuffer(row.props);
-        };
+        auto freeRows = [&] { FreeRows(rows); };
         for (ULONG number : recipients_) {
             PropertySet recipient;
             recipient.headerSize = kSubObjectHeaderSize;
@@ -542,13 +518,7 @@ public:
                 return hr;
             }
         }
-        IMAPITable* table = NewTable(std::move(columns), std::move(rows));
-        if (!table) {
-            freeRows();
-            return MAPI_E_NOT_ENOUGH_MEMORY;
-        }
-        *lppTable = table;
-        return S_OK;
+        return HandOutTable(std::move(columns), rows, lppTable);
     }
 
     STDMETHODIMP ModifyRecipients(ULONG, LPADRLIST) override { return MAPI_E_NO_SUPPORT; }
@@ -590,9 +560,6 @@ public:
 private:
     friend class Attach;
 
-    void OnFinalRelease() override {
-        if (release_) release_(callerData_, this);
-    }
     void PropertiesChanged() override { codePageKnown_ = false; }
 
     void LoadAttachment(ULONG number, AttachSlot& slot) {

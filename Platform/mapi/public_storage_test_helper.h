@@ -4,35 +4,20 @@
 // in turn.
 #pragma once
 
+#include "base/comobject.h"
 #include "base/comptr.h"
 #include "mapi/mapi.h"
 
 namespace mapitest {
 
-class PublicOnlyStorage final : public IStorage {
+class PublicOnlyStorage final : public platform::ComObject<platform::Serves<IStorage, IID_IStorage>> {
 public:
     // Takes a reference of its own to `inner`.
-    explicit PublicOnlyStorage(IStorage* inner) : inner_(inner) {}
+    explicit PublicOnlyStorage(IStorage* inner) : ComObject(1), inner_(inner) {}
 
     // The wrapper of `inner` with one reference for the caller (null for null).
     static IStorage* Wrap(IStorage* inner) { return inner ? new PublicOnlyStorage(inner) : nullptr; }
 
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-        if (!ppv) return E_POINTER;
-        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IStorage)) {
-            *ppv = static_cast<IStorage*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
-    STDMETHODIMP_(ULONG) Release() override {
-        ULONG left = --refs_;
-        if (!left) delete this;
-        return left;
-    }
     STDMETHODIMP CreateStream(const OLECHAR* name, DWORD mode, DWORD r1, DWORD r2, IStream** out) override {
         return inner_->CreateStream(name, mode, r1, r2, out);
     }
@@ -81,7 +66,6 @@ public:
 private:
     ~PublicOnlyStorage() = default;
 
-    ULONG refs_ = 1;
     platform::ComPtr<IStorage> inner_;
 };
 

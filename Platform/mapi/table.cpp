@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 
+#include "base/comobject.h"
 #include "base/fault.h"
 #include "mapi/mapi_internal.h"
 
@@ -13,30 +14,14 @@ namespace {
 
 // ---- Table ---------------------------------------------------------------------------------
 
-class Table final : public IMAPITable {
+class Table final : public ComObject<Serves<IMAPITable, IID_IMAPITable>> {
 public:
     Table(std::vector<ULONG> columns, std::vector<TableRow> rows)
-        : columns_(std::move(columns)), rows_(std::move(rows)) {}
+        : ComObject(1), columns_(std::move(columns)), rows_(std::move(rows)) {}
     ~Table() {
         for (auto& row : rows_) MAPIFreeBuffer(row.props);
     }
 
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-        if (!ppv) return E_POINTER;
-        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IMAPITable)) {
-            *ppv = static_cast<IMAPITable*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
-    STDMETHODIMP_(ULONG) Release() override {
-        ULONG left = --refs_;
-        if (left == 0) delete this;
-        return left;
-    }
 
     STDMETHODIMP GetLastError(HRESULT, ULONG, LPMAPIERROR* lppMAPIError) override {
         if (lppMAPIError) *lppMAPIError = nullptr;
@@ -179,7 +164,6 @@ public:
     STDMETHODIMP SetCollapseState(ULONG, ULONG, LPBYTE, BOOKMARK*) override { return MAPI_E_NO_SUPPORT; }
 
 private:
-    std::atomic<ULONG> refs_{1};
     std::vector<ULONG> columns_;
     std::vector<TableRow> rows_;
     size_t cursor_ = 0;
@@ -187,31 +171,14 @@ private:
 
 // ---- Memory stream -------------------------------------------------------------------------
 
-class MemoryStream final : public IStream {
+class MemoryStream final : public ComObject<Serves<IStream, IID_IStream, IID_ISequentialStream>> {
 public:
     MemoryStream(std::vector<BYTE> contents, bool writable, std::function<HRESULT(const std::vector<BYTE>&)> commit)
-        : data_(std::move(contents)), writable_(writable), commit_(std::move(commit)) {}
+        : ComObject(1), data_(std::move(contents)), writable_(writable), commit_(std::move(commit)) {}
     ~MemoryStream() {
         if (dirty_ && commit_) commit_(data_);
     }
 
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-        if (!ppv) return E_POINTER;
-        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IStream) ||
-            IsEqualIID(riid, IID_ISequentialStream)) {
-            *ppv = static_cast<IStream*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
-    STDMETHODIMP_(ULONG) Release() override {
-        ULONG left = --refs_;
-        if (left == 0) delete this;
-        return left;
-    }
 
     STDMETHODIMP Read(void* pv, ULONG cb, ULONG* pcbRead) override {
         if (pcbRead) *pcbRead = 0;
@@ -303,7 +270,6 @@ public:
     }
 
 private:
-    std::atomic<ULONG> refs_{1};
     std::vector<BYTE> data_;
     size_t position_ = 0;
     bool writable_;

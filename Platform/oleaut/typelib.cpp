@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "base/comobject.h"
 #include "base/fault.h"
 #include "base/native_name.h"
 #include "kernel/loader.h"
@@ -250,32 +251,19 @@ private:
 
 DEFINE_GUID(IID_IPlatformTypeLibrary, 0x3F1C2B7A, 0x9D4E, 0x4A51, 0x8C, 0x2E, 0x61, 0x0B, 0x7D, 0x94, 0xE3, 0x15);
 
-class TypeLibrary final : public ITypeLib {
+class TypeLibrary final : public platform::ComObject<platform::Serves<ITypeLib, IID_ITypeLib>> {
 public:
     explicit TypeLibrary(LibraryDefinition definition) : definition_(std::move(definition)) {}
 
     const LibraryDefinition& Definition() const { return definition_; }
 
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-        if (!ppv) return E_POINTER;
-        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_ITypeLib)) {
-            *ppv = static_cast<ITypeLib*>(this);
-            AddRef();
-            return S_OK;
-        }
-        if (IsEqualIID(riid, IID_IPlatformTypeLibrary)) {  // the layer's own access to the definition
+        if (ppv && IsEqualIID(riid, IID_IPlatformTypeLibrary)) {  // the layer's own access to the definition
             *ppv = this;
             AddRef();
             return S_OK;
         }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
-    STDMETHODIMP_(ULONG) Release() override {
-        ULONG remaining = --refs_;
-        if (remaining == 0) delete this;
-        return remaining;
+        return ComObject::QueryInterface(riid, ppv);
     }
     STDMETHODIMP_(UINT) GetTypeInfoCount() override { return static_cast<UINT>(definition_.types.size()); }
     // Type descriptions beyond names, ids and kinds are not kept.
@@ -335,7 +323,6 @@ public:
     STDMETHODIMP_(void) ReleaseTLibAttr(TLIBATTR* pTLibAttr) override { delete pTLibAttr; }
 
 private:
-    std::atomic<ULONG> refs_{0};
     LibraryDefinition definition_;
 };
 

@@ -13,6 +13,7 @@
 
 #include "base/native_name.h"
 #include "platform_testing.h"
+#include "registry/registry_test_util.h"
 
 namespace {
 
@@ -50,15 +51,10 @@ void Dump(HKEY key, const std::string& path, std::vector<std::string>* lines) {
         }
         lines->push_back(path + "|" + Utf16ToUtf8(u16string(name, chars)) + "|" + std::to_string(type) + "|" + hex);
     }
-    for (DWORD index = 0;; ++index) {
-        WCHAR name[256];
-        DWORD chars = 256;
-        LSTATUS status = RegEnumKeyExW(key, index, name, &chars, nullptr, nullptr, nullptr, nullptr);
-        if (status == ERROR_NO_MORE_ITEMS) break;
-        ASSERT_EQ(status, ERROR_SUCCESS);
+    for (const u16string& name : registrytest::Subkeys(key)) {
         HKEY child = nullptr;
-        ASSERT_EQ(RegOpenKeyExW(key, name, 0, KEY_READ, &child), ERROR_SUCCESS);
-        Dump(child, path + "\\" + Utf16ToUtf8(u16string(name, chars)), lines);
+        ASSERT_EQ(RegOpenKeyExW(key, name.c_str(), 0, KEY_READ, &child), ERROR_SUCCESS);
+        Dump(child, path + "\\" + Utf16ToUtf8(name), lines);
         RegCloseKey(child);
     }
 }

@@ -396,7 +396,7 @@ void UnmarkImage(int fd);
 // A failed write's errno as a result code (STG_E_MEDIUMFULL for a full disk).
 HRESULT WriteErrorFromErrno(int error);
 
-// Objects on a document (defined in storage_objects.cpp).
+// Objects on a document (defined in storage_object.cpp).
 HRESULT CreateStorageObject(Document* document, uint32_t id, DWORD mode, bool counted, IStorage** storage);
 
 // The Linux name of a UTF-16 path (base/native_name.h); false when it maps to none.

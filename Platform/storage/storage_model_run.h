@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -32,6 +33,12 @@ inline uint32_t Crc32(const std::vector<BYTE>& data) {
         for (int k = 0; k < 8; ++k) crc = (crc & 1) ? 0xEDB88320u ^ (crc >> 1) : crc >> 1;
     }
     return crc ^ 0xFFFFFFFFu;
+}
+
+// A number from the environment (a test's or fuzzer's setting), or the fallback.
+inline uint64_t Setting(const char* name, uint64_t fallback) {
+    const char* text = std::getenv(name);
+    return text && *text ? std::strtoull(text, nullptr, 10) : fallback;
 }
 
 inline std::string HexOf(const void* data, size_t size) {

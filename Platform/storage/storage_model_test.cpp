@@ -23,10 +23,7 @@ constexpr uint64_t kDefaultSequences = 500;
 constexpr uint64_t kDefaultSequences = 2500;
 #endif
 
-uint64_t Setting(const char* name, uint64_t fallback) {
-    const char* text = std::getenv(name);
-    return text && *text ? std::strtoull(text, nullptr, 10) : fallback;
-}
+using storage_model::Setting;
 
 // Sample messages small enough to start many sequences from.
 const std::vector<std::vector<BYTE>>& SmallSamples() {

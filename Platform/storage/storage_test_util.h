@@ -1,5 +1,6 @@
 // Helpers shared by the storage tests: temporary folders, UTF-16 paths, a printed dump of a
-// storage tree in the form olefile_dump.py prints, and running that script.
+// storage tree in the form olefile_dump.py prints, running that script, and checking written trees
+// with it.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,9 +11,11 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -294,6 +297,87 @@ inline std::vector<std::string> CorpusFiles() {
         if (entry.is_regular_file() && entry.path().extension() == ".msg") files.push_back(entry.path().string());
     std::sort(files.begin(), files.end());
     return files;
+}
+
+// ---- Checking written trees against olefile ----------------------------------------------
+
+inline std::u16string NumberedName(char16_t prefix, size_t number) {
+    std::u16string name(1, prefix);
+    name.append(Wide(std::to_string(number)));
+    return name;
+}
+
+inline std::string HexName(const std::u16string& name) { return Hex(name.data(), name.size() * 2); }
+
+inline std::vector<std::string> Fields(const std::string& line) {
+    std::vector<std::string> fields;
+    std::stringstream in(line);
+    std::string field;
+    while (std::getline(in, field, '\t')) fields.push_back(field);
+    return fields;
+}
+
+inline std::string Join(const std::vector<std::string>& fields) {
+    std::string out;
+    for (size_t i = 0; i < fields.size(); ++i) out += (i ? "\t" : "") + fields[i];
+    return out;
+}
+
+inline std::string CrcText(const std::vector<BYTE>& data) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%08x", Crc32(data));
+    return text;
+}
+
+// The line of `path` in a dump, or end.
+inline std::vector<std::string>::iterator FindLine(std::vector<std::string>& lines, const std::string& path) {
+    return std::find_if(lines.begin(), lines.end(), [&](const std::string& line) { return Fields(line)[1] == path; });
+}
+
+inline std::vector<std::string> OlefileLines(const std::string& path) {
+    int status = 0;
+    auto lines = OlefileDump(path, &status);
+    EXPECT_EQ(status, 0) << path;
+    return lines;
+}
+
+inline std::string CheckTree(const std::string& path) {
+    int status = 0;
+    auto lines = OlefileDump(path, &status, "--check-tree");
+    std::string out;
+    for (auto& line : lines) out += line + "\n";
+    return out;
+}
+
+inline std::vector<std::string> CheckTrees(const std::vector<std::string>& paths) {
+    if (paths.empty()) return {};
+    std::string rest;
+    for (size_t i = 1; i < paths.size(); ++i) {
+        rest += ShellQuote(paths[i - 1]);
+        rest += ' ';
+    }
+    int status = 0;
+    return OlefileDump(paths.back(), &status, ("--check-tree " + rest).c_str());
+}
+
+// Top-level streams of a storage, with sizes.
+inline std::vector<std::pair<std::u16string, uint64_t>> TopStreams(IStorage* storage) {
+    std::vector<std::pair<std::u16string, uint64_t>> out;
+    platform::ComPtr<IEnumSTATSTG> elements;
+    EXPECT_EQ(storage->EnumElements(0, nullptr, 0, elements.Put()), S_OK);
+    STATSTG stat;
+    while (elements->Next(1, &stat, nullptr) == S_OK) {
+        if (stat.type == STGTY_STREAM) out.push_back({stat.pwcsName, stat.cbSize.QuadPart});
+        CoTaskMemFree(stat.pwcsName);
+    }
+    return out;
+}
+
+inline std::string PickCorpusFile(const char* name) {
+    for (const auto& file : CorpusFiles())
+        if (file.size() >= std::strlen(name) && file.compare(file.size() - std::strlen(name), std::string::npos, name) == 0)
+            return file;
+    return {};
 }
 
 }  // namespace storage_test

@@ -38,7 +38,7 @@ private:
 // Writes bytes to a new file (replacing one that exists).
 void WriteFile(const WString& path, const std::string& bytes);
 
-// ---- The module's file -------------------------------------------------------------------
+// ---- The module's file (windows_test_pe.cpp) -----------------------------------------------
 
 struct PeImport {
     std::string library;   // as the import directory names it
@@ -73,7 +73,7 @@ struct Ref {
     T* operator->() const { return p; }
 };
 
-// ---- Registry ----------------------------------------------------------------------------
+// ---- Registry (windows_test_registry.cpp) ------------------------------------------------
 
 // The default value (name null) or a named REG_SZ value of a key; false when missing.
 bool ReadString(HKEY root, const WString& key, LPCWSTR name, WString* value, DWORD* bytes = nullptr);
@@ -81,7 +81,7 @@ bool KeyExists(HKEY root, const WString& key);
 // Every key and value below a key (one line each, sorted), for comparing two states.
 std::vector<WString> Snapshot(HKEY root, const WString& key);
 
-// ---- Module --------------------------------------------------------------------------------
+// ---- Module (windows_test_module.cpp) ------------------------------------------------------
 
 // The module loaded from its file, with its exports.
 class LoadedModule {
@@ -108,7 +108,7 @@ private:
 // table slot), returning the old one; null when the module does not import it by name.
 void* ReplaceImport(HMODULE module, const char* library, const char* function, void* replacement);
 
-// ---- Helper processes ------------------------------------------------------------------------
+// ---- Helper processes (windows_test_processes.cpp) -----------------------------------------
 
 // A child process of a program with arguments, its standard output and error captured; one that
 // has not ended at the timeout is ended.

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include "base/comobject.h"
 DEFINE_GUID(CLSID_ActivationTestThing, 0x5E1D0C7A, 0x39B4, 0x4B2F, 0x9A, 0x61, 0x2C, 0x8E, 0x4F, 0x70, 0x13, 0xD5);
 DEFINE_GUID(IID_IActivationTestThing, 0x5E1D0C7B, 0x39B4, 0x4B2F, 0x9A, 0x61, 0x2C, 0x8E, 0x4F, 0x70, 0x13, 0xD5);
 
@@ -17,44 +18,15 @@ namespace {
 std::atomic<long> g_objects{0};
 std::atomic<long> g_locks{0};
 
-class Thing final : public IActivationTestThing {
+class Thing final : public platform::ComObject<platform::Serves<IActivationTestThing, IID_IActivationTestThing>> {
 public:
     Thing() { ++g_objects; }
-    ~Thing() { --g_objects; }
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-        if (!ppv) return E_POINTER;
-        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IActivationTestThing)) {
-            *ppv = static_cast<IActivationTestThing*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++count_; }
-    STDMETHODIMP_(ULONG) Release() override {
-        ULONG n = --count_;
-        if (n == 0) delete this;
-        return n;
-    }
+    ~Thing() override { --g_objects; }
     STDMETHODIMP_(int) Value() override { return 7; }
-
-private:
-    std::atomic<ULONG> count_{0};
 };
 
-class Factory final : public IClassFactory {
+class Factory final : public platform::StaticComObject<platform::Serves<IClassFactory, IID_IClassFactory>> {
 public:
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-        if (!ppv) return E_POINTER;
-        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IClassFactory)) {
-            *ppv = static_cast<IClassFactory*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
     // The class object lives in static storage; its references count as locks on the server.
     STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(++g_locks); }
     STDMETHODIMP_(ULONG) Release() override { return static_cast<ULONG>(--g_locks); }
