@@ -2,17 +2,15 @@
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <random>
 #include <set>
-#include <thread>
 
 #include "frame/ComHolders.h"
+#include "frame/stress_sync.h"
 #include "log/log_reader.h"
 
 namespace cardstress {
@@ -223,8 +221,8 @@ std::string WriteSubjectAndSave(IKivFileNavigator* navigator, const WString& sub
 
 // The file another thread holds open and waits for a refused open of.
 struct Board {
-    std::mutex mutex;
-    std::condition_variable changed;
+    Mutex mutex;
+    Condition changed;
     bool published = false;
     unsigned generation = 0;
     WString path;
@@ -248,10 +246,12 @@ public:
         MakeCopies();
         board_.running = options_.threads;
         std::vector<LogCount> expected(static_cast<size_t>(options_.threads));
-        std::vector<std::thread> threads;
-        for (int t = 0; t < options_.threads; ++t)
-            threads.emplace_back([this, t, &expected] { Thread(t, expected[static_cast<size_t>(t)]); });
-        for (std::thread& thread : threads) thread.join();
+        {
+            std::vector<cardstress::Thread> threads;
+            threads.reserve(static_cast<size_t>(options_.threads));
+            for (int t = 0; t < options_.threads; ++t)
+                threads.emplace_back([this, t, &expected] { Work(t, expected[static_cast<size_t>(t)]); });
+        }  // every thread joined
 
         LogCount wanted;
         for (const LogCount& count : expected)
@@ -263,7 +263,7 @@ public:
 
 private:
     void Problem(std::string text) {
-        std::lock_guard lock(problemsMutex_);
+        Held lock(problemsMutex_);
         if (report_.problems.size() < 60) report_.problems.push_back(std::move(text));
     }
 
@@ -355,7 +355,7 @@ private:
             copy.expected = references_[static_cast<size_t>(sample)].card;
             shared_.push_back(std::move(copy));
         }
-        sharedLocks_ = std::make_unique<std::mutex[]>(shared_.size());
+        sharedLocks_ = std::make_unique<Mutex[]>(shared_.size());
     }
 
     static bool Writable(const Card& card) {
@@ -419,8 +419,8 @@ private:
         }
         // The copy's expected card is this thread's alone while it holds the file: a second holder
         // would mean the lock let two opens through. (Given back before the file is released.)
-        std::unique_lock alone(sharedLocks_[index], std::try_to_lock);
-        if (!alone) {
+        HeldIfFree alone(sharedLocks_[index]);
+        if (!alone.owns()) {
             Problem("two threads hold " + copy.path.string() + " at once");
             return;
         }
@@ -438,7 +438,7 @@ private:
     }
 
     bool Publish(const WString& path) {
-        std::lock_guard lock(board_.mutex);
+        Held lock(board_.mutex);
         if (board_.published) return false;
         board_.published = true;
         ++board_.generation;
@@ -449,9 +449,9 @@ private:
     }
 
     void WaitForRefusalAndWithdraw() {
-        std::unique_lock lock(board_.mutex);
-        board_.changed.wait_for(lock, kHolderPatience, [&] { return board_.tried > 0 || board_.running <= 1; });
-        board_.changed.wait(lock, [&] { return board_.inFlight == 0; });
+        Held lock(board_.mutex);
+        board_.changed.WaitFor(board_.mutex, kHolderPatience, [&] { return board_.tried > 0 || board_.running <= 1; });
+        board_.changed.Wait(board_.mutex, [&] { return board_.inFlight == 0; });
         board_.published = false;
     }
 
@@ -459,7 +459,7 @@ private:
     void TryHeldFile(unsigned& lastGeneration, LogCount& expected) {
         WString path;
         {
-            std::lock_guard lock(board_.mutex);
+            Held lock(board_.mutex);
             if (!board_.published || board_.generation == lastGeneration) return;
             lastGeneration = board_.generation;
             path = board_.path;
@@ -475,13 +475,13 @@ private:
             Problem("a file another thread holds opened with " + Hex(static_cast<DWORD>(hr)) + ": " + Readable(path));
         }
         navigator.Release();
-        std::lock_guard lock(board_.mutex);
+        Held lock(board_.mutex);
         --board_.inFlight;
         ++board_.tried;
-        board_.changed.notify_all();
+        board_.changed.WakeAll();
     }
 
-    void Thread(int t, LogCount& expected) {
+    void Work(int t, LogCount& expected) {
         try {
             HRESULT init = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
             std::mt19937 random(options_.seed * 7919u + static_cast<unsigned>(t));
@@ -514,9 +514,9 @@ private:
         } catch (const std::exception& error) {
             Problem(std::string("thread stopped: ") + error.what());
         }
-        std::lock_guard lock(board_.mutex);
+        Held lock(board_.mutex);
         --board_.running;
-        board_.changed.notify_all();
+        board_.changed.WakeAll();
     }
 
     // Every copy shows the card its last save left, and no folder holds anything else.
@@ -598,11 +598,11 @@ private:
     std::vector<LogKey> refusalLogged_;
     std::vector<std::vector<Copy>> copies_;
     std::vector<Copy> shared_;
-    std::unique_ptr<std::mutex[]> sharedLocks_;
+    std::unique_ptr<Mutex[]> sharedLocks_;
     Board board_;
 
     std::atomic<long> opens_{0}, cards_{0}, saves_{0}, heldRefusals_{0}, chanceRefusals_{0};
-    std::mutex problemsMutex_;
+    Mutex problemsMutex_;
     Report report_;
 };
 
