@@ -46,7 +46,7 @@ struct OrderedWork {
         {
             Held held(shared.lock);
             shared.stop = true;
-            shared.changed.WakeAll();
+            shared.workReady.WakeAll();
         }
         workers.Join();
         if (!failure) failure = shared.failure;
@@ -63,7 +63,9 @@ private:
     struct Shared {
         explicit Shared(size_t window) : slots(window) {}
         Lock lock;
-        Signal changed;
+        // Workers wait for items; the calling thread waits only for the oldest item's result
+        // (it takes new items without waiting while the window has room).
+        Signal workReady, resultReady;
         std::vector<Slot> slots;
         size_t taken = 0, claimed = 0, emitted = 0;  // counts of items
         bool ended = false, stop = false;
@@ -124,12 +126,12 @@ private:
                     Slot& slot = s.At(s.taken++);
                     slot.item = std::move(item);
                     slot.state = State::Pending;
-                    s.changed.WakeAll();
+                    s.workReady.WakeOne();
                 }
                 continue;
             }
             if (s.ended && s.emitted == s.taken) return;
-            s.changed.Wait(s.lock);
+            s.resultReady.Wait(s.lock);
         }
     }
 
@@ -140,7 +142,7 @@ private:
             started = threadStart && threadStart();
             Held held(s.lock);
             for (;;) {
-                while (!s.stop && s.claimed == s.taken) s.changed.Wait(s.lock);
+                while (!s.stop && s.claimed == s.taken) s.workReady.Wait(s.lock);
                 if (s.stop) break;
                 Slot& slot = s.At(s.claimed++);
                 slot.state = State::Working;
@@ -156,18 +158,20 @@ private:
                 if (failure) {
                     if (!s.failure) s.failure = failure;
                     s.stop = true;
-                    s.changed.WakeAll();
+                    s.workReady.WakeAll();
+                    s.resultReady.WakeAll();
                     break;
                 }
                 slot.result = std::move(result);
                 slot.state = State::Done;
-                s.changed.WakeAll();
+                if (&slot == &s.At(s.emitted)) s.resultReady.WakeAll();
             }
         } catch (...) {
             Held held(s.lock);
             if (!s.failure) s.failure = std::current_exception();
             s.stop = true;
-            s.changed.WakeAll();
+            s.workReady.WakeAll();
+            s.resultReady.WakeAll();
         }
         if (started && threadEnd) threadEnd();
     }

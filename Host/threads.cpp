@@ -31,6 +31,7 @@ struct Signal::State {
 Signal::Signal() : state_(std::make_unique<State>()) {}
 Signal::~Signal() = default;
 void Signal::Wait(Lock& lock) { SleepConditionVariableSRW(&state_->condition, &lock.state_->lock, INFINITE, 0); }
+void Signal::WakeOne() { WakeConditionVariable(&state_->condition); }
 void Signal::WakeAll() { WakeAllConditionVariable(&state_->condition); }
 
 struct ThreadGroup::State {
@@ -88,6 +89,7 @@ void Signal::Wait(Lock& lock) {
     state_->condition.wait(held);
     held.release();  // the caller still holds it
 }
+void Signal::WakeOne() { state_->condition.notify_one(); }
 void Signal::WakeAll() { state_->condition.notify_all(); }
 
 struct ThreadGroup::State {

@@ -45,6 +45,7 @@ public:
     Signal& operator=(const Signal&) = delete;
     // The caller holds `lock`; it is let go while waiting and held again on return.
     void Wait(Lock& lock);
+    void WakeOne();
     void WakeAll();
 
 private:
