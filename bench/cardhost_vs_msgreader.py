@@ -8,7 +8,12 @@ round; the difference divided by ROUNDS x files is the cost of one file, start-u
 (cold) round left out. Both wall-clock time and processor time (user + system, which another
 program's load disturbs less) are given; the best of TRIES runs counts.
 
-Usage: bench/cardhost_vs_msgreader.py [--build DIR] [--corpus DIR] [--rounds 20] [--tries 3]
+Any folder of messages may be compared instead of the samples: name it on the command line
+(its .msg files below it, in any case, the first LIMIT of them in name order; each is copied to a
+temporary folder first, so the archive itself is only read).
+
+Usage: bench/cardhost_vs_msgreader.py [FOLDER] [--build DIR] [--corpus DIR] [--rounds 20] [--tries 3]
+       [--limit 1000]
 """
 import argparse
 import glob
@@ -64,9 +69,15 @@ def main():
     parser.add_argument("--build", default=os.path.join(root, "build", "release"))
     parser.add_argument("--corpus", default=os.environ.get("MSGPLUGIN_CORPUS_DIR",
                                                            os.path.join(root, "..", "shared", "corpus")))
+    parser.add_argument("folder", nargs="?", help="a folder of messages to compare on (default: --corpus)")
+    parser.add_argument("--limit", type=int, default=1000,
+                        help="at most this many files (the command lines hold them all, ROUNDS times)")
     parser.add_argument("--rounds", type=int, default=20)
     parser.add_argument("--tries", type=int, default=3)
     args = parser.parse_args()
+    folder = args.folder or args.corpus
+    if not os.path.isdir(folder):
+        sys.exit("%s is not a folder" % folder)
     cardhost = os.path.join(args.build, "Host", "cardhost")
     modules = glob.glob(os.path.join(args.build, "FileFormats", "**", "MsgPlugin.so"), recursive=True)
     node_modules = os.path.join(root, "tools", "node", "node_modules")
@@ -78,10 +89,14 @@ def main():
     work = tempfile.mkdtemp()
     try:
         files = []
-        for path in sorted(glob.glob(os.path.join(args.corpus, "**", "*.msg"), recursive=True)):
-            if os.path.getsize(path) == 0:
+        found = sorted((os.path.join(root, name) for root, _, names in os.walk(folder) for name in names
+                        if name.lower().endswith(".msg")), key=os.fsencode)
+        for path in found:
+            if len(files) == args.limit:
+                break
+            if not os.path.isfile(path) or os.path.getsize(path) == 0:
                 continue  # no message
-            copy = os.path.join(work, os.path.basename(os.path.dirname(path)) + "-" + os.path.basename(path))
+            copy = os.path.join(work, "%06d-%s" % (len(files), os.path.basename(path)))
             shutil.copyfile(path, copy)  # writable: the plug-in opens files for writing
             os.chmod(copy, 0o600)
             files.append(copy)
@@ -97,7 +112,10 @@ def main():
         def msgreader(rounds):
             return ["node", reader, node_modules, str(rounds)] + files
 
-        print("files: %d, rounds: %d, load: %.2f %.2f %.2f" % ((len(files), args.rounds) + os.getloadavg()))
+        if not files:
+            sys.exit("no messages in %s" % folder)
+        print("folder: %s, files: %d of %d, rounds: %d, load: %.2f %.2f %.2f"
+              % ((folder, len(files), len(found), args.rounds) + os.getloadavg()))
         per_file = {}
         for name, command in (("cardhost show --json --full", card), ("msgreader getFileData", msgreader)):
             one = measure(command(1), args.tries, env)

@@ -3,7 +3,10 @@
 //   sample message, beside a plain read() of the same file, and the median over the samples;
 // - the same on a 200 MB message (a 200 MB attachment, a 20 MB body), without and with the
 //   body, with the memory that opening and reading it adds;
-// - Save of one changed subject on that message beside copying the file.
+// - Save of one changed subject on that message beside copying the file;
+// - the card of messages that hold much beyond it (200 attachments of 1 MB, an embedded message
+//   chain 10 deep, a 5 MB HTML body beside a small text body, 8-bit strings throughout) beside
+//   the card of Simple.msg: a card should cost what the card holds, not what the message holds.
 // Sample messages are copied to /tmp first (the plug-in opens files for writing); the large
 // message is built there and everything is deleted afterwards.
 #include <benchmark/benchmark.h>
@@ -15,6 +18,8 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <memory>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -26,6 +31,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using msgplugin::CComPtr;
+
+std::u16string Wide(const std::string& ascii) { return std::u16string(ascii.begin(), ascii.end()); }
 
 const char16_t* const kCard[] = {u"ATTACHMENTS", u"SENDER_NAME", u"SENT_REPRESENTING_NAME", u"DISPLAY_TO",
                                  u"DISPLAY_CC", u"SUBJECT", u"BODY", u"CREATION_TIME", u"LAST_MODIFICATION_TIME",
@@ -215,6 +222,104 @@ bool BuildLargeMessage(const fs::path& path) {
     return SUCCEEDED(hr);
 }
 
+// The messages that hold much beyond their card.
+msgwriter::MessageSpec CardOnly(const char16_t* subject) {
+    msgwriter::MessageSpec spec;
+    spec.props = {msgwriter::Unicode(PR_MESSAGE_CLASS_W, u"IPM.Note"), msgwriter::Unicode(PR_SUBJECT_W, subject),
+                  msgwriter::Unicode(PR_SENDER_NAME_W, u"Ann Example"), msgwriter::Unicode(PR_DISPLAY_TO_W, u"Bo Example"),
+                  msgwriter::Unicode(PR_BODY_W, u"A short text body.\r\n"),
+                  msgwriter::Time(PR_CREATION_TIME, 134129520000000000ULL),
+                  msgwriter::Time(PR_CLIENT_SUBMIT_TIME, 134129520000000000ULL)};
+    return spec;
+}
+
+msgwriter::AttachmentSpec FileAttachment(const std::u16string& name, size_t size) {
+    std::vector<BYTE> data(size);
+    for (size_t i = 0; i < data.size(); i += 512) data[i] = static_cast<BYTE>(i >> 9);
+    return {{msgwriter::Long(PR_ATTACH_METHOD, ATTACH_BY_VALUE), msgwriter::Unicode(PR_ATTACH_LONG_FILENAME_W, name),
+             msgwriter::Binary(PR_ATTACH_DATA_BIN, std::move(data))}};
+}
+
+// 200 attachments of `size` bytes: their names are on the card, their contents are not.
+msgwriter::MessageSpec ManyAttachments(size_t size) {
+    msgwriter::MessageSpec spec = CardOnly(u"200 attachments");
+    for (int i = 0; i < 200; ++i) spec.attachments.push_back(FileAttachment(u"part" + Wide(std::to_string(i)) + u".bin", size));
+    return spec;
+}
+
+msgwriter::MessageSpec EmbeddedChain() {
+    auto inner = std::make_shared<msgwriter::MessageSpec>(CardOnly(u"the innermost message"));
+    inner->attachments.push_back(FileAttachment(u"deepest.bin", 1u << 20));
+    for (int depth = 9; depth >= 1; --depth) {
+        auto outer = std::make_shared<msgwriter::MessageSpec>(CardOnly(u"a forwarded message"));
+        msgwriter::AttachmentSpec attachment{{msgwriter::Long(PR_ATTACH_METHOD, ATTACH_EMBEDDED_MSG),
+                                              msgwriter::Unicode(PR_ATTACH_LONG_FILENAME_W, u"forwarded.msg")}};
+        attachment.embedded = inner;
+        outer->attachments.push_back(std::move(attachment));
+        inner = outer;
+    }
+    msgwriter::MessageSpec spec = *inner;
+    spec.props[1] = msgwriter::Unicode(PR_SUBJECT_W, u"an embedded chain 10 deep");
+    return spec;
+}
+
+msgwriter::MessageSpec LargeHtmlBody() {
+    msgwriter::MessageSpec spec = CardOnly(u"5 MB of HTML beside a short text body");
+    std::string html = "<html><body>";
+    while (html.size() < (5u << 20)) html += "<p>A paragraph of the HTML body, much longer than the text body.</p>\n";
+    html += "</body></html>";
+    spec.props.push_back(msgwriter::Binary(PR_HTML, std::vector<BYTE>(html.begin(), html.end())));
+    return spec;
+}
+
+msgwriter::MessageSpec EightBitStore() {
+    msgwriter::MessageSpec spec;
+    spec.props = {msgwriter::Ansi(PROP_TAG(PT_STRING8, 0x001A), "IPM.Note"),
+                  msgwriter::Ansi(PROP_TAG(PT_STRING8, 0x0037), "8-bit strings throughout"),
+                  msgwriter::Ansi(PROP_TAG(PT_STRING8, 0x0C1A), "Ann Example"),
+                  msgwriter::Ansi(PROP_TAG(PT_STRING8, 0x0E04), "Bo Example"),
+                  msgwriter::Ansi(PROP_TAG(PT_STRING8, 0x1000), "A short text body.\r\n"),
+                  msgwriter::Long(PR_STORE_SUPPORT_MASK, 0),
+                  msgwriter::Time(PR_CREATION_TIME, 134129520000000000ULL),
+                  msgwriter::Time(PR_CLIENT_SUBMIT_TIME, 134129520000000000ULL)};
+    for (int i = 0; i < 3; ++i)
+        spec.attachments.push_back({{msgwriter::Long(PR_ATTACH_METHOD, ATTACH_BY_VALUE),
+                                     msgwriter::Ansi(PROP_TAG(PT_STRING8, 0x3707), "file" + std::to_string(i) + ".txt"),
+                                     msgwriter::Binary(PR_ATTACH_DATA_BIN, std::vector<BYTE>(64u << 10, 'x'))}});
+    return spec;
+}
+
+bool WriteSpec(const fs::path& path, const msgwriter::MessageSpec& spec) {
+    IStorage* storage = nullptr;
+    if (FAILED(StgCreateDocfile(path.u16string().c_str(), STGM_CREATE | STGM_READWRITE | STGM_SHARE_EXCLUSIVE, 0,
+                                &storage)))
+        return false;
+    HRESULT hr = msgwriter::WriteMessage(storage, spec);
+    if (SUCCEEDED(hr)) hr = storage->Commit(STGC_DEFAULT);
+    storage->Release();
+    return SUCCEEDED(hr);
+}
+
+// The best of 15 card reads of each message, and its ratio to the first (Simple.msg).
+void CardCostBeside(benchmark::State& state, std::vector<fs::path> files, bool withBody) {
+    using Clock = std::chrono::steady_clock;
+    std::vector<double> best(files.size(), 1e30);
+    for (auto _ : state) {
+        for (int round = 0; round < 15; ++round) {
+            for (size_t i = 0; i < files.size(); ++i) {
+                const auto start = Clock::now();
+                benchmark::DoNotOptimize(ReadCard(files[i].u16string(), withBody));
+                best[i] = std::min(best[i], std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+            }
+        }
+    }
+    for (size_t i = 0; i < files.size(); ++i) {
+        const std::string name = files[i].stem().string();
+        state.counters[name + "_us"] = best[i];
+        if (i) state.counters[name + "_x"] = best[i] / best[0];
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -257,6 +362,28 @@ int main(int argc, char** argv) {
     benchmark::RegisterBenchmark("CardMedian/all-samples", MedianOverSamples, samples)
         ->Iterations(1)
         ->Unit(benchmark::kMillisecond);
+
+    // The card of messages that hold much beyond it, beside Simple.msg's.
+    std::vector<fs::path> heavy;
+    for (const fs::path& sample : samples)
+        if (sample.filename().string().find("Simple.msg") != std::string::npos) heavy.push_back(sample);
+    const std::pair<const char*, msgwriter::MessageSpec (*)()> built[] = {
+        {"attachments-200x1MB", [] { return ManyAttachments(1u << 20); }},
+        {"attachments-200x1B", [] { return ManyAttachments(1); }},
+        {"embedded-chain-10", EmbeddedChain},
+        {"html-body-5MB", LargeHtmlBody}, {"eight-bit-store", EightBitStore}};
+    for (const auto& [name, make] : built) {
+        const fs::path path = fs::path(dir) / (std::string(name) + ".msg");
+        if (heavy.empty() || getenv("MSGPLUGIN_BENCH_SAMPLES_ONLY")) break;
+        if (WriteSpec(path, make()) && ReadCard(path.u16string(), true) > 0)
+            heavy.push_back(path);
+        else
+            std::fprintf(stderr, "could not build %s in %s\n", name, dir);
+    }
+    if (heavy.size() > 1) {
+        benchmark::RegisterBenchmark("CardBesideSimple/with-body", CardCostBeside, heavy, true)->Iterations(1);
+        benchmark::RegisterBenchmark("CardBesideSimple/without-body", CardCostBeside, heavy, false)->Iterations(1);
+    }
 
     // MSGPLUGIN_BENCH_SAMPLES_ONLY=1 leaves the large message out (for profiling the samples).
     fs::path large = fs::path(dir) / "large.msg";

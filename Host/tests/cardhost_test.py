@@ -421,6 +421,31 @@ class CardhostTest(unittest.TestCase):
         self.assertIn("%d x 0x80040229 E_MSG_OPEN_FAILED" % len(failed), result.stderr)
         self.assertNotIn("\r[", result.stderr)  # no progress bar when standard error is no terminal
 
+    def test_scan_on_several_jobs_prints_the_same_lines_in_the_order_of_the_names(self):
+        files = self.copy_corpus()
+        folder = self.path("corpus")
+        # Folders and files whose names sort around the separator, and a file that is no message.
+        for name in ("a.msg", os.path.join("a-b", "x.msg"), os.path.join("a", "y.msg"), os.path.join("a", "b", "z.MSG")):
+            os.makedirs(os.path.dirname(os.path.join(folder, name)), exist_ok=True)
+            shutil.copyfile(files[0], os.path.join(folder, name))
+        self.put(os.path.join("corpus", "a", "broken.msg"), b"not a compound file")
+        outputs, summaries = {}, {}
+        for jobs in (1, 2, 4):
+            result = self.run_host("scan", "--json", "--jobs", str(jobs), folder, check=3)
+            outputs[jobs], summaries[jobs] = result.stdout, result.stderr
+        self.assertIn("1 x not a compound file\n", summaries[1])
+        for jobs in (2, 4):
+            self.assertEqual(outputs[jobs], outputs[1])
+            self.assertEqual(summaries[jobs], summaries[1])
+        shown = [json.loads(line)["file"] for line in outputs[1].splitlines()]
+        expected = sorted((os.path.join(root, name) for root, _, names in os.walk(folder) for name in names
+                           if name.lower().endswith(".msg")), key=os.fsencode)
+        self.assertEqual(shown, expected)
+        # The table too, and the default number of jobs.
+        self.assertEqual(self.run_host("scan", "--jobs", "3", folder, check=3).stdout,
+                         self.run_host("scan", folder, check=3).stdout)
+        self.run_host("scan", "--jobs", "0", folder, check=2)
+
     # ---- log ------------------------------------------------------------------------------
 
     def log_entries(self, *extra):

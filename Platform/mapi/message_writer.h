@@ -6,9 +6,14 @@
 //   spec.props = {msgwriter::Unicode(PR_SUBJECT_W, u"Hello"), msgwriter::Long(PR_MESSAGE_FLAGS, 1)};
 //   spec.attachments.push_back({{msgwriter::Unicode(PR_ATTACH_LONG_FILENAME_W, u"a.pdf")}});
 //   HRESULT hr = msgwriter::WriteMessageFile("/tmp/x.msg", spec);
+//
+// An attachment may carry an embedded message (AttachmentSpec::embedded), written below the
+// attachment's storage as the layout keeps one (a 24-byte property header, no named-property
+// map) with the attachment's object entry for it.
 #pragma once
 
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -69,8 +74,12 @@ inline std::vector<BYTE> Utf16Bytes(const std::basic_string<WCHAR>& text) {
     return std::vector<BYTE>(p, p + text.size() * 2);
 }
 
+struct MessageSpec;
+
 struct AttachmentSpec {
     std::vector<PropSpec> props;
+    // A message embedded in the attachment (give the attachment PR_ATTACH_METHOD 5 as well).
+    std::shared_ptr<const MessageSpec> embedded = nullptr;
 };
 
 struct MessageSpec {
@@ -155,25 +164,103 @@ inline HRESULT SetAll(IMAPIProp* object, std::vector<PropSpec> props) {
 
 }  // namespace detail
 
+inline HRESULT WriteMessage(IStorage* storage, const MessageSpec& spec);
+
+namespace detail {
+
+inline std::basic_string<WCHAR> AttachStorageName(ULONG number) {
+    std::basic_string<WCHAR> name;
+    for (const char* p = "__attach_version1.0_#"; *p; ++p) name.push_back(WCHAR(*p));
+    static const char digits[] = "0123456789ABCDEF";
+    for (int shift = 28; shift >= 0; shift -= 4) name.push_back(WCHAR(digits[(number >> shift) & 0xF]));
+    return name;
+}
+
+inline HRESULT ReadWholeStream(IStorage* storage, const WCHAR* name, std::vector<BYTE>& bytes) {
+    platform::ComPtr<IStream> stream;
+    HRESULT hr = storage->OpenStream(name, nullptr, STGM_READ | STGM_SHARE_EXCLUSIVE, 0, stream.Put());
+    if (FAILED(hr)) return hr;
+    STATSTG stat{};
+    if (FAILED(hr = stream->Stat(&stat, STATFLAG_NONAME))) return hr;
+    bytes.resize(static_cast<size_t>(stat.cbSize.QuadPart));
+    ULONG got = 0;
+    if (!bytes.empty() && FAILED(hr = stream->Read(bytes.data(), static_cast<ULONG>(bytes.size()), &got))) return hr;
+    return got == bytes.size() ? S_OK : STG_E_READFAULT;
+}
+
+inline HRESULT WriteWholeStream(IStorage* storage, const WCHAR* name, const std::vector<BYTE>& bytes) {
+    platform::ComPtr<IStream> stream;
+    HRESULT hr = storage->CreateStream(name, STGM_CREATE | STGM_READWRITE | STGM_SHARE_EXCLUSIVE, 0, 0, stream.Put());
+    if (FAILED(hr)) return hr;
+    ULONG written = 0;
+    return bytes.empty() ? S_OK : stream->Write(bytes.data(), static_cast<ULONG>(bytes.size()), &written);
+}
+
+// Writes `spec` as the message embedded in attachment `number` of the message in `storage`.
+inline HRESULT WriteEmbedded(IStorage* storage, ULONG number, const MessageSpec& spec) {
+    const WCHAR* const properties = OLESTR("__properties_version1.0");
+    platform::ComPtr<IStorage> attachment;
+    HRESULT hr = storage->OpenStorage(AttachStorageName(number).c_str(), nullptr, STGM_READWRITE | STGM_SHARE_EXCLUSIVE,
+                                      nullptr, 0, attachment.Put());
+    if (FAILED(hr)) return hr;
+    {
+        platform::ComPtr<IStorage> object;
+        hr = attachment->CreateStorage(OLESTR("__substg1.0_3701000D"), STGM_CREATE | STGM_READWRITE | STGM_SHARE_EXCLUSIVE,
+                                       0, 0, object.Put());
+        if (FAILED(hr)) return hr;
+        if (FAILED(hr = WriteMessage(object.Get(), spec))) return hr;
+        // What the writer made is a top-level message: an embedded one has the shorter header
+        // and no named-property map of its own.
+        std::vector<BYTE> bytes;
+        if (FAILED(hr = ReadWholeStream(object.Get(), properties, bytes))) return hr;
+        if (bytes.size() < 32) return STG_E_DOCFILECORRUPT;
+        bytes.erase(bytes.begin() + 24, bytes.begin() + 32);
+        if (FAILED(hr = WriteWholeStream(object.Get(), properties, bytes))) return hr;
+        if (FAILED(hr = object->DestroyElement(OLESTR("__nameid_version1.0")))) return hr;
+        if (FAILED(hr = object->Commit(STGC_DEFAULT))) return hr;
+    }
+    // The attachment's entry of the object: readable and writable, its size field unused.
+    std::vector<BYTE> bytes;
+    if (FAILED(hr = ReadWholeStream(attachment.Get(), properties, bytes))) return hr;
+    const BYTE entry[16] = {0x0D, 0x00, 0x01, 0x37, 6, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0};
+    bytes.insert(bytes.end(), entry, entry + sizeof entry);
+    if (FAILED(hr = WriteWholeStream(attachment.Get(), properties, bytes))) return hr;
+    return attachment->Commit(STGC_DEFAULT);
+}
+
+}  // namespace detail
+
 // Writes `spec` as a new message into `storage` (which should be empty) and saves it.
 inline HRESULT WriteMessage(IStorage* storage, const MessageSpec& spec) {
-    LPMALLOC malloc = MAPIGetDefaultMalloc();
-    if (!malloc) return E_OUTOFMEMORY;
-    LPMESSAGE raw = nullptr;
-    HRESULT hr = OpenIMsgOnIStg(nullptr, MAPIAllocateBuffer, MAPIAllocateMore, MAPIFreeBuffer, malloc, nullptr,
-                                storage, nullptr, 0, 0, &raw);
-    if (FAILED(hr)) return hr;
-    auto message = platform::ComPtr<IMessage>::Attach(raw);
-    if (FAILED(hr = detail::SetAll(message.Get(), spec.props))) return hr;
-    for (const auto& attachment : spec.attachments) {
-        ULONG number = 0;
-        LPATTACH rawAttach = nullptr;
-        if (FAILED(hr = message->CreateAttach(nullptr, 0, &number, &rawAttach))) return hr;
-        auto attach = platform::ComPtr<IAttach>::Attach(rawAttach);
-        if (FAILED(hr = detail::SetAll(attach.Get(), attachment.props))) return hr;
-        if (FAILED(hr = attach->SaveChanges(KEEP_OPEN_READWRITE))) return hr;
+    std::vector<ULONG> numbers;
+    {
+        LPMALLOC malloc = MAPIGetDefaultMalloc();
+        if (!malloc) return E_OUTOFMEMORY;
+        LPMESSAGE raw = nullptr;
+        HRESULT hr = OpenIMsgOnIStg(nullptr, MAPIAllocateBuffer, MAPIAllocateMore, MAPIFreeBuffer, malloc, nullptr,
+                                    storage, nullptr, 0, 0, &raw);
+        if (FAILED(hr)) return hr;
+        auto message = platform::ComPtr<IMessage>::Attach(raw);
+        if (FAILED(hr = detail::SetAll(message.Get(), spec.props))) return hr;
+        for (const auto& attachment : spec.attachments) {
+            ULONG number = 0;
+            LPATTACH rawAttach = nullptr;
+            if (FAILED(hr = message->CreateAttach(nullptr, 0, &number, &rawAttach))) return hr;
+            auto attach = platform::ComPtr<IAttach>::Attach(rawAttach);
+            if (FAILED(hr = detail::SetAll(attach.Get(), attachment.props))) return hr;
+            if (FAILED(hr = attach->SaveChanges(KEEP_OPEN_READWRITE))) return hr;
+            numbers.push_back(number);
+        }
+        if (FAILED(hr = message->SaveChanges(KEEP_OPEN_READWRITE))) return hr;
     }
-    return message->SaveChanges(KEEP_OPEN_READWRITE);
+    bool embedded = false;
+    for (size_t i = 0; i < spec.attachments.size(); ++i) {
+        if (!spec.attachments[i].embedded) continue;
+        HRESULT hr = detail::WriteEmbedded(storage, numbers[i], *spec.attachments[i].embedded);
+        if (FAILED(hr)) return hr;
+        embedded = true;
+    }
+    return embedded ? storage->Commit(STGC_DEFAULT) : S_OK;
 }
 
 }  // namespace msgwriter
