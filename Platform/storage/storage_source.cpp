@@ -1,5 +1,5 @@
-// Where a compound file's bytes come from: a file descriptor (small files read whole when opened)
-// or a block of memory.
+// Where a compound file's bytes come from: a file descriptor (small files read whole when opened,
+// and then served from memory, structures and streams alike) or a block of memory.
 #include <unistd.h>
 
 #include <cerrno>
@@ -37,6 +37,8 @@ public:
     }
     HRESULT ReadStreamData(uint64_t offset, void* buffer, size_t size) const override {
         if (offset > size_ || size > size_ - offset) return STG_E_DOCFILECORRUPT;
+        // A small file is held whole since its opening: its streams are read from there too.
+        if (whole_) return ReadAt(offset, buffer, size);
         if (size >= kStreamWindowBytes) return ReadFromFile(offset, buffer, size);
         // Small reads (a stream read in pieces) are served from a window read at the first of
         // them; the bytes are the file's as of that read. A read that goes on past the window

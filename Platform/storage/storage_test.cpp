@@ -3,6 +3,8 @@
 #include "storage/storage_test_util.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <sys/wait.h>
 
 using namespace storage_test;
@@ -245,6 +247,34 @@ TEST(StorageShare, ChildProcess) {
     ::waitpid(child, &status, 0);
     EXPECT_TRUE(WIFEXITED(status));
     for (int fd : {toChild[0], toChild[1], fromChild[0], fromChild[1]}) ::close(fd);
+}
+
+// A file small enough to be read whole at its opening serves its streams from that read: what
+// is read is the file as it was opened, structures and contents alike, whatever is written to
+// it later by a program that ignores the share modes.
+TEST(StorageStream, ASmallFileReadsAsItWasWhenOpened) {
+    TempDir dir;
+    const std::string path = dir.File("a.msg");
+    const auto regular = Pattern(9000, 3), mini = Pattern(1000, 4);
+    {
+        ComPtr<IStorage> storage;
+        ASSERT_EQ(Create(path, &storage), S_OK);
+        PutStream(storage.Get(), u"regular", regular);
+        PutStream(storage.Get(), u"mini", mini);
+    }
+    ComPtr<IStorage> storage;
+    ASSERT_EQ(Open(path, kReadDenyWrite, &storage), S_OK);
+    {
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        struct stat st;
+        ASSERT_EQ(::fstat(fd, &st), 0);
+        const std::vector<BYTE> other(size_t(st.st_size) - 512, 0xEE);
+        ASSERT_EQ(::pwrite(fd, other.data(), other.size(), 512), ssize_t(other.size()));
+        ::close(fd);
+    }
+    EXPECT_EQ(GetStream(storage.Get(), u"regular"), regular);
+    EXPECT_EQ(GetStream(storage.Get(), u"mini"), mini);
 }
 
 TEST(StorageStream, ReadSeekSizeAndClone) {
