@@ -61,14 +61,19 @@ struct CardRequests {
     }
 };
 
-// Open, read the card, release: what the host does for one file. Returns the variables found.
-int ReadCard(const std::u16string& path, bool withBody) {
+// Open, read the card, release: what the host does for one file. The requests are the host's
+// and made once; their values are freed before each card, as the host frees what it was given.
+// Returns the variables found.
+int ReadCard(const std::u16string& path, CardRequests& requests) {
+    for (VariableRequest& record : requests.records) {
+        VariantClear(&record.value);
+        record.found = 0;
+    }
     BSTR bstr = SysAllocString(path.c_str());
     CComPtr<IKivFileNavigator> navigator;
     HRESULT hr = msgplugin::CMsgFile::OpenInProcess(bstr, &navigator);
     SysFreeString(bstr);
     if (FAILED(hr)) return -1;
-    CardRequests requests(withBody);
     // One record at a time, so a value without a card form does not stop the rest.
     int found = 0;
     for (VariableRequest& record : requests.records) {
@@ -76,6 +81,11 @@ int ReadCard(const std::u16string& path, bool withBody) {
         found += record.found == 1;
     }
     return found;
+}
+
+int ReadCard(const std::u16string& path, bool withBody) {
+    CardRequests requests(withBody);
+    return ReadCard(path, requests);
 }
 
 void RawRead(benchmark::State& state, fs::path path) {
@@ -92,9 +102,10 @@ void RawRead(benchmark::State& state, fs::path path) {
 
 void Card(benchmark::State& state, fs::path path, bool withBody) {
     const std::u16string wide = path.u16string();
+    CardRequests requests(withBody);
     int found = 0;
     for (auto _ : state) {
-        found = ReadCard(wide, withBody);
+        found = ReadCard(wide, requests);
         benchmark::DoNotOptimize(found);
     }
     state.counters["found"] = found;
@@ -109,13 +120,15 @@ void MedianOverSamples(benchmark::State& state, std::vector<fs::path> files) {
     };
     std::vector<char> buffer(1 << 16);
     double cardMedian = 0, readMedian = 0;
+    CardRequests requests(true);
     for (auto _ : state) {
         std::vector<double> card, raw;
         for (const fs::path& file : files) {
+            const std::u16string wide = file.u16string();
             double bestCard = 1e30, bestRead = 1e30;
             for (int round = 0; round < 15; ++round) {
                 auto start = Clock::now();
-                benchmark::DoNotOptimize(ReadCard(file.u16string(), true));
+                benchmark::DoNotOptimize(ReadCard(wide, requests));
                 bestCard = std::min(bestCard, std::chrono::duration<double, std::micro>(Clock::now() - start).count());
                 start = Clock::now();
                 int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
@@ -305,11 +318,14 @@ bool WriteSpec(const fs::path& path, const msgwriter::MessageSpec& spec) {
 void CardCostBeside(benchmark::State& state, std::vector<fs::path> files, bool withBody) {
     using Clock = std::chrono::steady_clock;
     std::vector<double> best(files.size(), 1e30);
+    std::vector<std::u16string> wide;
+    for (const fs::path& file : files) wide.push_back(file.u16string());
+    CardRequests requests(withBody);
     for (auto _ : state) {
         for (int round = 0; round < 15; ++round) {
             for (size_t i = 0; i < files.size(); ++i) {
                 const auto start = Clock::now();
-                benchmark::DoNotOptimize(ReadCard(files[i].u16string(), withBody));
+                benchmark::DoNotOptimize(ReadCard(wide[i], requests));
                 best[i] = std::min(best[i], std::chrono::duration<double, std::micro>(Clock::now() - start).count());
             }
         }
@@ -381,7 +397,9 @@ int main(int argc, char** argv) {
         for (const fs::path& sample : samples)
             if (wanted && sample.filename().string().find(wanted) != std::string::npos) chosen = sample;
         int found = 0;
-        for (int i = 0, n = std::atoi(rounds); i < n; ++i) found += ReadCard(chosen.u16string(), true);
+        const std::u16string wide = chosen.u16string();
+        CardRequests requests(true);
+        for (int i = 0, n = std::atoi(rounds); i < n; ++i) found += ReadCard(wide, requests);
         std::printf("%s: %d variables found\n", chosen.c_str(), found);
         fs::remove_all(dir, ec);
         return 0;

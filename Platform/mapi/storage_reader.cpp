@@ -114,6 +114,7 @@ HRESULT StorageReader::Open(const WCHAR* name, Stream& stream) const {
 
 HRESULT StorageReader::List(const std::function<void(const WCHAR* name)>* each) const {
     valueStreams_.clear();
+    valueStreams_.reserve(32);  // a message's usual count of value streams, without regrowing
     ULONG position = 0;
     STGELEMENT element{};
     HRESULT hr;

@@ -143,6 +143,7 @@ HRESULT CMsgFile::OpenMessage(LPCWSTR path) {
         Log(hr, kLogCategoryOpening, OLESTR("CMsgFile::mhInitialize"), (OLESTR("Failed: GetProps ") + pathText).c_str());
         return E_MSG_OPEN_FAILED;
     }
+    m_tags.Reserve(size_t(count) + 1);  // the attachment names come last
     for (ULONG i = 0; i < count; ++i) m_tags.Add(m_pProps[i]);
     return S_OK;
 }

@@ -71,6 +71,8 @@ public:
     TagFinder& operator=(const TagFinder&) = delete;
 
     bool Clear();
+    // Room for this many entries, so that filling the cache moves none. Throws std::bad_alloc.
+    void Reserve(size_t count) { m_entries.reserve(count); }
     bool Add(const SPropValue& value);
     bool Find(ULONG tag, _SPropValue_t& out) const;
     // The first entry matching tag, without a copy; null when there is none.
