@@ -4,6 +4,7 @@
 // there are, and a slow item holds back at most a window of others.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <exception>
 #include <functional>
@@ -63,11 +64,13 @@ private:
     struct Shared {
         explicit Shared(size_t window) : slots(window) {}
         Lock lock;
-        // Workers wait for items; the calling thread waits only for the oldest item's result
-        // (it takes new items without waiting while the window has room).
+        // Workers wait for items; the calling thread waits only when the window is full or the
+        // items have ended, and then for the item `awaited` (half a window on, so that it wakes
+        // once for many results rather than once for each).
         Signal workReady, resultReady;
         std::vector<Slot> slots;
         size_t taken = 0, claimed = 0, emitted = 0;  // counts of items
+        size_t awaited = size_t(-1);
         bool ended = false, stop = false;
         std::exception_ptr failure;
         Slot& At(size_t index) { return slots[index % slots.size()]; }
@@ -131,7 +134,12 @@ private:
                 continue;
             }
             if (s.ended && s.emitted == s.taken) return;
+            // The oldest is not done (else it would have been handed on): wait for the item half
+            // a window on, or for the oldest when that one is done already.
+            const size_t later = std::min(s.taken, s.emitted + std::max<size_t>(1, s.slots.size() / 2)) - 1;
+            s.awaited = s.At(later).state == State::Done ? s.emitted : later;
             s.resultReady.Wait(s.lock);
+            s.awaited = size_t(-1);
         }
     }
 
@@ -144,7 +152,8 @@ private:
             for (;;) {
                 while (!s.stop && s.claimed == s.taken) s.workReady.Wait(s.lock);
                 if (s.stop) break;
-                Slot& slot = s.At(s.claimed++);
+                const size_t index = s.claimed++;
+                Slot& slot = s.At(index);
                 slot.state = State::Working;
                 s.lock.Leave();
                 std::optional<Result> result;
@@ -164,7 +173,7 @@ private:
                 }
                 slot.result = std::move(result);
                 slot.state = State::Done;
-                if (&slot == &s.At(s.emitted)) s.resultReady.WakeAll();
+                if (index == s.awaited) s.resultReady.WakeAll();
             }
         } catch (...) {
             Held held(s.lock);

@@ -111,6 +111,7 @@ int RunScan(const std::string& module, const std::string& folder, bool asJson, u
     IKivFileFormat* const format = host->Format();
     const std::vector<std::string> names = VariableNames({});
     const bool progress = StandardErrorIsTerminal();
+    const bool watched = StandardOutputIsTerminal();
     const size_t total = progress ? CountMessages(folder) : 0;
 
     SortedWalk walk(FileSystemPath(folder));
@@ -138,7 +139,10 @@ int RunScan(const std::string& module, const std::string& folder, bool asJson, u
         ++scanned;
         if (FAILED(result.result)) ++failures[result.result][result.reason];
         if (progress) std::cerr << "\r\033[K" << std::flush;  // the bar gives way to the line
-        std::cout << result.line << std::flush;
+        std::cout << result.line;
+        // A line goes out at once where someone watches (the bar is drawn after it); into a
+        // file or a pipe, lines go out in blocks.
+        if (progress || watched) std::cout << std::flush;
         if (progress) DrawProgress(scanned, std::max(total, scanned));
     };
     // Each reading thread is in the process's multi-threaded apartment, as the format object's.

@@ -106,6 +106,7 @@ WString NameFromKept(const std::string& text) {
 std::string RegistryLocation() { return "the system registry"; }
 
 bool StandardErrorIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
+bool StandardOutputIsTerminal() { return _isatty(_fileno(stdout)) != 0; }
 
 void UseBinaryStandardStreams() {
     _setmode(_fileno(stdout), _O_BINARY);
@@ -187,6 +188,7 @@ bool RefusesWriting(const std::string& path, int accessMode) {
 std::string RegistryLocation() { return "the registry at " + ShownText(platform::registry::RegistryFolder()); }
 
 bool StandardErrorIsTerminal() { return isatty(STDERR_FILENO) != 0; }
+bool StandardOutputIsTerminal() { return isatty(STDOUT_FILENO) != 0; }
 
 void UseBinaryStandardStreams() {}
 

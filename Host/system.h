@@ -26,6 +26,7 @@ std::string RegistryLocation();
 
 // Whether standard error is a terminal (a progress bar is drawn only there).
 bool StandardErrorIsTerminal();
+bool StandardOutputIsTerminal();
 
 // The plug-in library registered and loaded when none is named: on Linux the one built with the
 // host, on Windows MsgPlugin.dll beside cardhost.exe.
