@@ -194,7 +194,17 @@ Entry* PropertySet::Find(ULONG tag) {
 // both forms are accepted, and `length` is the value without it.
 SCODE PropertySet::OpenValue(const WCHAR* name, ULONG entrySize, ULONG terminator,
                              StorageReader::Stream& stream, uint64_t& length) const {
-    HRESULT hr = reader_.Open(name, stream);
+    return CheckOpenedValue(reader_.Open(name, stream), entrySize, terminator, stream, length);
+}
+
+SCODE PropertySet::OpenValueOf(ULONG tag, ULONG entrySize, ULONG terminator, StorageReader::Stream& stream,
+                               uint64_t& length) const {
+    return CheckOpenedValue(reader_.OpenValueStream(tag, ValueStreamName(tag).c_str(), stream), entrySize,
+                            terminator, stream, length);
+}
+
+SCODE PropertySet::CheckOpenedValue(HRESULT hr, ULONG entrySize, ULONG terminator, StorageReader::Stream& stream,
+                                    uint64_t& length) const {
     if (hr == STG_E_FILENOTFOUND || hr == STG_E_PATHNOTFOUND) return MAPI_E_NOT_FOUND;
     if (FAILED(hr)) return hr;
     const uint64_t size = stream.size;
@@ -261,7 +271,7 @@ SCODE PropertySet::ReadStored(const Entry& e, bool limit, RawValue& raw) const {
             // A size beyond the limit is refused before the stream is even opened, so large
             // values cost nothing until someone reads them as a stream.
             if (limit && entrySize > MAPI_MAX_INLINE_VALUE_BYTES + TerminatorSize(type)) return MAPI_E_NOT_ENOUGH_MEMORY;
-            SCODE sc = OpenValue(ValueStreamName(e.storedTag).c_str(), entrySize, TerminatorSize(type), stream, length);
+            SCODE sc = OpenValueOf(e.storedTag, entrySize, TerminatorSize(type), stream, length);
             if (FAILED(sc)) return sc;
             if (length > maxBytes) return MAPI_E_NOT_ENOUGH_MEMORY;
             raw.bytes.resize(static_cast<size_t>(length));
@@ -269,7 +279,7 @@ SCODE PropertySet::ReadStored(const Entry& e, bool limit, RawValue& raw) const {
         }
         case TypeClass::MultiFixed: {
             if (limit && entrySize > MAPI_MAX_INLINE_VALUE_BYTES) return MAPI_E_NOT_ENOUGH_MEMORY;
-            SCODE sc = OpenValue(ValueStreamName(e.storedTag).c_str(), entrySize, 0, stream, length);
+            SCODE sc = OpenValueOf(e.storedTag, entrySize, 0, stream, length);
             if (FAILED(sc)) return sc;
             if (length % FixedElementSize(type)) return MAPI_E_CORRUPT_DATA;
             if (length > maxBytes) return MAPI_E_NOT_ENOUGH_MEMORY;
@@ -278,7 +288,7 @@ SCODE PropertySet::ReadStored(const Entry& e, bool limit, RawValue& raw) const {
         }
         case TypeClass::MultiVariable: {
             if (limit && entrySize > MAPI_MAX_INLINE_VALUE_BYTES) return MAPI_E_NOT_ENOUGH_MEMORY;
-            SCODE sc = OpenValue(ValueStreamName(e.storedTag).c_str(), entrySize, 0, stream, length);
+            SCODE sc = OpenValueOf(e.storedTag, entrySize, 0, stream, length);
             if (FAILED(sc)) return sc;
             const ULONG slot = type == PT_MV_BINARY ? 8 : 4;
             if (length % slot) return MAPI_E_CORRUPT_DATA;
@@ -314,7 +324,7 @@ SCODE PropertySet::ReadStoredInto(const Entry& e, ULONG tag, bool limit, const A
     if (limit && entrySize > MAPI_MAX_INLINE_VALUE_BYTES + terminator) return MAPI_E_NOT_ENOUGH_MEMORY;
     StorageReader::Stream stream;
     uint64_t length = 0;
-    SCODE sc = OpenValue(ValueStreamName(e.storedTag).c_str(), entrySize, terminator, stream, length);
+    SCODE sc = OpenValueOf(e.storedTag, entrySize, terminator, stream, length);
     if (FAILED(sc)) return sc;
     if (length > (limit ? MAPI_MAX_INLINE_VALUE_BYTES : kMaxWholeValueBytes)) return MAPI_E_NOT_ENOUGH_MEMORY;
     void* payload = nullptr;

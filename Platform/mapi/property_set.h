@@ -106,8 +106,14 @@ public:
 
 private:
     SCODE ReadStored(const Entry& e, bool limit, RawValue& raw) const;
+    // Opens the stream `name` (or the value stream of `tag`) of a value whose entry gives
+    // `entrySize` and checks the two agree.
     SCODE OpenValue(const WCHAR* name, ULONG entrySize, ULONG terminator, StorageReader::Stream& stream,
                     uint64_t& length) const;
+    SCODE OpenValueOf(ULONG tag, ULONG entrySize, ULONG terminator, StorageReader::Stream& stream,
+                      uint64_t& length) const;
+    SCODE CheckOpenedValue(HRESULT opened, ULONG entrySize, ULONG terminator, StorageReader::Stream& stream,
+                           uint64_t& length) const;
     HRESULT RemoveValueStreams(ULONG tag);
     HRESULT RemoveIndexStreams(ULONG tag);
     HRESULT WriteValueStreams(const Entry& e);

@@ -87,23 +87,29 @@ HRESULT StorageReader::FindAgain(Stream& stream) const {
 }
 
 HRESULT StorageReader::Open(const WCHAR* name, Stream& stream) const {
+    ULONG tag = 0;
+    if (direct_ && ValueStreamTag(name, tag)) return OpenValueStream(tag, name, stream);
     stream = Stream{};
-    if (direct_) {
-        ULONG tag = 0;
-        if (ValueStreamTag(name, tag)) {
-            if (!listed_) List(nullptr);
-            auto found = std::lower_bound(valueStreams_.begin(), valueStreams_.end(), tag,
-                                          [](const ValueStream& v, ULONG t) { return v.tag < t; });
-            if (found != valueStreams_.end() && found->tag == tag) {
-                stream.id = found->id;
-                stream.size = found->size;
-                stream.remembered = true;
-                stream.tag = tag;
-                return S_OK;
-            }
-        }
-        return FindByName(name, stream);
+    return direct_ ? FindByName(name, stream) : OpenThroughIStream(name, stream);
+}
+
+HRESULT StorageReader::OpenValueStream(ULONG tag, const WCHAR* name, Stream& stream) const {
+    stream = Stream{};
+    if (!direct_) return OpenThroughIStream(name, stream);
+    if (!listed_) List(nullptr);
+    auto found = std::lower_bound(valueStreams_.begin(), valueStreams_.end(), tag,
+                                  [](const ValueStream& v, ULONG t) { return v.tag < t; });
+    if (found != valueStreams_.end() && found->tag == tag) {
+        stream.id = found->id;
+        stream.size = found->size;
+        stream.remembered = true;
+        stream.tag = tag;
+        return S_OK;
     }
+    return FindByName(name, stream);
+}
+
+HRESULT StorageReader::OpenThroughIStream(const WCHAR* name, Stream& stream) const {
     HRESULT hr = storage_->OpenStream(name, nullptr, STGM_READ | STGM_SHARE_EXCLUSIVE, 0, stream.stream.Put());
     if (FAILED(hr)) return hr;
     STATSTG stat{};

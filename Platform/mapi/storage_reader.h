@@ -47,6 +47,9 @@ public:
     // Opens the stream `name`: S_OK; STG_E_FILENOTFOUND when the storage holds no stream of that
     // name; other failures of the storage.
     HRESULT Open(const WCHAR* name, Stream& stream) const;
+    // The same for the value stream of `tag`, whose name `name` is: found by its tag among the
+    // remembered streams, without reading the tag back out of the name.
+    HRESULT OpenValueStream(ULONG tag, const WCHAR* name, Stream& stream) const;
     // Reads exactly `size` bytes at `offset`; MAPI_E_CORRUPT_DATA when the stream ends first.
     HRESULT Read(Stream& stream, uint64_t offset, BYTE* out, size_t size) const;
     // Calls `each` with the name of every storage the storage holds.
@@ -61,6 +64,7 @@ private:
     // Lists the storage (direct road), remembering its value streams; storages go to `each`.
     HRESULT List(const std::function<void(const WCHAR* name)>* each) const;
     HRESULT FindByName(const WCHAR* name, Stream& stream) const;
+    HRESULT OpenThroughIStream(const WCHAR* name, Stream& stream) const;
     // A remembered stream that is gone since the listing, looked up afresh by its name.
     HRESULT FindAgain(Stream& stream) const;
 
