@@ -140,9 +140,9 @@ int RunScan(const std::string& module, const std::string& folder, bool asJson, u
         if (FAILED(result.result)) ++failures[result.result][result.reason];
         if (progress) std::cerr << "\r\033[K" << std::flush;  // the bar gives way to the line
         std::cout << result.line;
-        // A line goes out at once where someone watches (the bar is drawn after it); into a
-        // file or a pipe, lines go out in blocks.
-        if (progress || watched) std::cout << std::flush;
+        // A line goes out at once where someone watches it (before the bar is drawn again);
+        // into a file or a pipe, lines go out in blocks.
+        if (watched) std::cout << std::flush;
         if (progress) DrawProgress(scanned, std::max(total, scanned));
     };
     // Each reading thread is in the process's multi-threaded apartment, as the format object's.
