@@ -421,6 +421,40 @@ class CardhostTest(unittest.TestCase):
         self.assertIn("%d x 0x80040229 E_MSG_OPEN_FAILED" % len(failed), result.stderr)
         self.assertNotIn("\r[", result.stderr)  # no progress bar when standard error is no terminal
 
+    def test_scan_on_a_terminal_shows_each_line_before_the_bar_that_counts_it(self):
+        import pty
+        self.copy_corpus()
+        expected = self.run_host("scan", "--json", self.path("corpus"), check=3).stdout.splitlines()
+        main, terminal = pty.openpty()
+        child = subprocess.Popen([ARGS.cardhost, "--module", ARGS.module, "scan", "--json", "--jobs", "2",
+                                  self.path("corpus")], stdout=terminal, stderr=terminal, env=self.env)
+        os.close(terminal)
+        shown = b""
+        while True:
+            try:
+                chunk = os.read(main, 65536)
+            except OSError:  # the terminal's other end is gone
+                break
+            if not chunk:
+                break
+            shown += chunk
+        os.close(main)
+        self.assertEqual(child.wait(timeout=120), 3)
+        # Lines and bars in the order the terminal got them: every line is whole, and the bar
+        # after the k-th line counts k.
+        text = shown.decode("utf-8").replace("\r\n", "\n")
+        lines, bars = [], 0
+        for token in re.findall(r"\r\[[#.]+\] (\d+)/(\d+)|\r\x1b\[K|([^\r\n]*)\n", text):
+            done, total, line = token
+            if done:
+                bars += 1
+                self.assertEqual(int(done), len(lines), "a bar that counts lines not shown yet")
+                self.assertEqual(int(total), len(expected))
+            elif line and not line.startswith("scanned ") and not line.startswith(" "):
+                lines.append(line)
+        self.assertEqual(lines, expected)
+        self.assertEqual(bars, len(expected))
+
     def test_scan_on_several_jobs_prints_the_same_lines_in_the_order_of_the_names(self):
         files = self.copy_corpus()
         folder = self.path("corpus")
