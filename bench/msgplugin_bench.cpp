@@ -26,6 +26,7 @@
 #include "frame/ComHolders.h"
 #include "mapi/message_writer.h"
 #include "message/MsgFile.h"
+#include "testing/test_files.h"
 
 namespace {
 
@@ -324,17 +325,17 @@ void CardCostBeside(benchmark::State& state, std::vector<fs::path> files, bool w
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
-    char pattern[] = "/tmp/msgplugin_bench.XXXXXX";
-    const char* dir = mkdtemp(pattern);
-    if (!dir) return 1;
+    platform::testing::TempFolder folder("msgplugin_bench");
+    if (!folder.Made()) return 1;
+    const fs::path dir = folder.Path();
     // The log of failures goes to the temporary folder too.
-    setenv("XDG_DATA_HOME", dir, 1);
+    setenv("XDG_DATA_HOME", dir.c_str(), 1);
 
     std::vector<fs::path> samples;
     std::error_code ec;
     for (const auto& entry : fs::recursive_directory_iterator(MSGPLUGIN_CORPUS_DIR, ec)) {
         if (!entry.is_regular_file() || entry.path().extension() != ".msg" || entry.file_size() == 0) continue;
-        fs::path copy = fs::path(dir) / (entry.path().parent_path().filename().string() + "-" +
+        fs::path copy = dir / (entry.path().parent_path().filename().string() + "-" +
                                          entry.path().filename().string());
         fs::copy_file(entry.path(), copy, fs::copy_options::overwrite_existing, ec);
         fs::permissions(copy, fs::perms::owner_read | fs::perms::owner_write, ec);
@@ -351,7 +352,6 @@ int main(int argc, char** argv) {
         int found = 0;
         for (int i = 0, n = std::atoi(rounds); i < n; ++i) found += ReadCard(chosen.u16string(), true);
         std::printf("%s: %d variables found\n", chosen.c_str(), found);
-        fs::remove_all(dir, ec);
         return 0;
     }
     for (const fs::path& sample : samples) {
@@ -373,12 +373,12 @@ int main(int argc, char** argv) {
         {"embedded-chain-10", EmbeddedChain},
         {"html-body-5MB", LargeHtmlBody}, {"eight-bit-store", EightBitStore}};
     for (const auto& [name, make] : built) {
-        const fs::path path = fs::path(dir) / (std::string(name) + ".msg");
+        const fs::path path = dir / (std::string(name) + ".msg");
         if (heavy.empty() || getenv("MSGPLUGIN_BENCH_SAMPLES_ONLY")) break;
         if (WriteSpec(path, make()) && ReadCard(path.u16string(), true) > 0)
             heavy.push_back(path);
         else
-            std::fprintf(stderr, "could not build %s in %s\n", name, dir);
+            std::fprintf(stderr, "could not build %s in %s\n", name, dir.c_str());
     }
     if (heavy.size() > 1) {
         benchmark::RegisterBenchmark("CardBesideSimple/with-body", CardCostBeside, heavy, true)->Iterations(1);
@@ -386,7 +386,7 @@ int main(int argc, char** argv) {
     }
 
     // MSGPLUGIN_BENCH_SAMPLES_ONLY=1 leaves the large message out (for profiling the samples).
-    fs::path large = fs::path(dir) / "large.msg";
+    fs::path large = dir / "large.msg";
     if (getenv("MSGPLUGIN_BENCH_SAMPLES_ONLY")) {
     } else if (BuildLargeMessage(large)) {
         fs::path small = samples.empty() ? large : samples.front();
@@ -402,10 +402,9 @@ int main(int argc, char** argv) {
             ->Unit(benchmark::kMillisecond)
             ->Iterations(3);
     } else {
-        std::fprintf(stderr, "could not build the large message in %s\n", dir);
+        std::fprintf(stderr, "could not build the large message in %s\n", dir.c_str());
     }
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
-    fs::remove_all(dir, ec);
     return 0;
 }
