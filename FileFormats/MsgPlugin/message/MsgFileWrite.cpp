@@ -113,39 +113,27 @@ HRESULT CMsgFile::VariantToProperty(const VARIANT& value, ULONG tag, _SPropValue
 }
 
 STDMETHODIMP CMsgFile::WriteVariables(LONG_PTR, LONG firstOnly, LONG, LONG count, VariableRequest* records) {
-    if (!records) return E_POINTER;
-    if (count <= 0) return S_OK;
-    try {
-        for (LONG i = 0; i < count; ++i) {
-            VariableRequest& record = records[i];
-            ULONG tag = 0;
-            bool readOnly = false;
-            if (!ResolveRecord(record, &tag, &readOnly) || readOnly) continue;
-
-            _SPropValue_t property;
-            {
-                ScopedVariant local;
-                HRESULT hr = VariantCopy(&local.v, &record.value);
-                if (FAILED(hr)) return hr;
-                hr = VariantToProperty(local.v, tag, property);
-                if (FAILED(hr)) return hr;
-            }
-            bool replaced = false;
-            if (property.ulPropTag != 0) {
-                const _SPropValue_t* stored = m_tags.Lookup(property.ulPropTag);
-                if (stored) KeepStoredTimeWhenUnchanged(m_tags.StoredTime(property.ulPropTag), property);
-                replaced = stored && KindsAgree(property.ulPropTag, stored->ulPropTag) && m_tags.Replace(property);
-            }
-            record.found = replaced ? 1 : 0;
-            if (replaced) {
-                m_bDirty = true;
-                if (firstOnly) return S_OK;
-            }
+    return ForEachResolvedRecord(count, records, [&](VariableRequest& record, ULONG tag, bool readOnly) -> HRESULT {
+        if (readOnly) return S_OK;
+        _SPropValue_t property;
+        {
+            ScopedVariant local;
+            HRESULT hr = VariantCopy(&local.v, &record.value);
+            if (FAILED(hr)) return hr;
+            hr = VariantToProperty(local.v, tag, property);
+            if (FAILED(hr)) return hr;
         }
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    }
-    return S_OK;
+        bool replaced = false;
+        if (property.ulPropTag != 0) {
+            const _SPropValue_t* stored = m_tags.Lookup(property.ulPropTag);
+            if (stored) KeepStoredTimeWhenUnchanged(m_tags.StoredTime(property.ulPropTag), property);
+            replaced = stored && KindsAgree(property.ulPropTag, stored->ulPropTag) && m_tags.Replace(property);
+        }
+        record.found = replaced ? 1 : 0;
+        if (!replaced) return S_OK;
+        m_bDirty = true;
+        return firstOnly ? S_FALSE : S_OK;
+    });
 }
 
 STDMETHODIMP CMsgFile::Save() {
