@@ -56,6 +56,13 @@ inline size_t Utf8SequenceAt(std::string_view text, size_t at, char32_t* code) {
 
 }  // namespace detail
 
+// The length of the well-formed UTF-8 sequence at text[at]; 0 when none starts there, that is
+// where the mapping escapes the byte.
+inline size_t Utf8SequenceLength(std::string_view text, size_t at) {
+    char32_t code = 0;
+    return detail::Utf8SequenceAt(text, at, &code);
+}
+
 // The UTF-16 form of a Linux name; every name has one.
 inline std::u16string FromNative(std::string_view bytes) {
     std::u16string wide;
