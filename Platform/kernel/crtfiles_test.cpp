@@ -14,7 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "platform_testing.h"
-#include "testing/held_elsewhere.h"
+#include "testing/processes.h"
 #include "testing/test_files.h"
 #include "windows.h"
 

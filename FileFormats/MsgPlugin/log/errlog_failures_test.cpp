@@ -99,21 +99,14 @@ TEST_F(LogFailures, ARepairThatCannotFinishLeavesNoPartialNotice) {
 // the part is cut away again, so the log ends with its last sound entry.
 TEST_F(LogFailures, ANoticeTheDiskTakesOnlyInPartIsCutAway) {
     WriteDamagedLog();
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        signal(SIGXFSZ, SIG_IGN);
-        rlimit limit{};
-        getrlimit(RLIMIT_FSIZE, &limit);
-        limit.rlim_cur = kLimit + 100;  // 100 of the notice's 150 bytes fit
-        if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(3);
-        WriteCallerEntry();  // the caller's entry does not fit either, and is cut away too
-        _exit(Length(LogPath()) == kLimit ? 0 : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "the log was left " << Length(LogPath()) << " bytes long";
+    // 100 of the notice's 150 bytes fit; the caller's entry does not fit either, and is cut away too.
+    EXPECT_EQ(InChildWithFileSizeLimit(kLimit + 100,
+                                       [&] {
+                                           WriteCallerEntry();
+                                           return Length(LogPath()) == kLimit;
+                                       }),
+              0)
+        << "the log was left " << Length(LogPath()) << " bytes long";
     EXPECT_EQ(Length(LogPath()), kLimit);
 }
 

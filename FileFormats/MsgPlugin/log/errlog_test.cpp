@@ -223,26 +223,21 @@ TEST_F(ErrLogTest, AnEntryNotWrittenWholeLeavesNoPartialEntry) {
     LogEntryHeader header = HeaderNow();
     ASSERT_TRUE(g_errLog.Write(&header, u"f", u"first", nullptr));
     uint64_t before = Length(LogPath());
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        signal(SIGXFSZ, SIG_IGN);
-        rlimit limit{};
-        getrlimit(RLIMIT_FSIZE, &limit);
-        limit.rlim_cur = before + 60;  // the header and part of the module name fit
-        if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(3);
-        LogEntryHeader second = HeaderNow();
-        std::u16string message(500, u'x');
-        bool written = g_errLog.Write(&second, u"CMsgFile::mhInitialize", message.c_str(), nullptr);
-        bool shown = platform::testing::MessageBoxCount() == 1 &&
-                     platform::testing::LastMessageBoxText() == u"Can't write to log file " + Wide(LogPath());
-        bool headerRestored = (second.messageLength & 0x80000000u) == 0 && second.messageLength == 1000;
-        _exit(!written && shown && headerRestored ? 0 : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    // The header and part of the module name fit.
+    EXPECT_EQ(InChildWithFileSizeLimit(before + 60,
+                                       [&] {
+                                           LogEntryHeader second = HeaderNow();
+                                           std::u16string message(500, u'x');
+                                           bool written = g_errLog.Write(&second, u"CMsgFile::mhInitialize",
+                                                                         message.c_str(), nullptr);
+                                           bool shown = platform::testing::MessageBoxCount() == 1 &&
+                                                        platform::testing::LastMessageBoxText() ==
+                                                            u"Can't write to log file " + Wide(LogPath());
+                                           bool headerRestored = (second.messageLength & 0x80000000u) == 0 &&
+                                                                 second.messageLength == 1000;
+                                           return !written && shown && headerRestored;
+                                       }),
+              0);
     EXPECT_EQ(Length(LogPath()), before);
     LogContents log = ReadLog();
     EXPECT_FALSE(log.summary.DamagedTail());
@@ -434,12 +429,7 @@ TEST_F(SizeCheck, SameMinuteBackupTakenReplacesADamagedFirstEntryByTheNotice) {
 TEST_F(SizeCheck, SameMinuteBackupTakenLeavesASoundLogAsItIs) {
     WriteFile(BackupPath(), {});
     WriteSoundLog(kLimit);
-    ASSERT_TRUE(WriteCallerEntry());
-    LogContents log = ReadLog(4096);
-    EXPECT_FALSE(log.summary.DamagedTail());
-    ASSERT_EQ(log.entries.size(), 3u);
-    EXPECT_EQ(log.entries[2].offset, kLimit);
-    ExpectCallerEntry(log.entries[2]);
+    WriteCallerEntryAndExpectItLast(4096, 3, kLimit);
 }
 
 // Beyond 4 GiB the length is still taken whole: a sound log is neither cut nor misread.
@@ -455,19 +445,14 @@ TEST_F(SizeCheck, ALogBeyondFourGigabytesIsScannedWhole) {
     WriteAt(LogPath(), at, small);
     at += small.size();
     SetLength(LogPath(), at);
-    ASSERT_TRUE(WriteCallerEntry());
-    LogContents log = ReadLog(256);
-    EXPECT_FALSE(log.summary.DamagedTail());
-    ASSERT_EQ(log.entries.size(), 6u);
-    EXPECT_EQ(log.entries[5].offset, at);
-    ExpectCallerEntry(log.entries[5]);
+    WriteCallerEntryAndExpectItLast(256, 6, at);
 
     // And a damaged entry after 4 GiB is cut back to there.
     ErrLogTestingRestartLoad();
     WriteAt(LogPath(), Length(LogPath()), {9, 9, 9});
     uint64_t sound = Length(LogPath()) - 3;
     ASSERT_TRUE(WriteCallerEntry());
-    log = ReadLog(256);
+    LogContents log = ReadLog(256);
     EXPECT_FALSE(log.summary.DamagedTail());
     ASSERT_EQ(log.entries.size(), 8u);
     EXPECT_EQ(log.entries[6].offset, sound);

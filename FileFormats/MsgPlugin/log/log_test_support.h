@@ -3,7 +3,12 @@
 #pragma once
 
 #include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <csignal>
+#include <functional>
 
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +21,7 @@
 #include <windows.h>
 
 #include "log_reader.h"
+#include "testing/processes.h"
 
 namespace logtest {
 
@@ -111,6 +117,23 @@ inline void SetLength(const std::string& path, uint64_t length) {
 
 inline uint64_t Length(const std::string& path) { return fs::file_size(path); }
 
+// Runs `body` in a child process whose files may grow to `limit` bytes and no further (a write
+// beyond fails, as on a full disk, rather than ending the process): 0 when body returned true,
+// 1 when false, -1 when the child did not end normally.
+inline int InChildWithFileSizeLimit(uint64_t limit, const std::function<bool()>& body) {
+    const pid_t child = fork();
+    if (child < 0) return -1;
+    if (child == 0) {
+        signal(SIGXFSZ, SIG_IGN);
+        rlimit sizes{};
+        getrlimit(RLIMIT_FSIZE, &sizes);
+        sizes.rlim_cur = limit;
+        if (setrlimit(RLIMIT_FSIZE, &sizes) != 0) _exit(3);
+        _exit(body() ? 0 : 1);
+    }
+    return platform::testing::ExitCodeOf(child);
+}
+
 }  // namespace logtest
 
 #include <ctime>
@@ -197,6 +220,16 @@ protected:
     static void ExpectCallerEntry(const LogEntry& entry) {
         EXPECT_EQ(entry.functionName, u"CMsgFile::mhInitialize");
         EXPECT_EQ(entry.message, u"the caller's entry");
+    }
+    // Writes the caller's entry: the log then reads sound (in windows of `window` bytes), its
+    // `count` entries ending in the caller's, at `offset`.
+    void WriteCallerEntryAndExpectItLast(size_t window, size_t count, uint64_t offset) {
+        ASSERT_TRUE(WriteCallerEntry());
+        LogContents log = ReadLog(window);
+        EXPECT_FALSE(log.summary.DamagedTail());
+        ASSERT_EQ(log.entries.size(), count);
+        EXPECT_EQ(log.entries.back().offset, offset);
+        ExpectCallerEntry(log.entries.back());
     }
     static void ExpectDamagedNotice(const LogEntry& entry) {
         EXPECT_EQ(entry.stored.entryLength, 150u);

@@ -6,7 +6,7 @@
 #include <fstream>
 
 #include "message/msgfile_test_support.h"
-#include "testing/held_elsewhere.h"
+#include "testing/processes.h"
 
 namespace msgtest {
 namespace {

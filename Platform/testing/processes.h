@@ -1,5 +1,6 @@
-// Test-only: something held by another process (a file open with a share mode, a locked
-// storage) for as long as a test needs it. Header-only, for the platform's and the module's tests.
+// Test-only: child processes of a test, and something held by another process (a file open with
+// a share mode, a locked storage) for as long as a test needs it. Header-only, for the
+// platform's and the module's tests.
 #pragma once
 
 #include <sys/wait.h>
@@ -8,6 +9,13 @@
 #include <functional>
 
 namespace platform::testing {
+
+// Waits for a child process to end: its exit code, or -1 when it did not exit (a signal ended it).
+inline int ExitCodeOf(pid_t child) {
+    int status = 0;
+    if (waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status);
+}
 
 // Forks a child that calls hold() (true when it holds what it was to), tells this process so, and
 // keeps holding until Release; then it calls letGo() and ends.
@@ -43,8 +51,7 @@ public:
         const pid_t child = child_;
         child_ = -1;
         const bool told = write(release_[1], "x", 1) == 1;
-        int status = 0;
-        return waitpid(child, &status, 0) == child && told && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        return ExitCodeOf(child) == 0 && told;
     }
 
 private:
