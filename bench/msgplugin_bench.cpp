@@ -26,6 +26,7 @@
 #include "frame/ComHolders.h"
 #include "mapi/message_writer.h"
 #include "message/MsgFile.h"
+#include "testing/message_chain.h"
 #include "testing/test_files.h"
 
 namespace {
@@ -249,17 +250,9 @@ msgwriter::MessageSpec ManyAttachments(size_t size) {
 }
 
 msgwriter::MessageSpec EmbeddedChain() {
-    auto inner = std::make_shared<msgwriter::MessageSpec>(CardOnly(u"the innermost message"));
-    inner->attachments.push_back(FileAttachment(u"deepest.bin", 1u << 20));
-    for (int depth = 9; depth >= 1; --depth) {
-        auto outer = std::make_shared<msgwriter::MessageSpec>(CardOnly(u"a forwarded message"));
-        msgwriter::AttachmentSpec attachment{{msgwriter::Long(PR_ATTACH_METHOD, ATTACH_EMBEDDED_MSG),
-                                              msgwriter::Unicode(PR_ATTACH_LONG_FILENAME_W, u"forwarded.msg")}};
-        attachment.embedded = inner;
-        outer->attachments.push_back(std::move(attachment));
-        inner = outer;
-    }
-    msgwriter::MessageSpec spec = *inner;
+    msgwriter::MessageSpec innermost = CardOnly(u"the innermost message");
+    innermost.attachments.push_back(FileAttachment(u"deepest.bin", 1u << 20));
+    msgwriter::MessageSpec spec = platform::testing::EmbeddedChain(innermost, 10, CardOnly(u"a forwarded message"));
     spec.props[1] = msgwriter::Unicode(PR_SUBJECT_W, u"an embedded chain 10 deep");
     return spec;
 }
