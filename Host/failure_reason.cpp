@@ -1,9 +1,11 @@
 #include "failure_reason.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <string_view>
 
 #include <objbase.h>
 #include <share.h>
@@ -23,15 +25,10 @@ struct FileCloser {
     void operator()(FILE* file) const { std::fclose(file); }
 };
 
-bool EqualIgnoringCase(const std::string& a, const char* b) {
-    if (a.size() != std::strlen(b)) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-        if (x != y) return false;
-    }
-    return true;
+// Field names are ASCII: only A-Z fold.
+bool EqualIgnoringCase(std::string_view a, std::string_view b) {
+    auto folded = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    return std::ranges::equal(a, b, {}, folded, folded);
 }
 
 // Fields that mail messages carry.

@@ -102,17 +102,14 @@ TEST(FailureReason, MailHeadersAreToldFromOtherText) {
 
 class FileExamination : public ::testing::Test {
 protected:
-    void SetUp() override { dir_ = logtest::MakeTempFolder("failure_reason_test"); }
-    void TearDown() override {
-        chmod(dir_.c_str(), 0700);
-        std::filesystem::remove_all(dir_);
-    }
+    void SetUp() override { ASSERT_TRUE(folder_.Made()); }
     std::string Put(const std::string& name, const std::string& bytes) {
         const std::string path = dir_ + "/" + name;
         std::ofstream(path, std::ios::binary) << bytes;
         return path;
     }
-    std::string dir_;
+    platform::testing::TempFolder folder_{"failure_reason_test"};
+    const std::string dir_ = folder_.Path().string();
 };
 
 TEST_F(FileExamination, WhatTheFileSystemSays) {

@@ -8,6 +8,7 @@
 #include <windows.h>
 #include <oleauto.h>
 
+#include "base/native_name.h"
 #include "wide_string.h"
 
 namespace cardhost {
@@ -25,31 +26,8 @@ inline std::string ToUtf8(const WCHAR* text, size_t length) {
 inline std::string ToUtf8(const WString& text) { return ToUtf8(text.data(), text.size()); }
 inline std::string BstrToUtf8(BSTR text) { return text ? ToUtf8(text, SysStringLen(text)) : std::string(); }
 
-// The length of the well-formed UTF-8 sequence at text[at]; 0 when none starts there.
-inline size_t Utf8SequenceLength(const std::string& text, size_t at) {
-    auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
-    const unsigned char lead = byte(at);
-    if (lead < 0x80) return 1;
-    size_t length = 0;
-    unsigned char low = 0x80, high = 0xBF;  // the range of the second byte
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        if (lead == 0xE0) low = 0xA0;   // no overlong forms
-        if (lead == 0xED) high = 0x9F;  // no surrogates
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        if (lead == 0xF0) low = 0x90;
-        if (lead == 0xF4) high = 0x8F;  // nothing past U+10FFFF
-    } else {
-        return 0;
-    }
-    if (text.size() - at < length || byte(at + 1) < low || byte(at + 1) > high) return 0;
-    for (size_t i = 2; i < length; ++i)
-        if ((byte(at + i) & 0xC0) != 0x80) return 0;
-    return length;
-}
+// Whether a byte is part of well-formed UTF-8 is what the platform's file-name mapping decides.
+using platform::names::Utf8SequenceLength;
 
 inline bool IsWellFormedUtf8(const std::string& text) {
     for (size_t at = 0; at < text.size();) {

@@ -15,8 +15,6 @@ temporary folder first, so the archive itself is only read).
 Usage: bench/cardhost_vs_msgreader.py [FOLDER] [--build DIR] [--corpus DIR] [--rounds 20] [--tries 3]
        [--limit 1000]
 """
-import argparse
-import glob
 import os
 import resource
 import shutil
@@ -24,6 +22,8 @@ import subprocess
 import sys
 import tempfile
 import time
+
+import bench_host
 
 READER = r"""
 const fs = require('fs');
@@ -64,11 +64,7 @@ def measure(command, tries, env):
 
 
 def main():
-    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--build", default=os.path.join(root, "build", "release"))
-    parser.add_argument("--corpus", default=os.environ.get("MSGPLUGIN_CORPUS_DIR",
-                                                           os.path.join(root, "..", "shared", "corpus")))
+    parser = bench_host.argument_parser()
     parser.add_argument("folder", nargs="?", help="a folder of messages to compare on (default: --corpus)")
     parser.add_argument("--limit", type=int, default=1000,
                         help="at most this many files (the command lines hold them all, ROUNDS times)")
@@ -78,11 +74,8 @@ def main():
     folder = args.folder or args.corpus
     if not os.path.isdir(folder):
         sys.exit("%s is not a folder" % folder)
-    cardhost = os.path.join(args.build, "Host", "cardhost")
-    modules = glob.glob(os.path.join(args.build, "FileFormats", "**", "MsgPlugin.so"), recursive=True)
-    node_modules = os.path.join(root, "tools", "node", "node_modules")
-    if not os.access(cardhost, os.X_OK) or not modules:
-        sys.exit("build %s first" % args.build)
+    cardhost, module = bench_host.built_host(args.build)
+    node_modules = os.path.join(bench_host.ROOT, "tools", "node", "node_modules")
     if not os.path.isdir(os.path.join(node_modules, "@kenjiuno", "msgreader")):
         sys.exit("run tools/install-deps.sh first")
 
@@ -103,11 +96,10 @@ def main():
         reader = os.path.join(work, "msgreader.js")
         with open(reader, "w") as out:
             out.write(READER)
-        env = dict(os.environ, MSGPLUGIN_REGISTRY_DIR=os.path.join(work, "registry"),
-                   XDG_DATA_HOME=os.path.join(work, "data"))
+        env = bench_host.private_environment(work)
 
         def card(rounds):
-            return [cardhost, "show", "--json", "--full", "--module", modules[0]] + files * rounds
+            return [cardhost, "show", "--json", "--full", "--module", module] + files * rounds
 
         def msgreader(rounds):
             return ["node", reader, node_modules, str(rounds)] + files

@@ -14,6 +14,7 @@
 
 #include "base/comptr.h"
 #include "mapi/message_writer.h"
+#include "testing/test_files.h"
 #include "windows.h"
 
 namespace {
@@ -133,23 +134,20 @@ bool BuildLargeMessage(const fs::path& path) {
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
-    std::vector<fs::path> files;
-    std::error_code ec;
-    for (const auto& entry : fs::recursive_directory_iterator(MSGPLUGIN_CORPUS_DIR, ec))
-        if (entry.is_regular_file() && entry.path().extension() == ".msg" && entry.file_size() > 0)
-            files.push_back(entry.path());
-    std::sort(files.begin(), files.end());
+    std::vector<fs::path> files = platform::testing::MessagesBelow(MSGPLUGIN_CORPUS_DIR);
+    std::erase_if(files, [](const fs::path& file) {
+        std::error_code ec;
+        return fs::file_size(file, ec) == 0;
+    });
     for (const auto& file : files) {
         const std::string name = file.parent_path().filename().string() + "/" + file.filename().string();
         benchmark::RegisterBenchmark(("RawRead/" + name).c_str(), RawRead, file)->MinTime(0.02);
         benchmark::RegisterBenchmark(("OpenAndRead/" + name).c_str(), OpenAndRead, file)->MinTime(0.02);
     }
 
-    char pattern[] = "/tmp/mapi_bench.XXXXXX";
-    const char* dir = mkdtemp(pattern);
-    fs::path large;
-    if (dir) {
-        large = fs::path(dir) / "large.msg";
+    platform::testing::TempFolder folder("mapi_bench");
+    if (folder.Made()) {
+        const fs::path large = folder.Path() / "large.msg";
         if (BuildLargeMessage(large)) {
             benchmark::RegisterBenchmark("RawRead/large-200MB", RawRead, large)->Iterations(2);
             benchmark::RegisterBenchmark("OpenAndRead/large-200MB", OpenAndRead, large)->MinTime(0.1);
@@ -160,11 +158,10 @@ int main(int argc, char** argv) {
                 ->Unit(benchmark::kMillisecond)
                 ->Iterations(3);
         } else {
-            std::fprintf(stderr, "could not build the large message in %s\n", dir);
+            std::fprintf(stderr, "could not build the large message in %s\n", folder.Path().c_str());
         }
     }
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
-    if (dir) fs::remove_all(dir, ec);
     return 0;
 }

@@ -27,6 +27,8 @@
 #include "frame/ComHolders.h"
 #include "mapi/message_writer.h"
 #include "message/MsgFile.h"
+#include "testing/message_chain.h"
+#include "testing/test_files.h"
 
 namespace {
 
@@ -262,17 +264,9 @@ msgwriter::MessageSpec ManyAttachments(size_t size) {
 }
 
 msgwriter::MessageSpec EmbeddedChain() {
-    auto inner = std::make_shared<msgwriter::MessageSpec>(CardOnly(u"the innermost message"));
-    inner->attachments.push_back(FileAttachment(u"deepest.bin", 1u << 20));
-    for (int depth = 9; depth >= 1; --depth) {
-        auto outer = std::make_shared<msgwriter::MessageSpec>(CardOnly(u"a forwarded message"));
-        msgwriter::AttachmentSpec attachment{{msgwriter::Long(PR_ATTACH_METHOD, ATTACH_EMBEDDED_MSG),
-                                              msgwriter::Unicode(PR_ATTACH_LONG_FILENAME_W, u"forwarded.msg")}};
-        attachment.embedded = inner;
-        outer->attachments.push_back(std::move(attachment));
-        inner = outer;
-    }
-    msgwriter::MessageSpec spec = *inner;
+    msgwriter::MessageSpec innermost = CardOnly(u"the innermost message");
+    innermost.attachments.push_back(FileAttachment(u"deepest.bin", 1u << 20));
+    msgwriter::MessageSpec spec = platform::testing::EmbeddedChain(innermost, 10, CardOnly(u"a forwarded message"));
     spec.props[1] = msgwriter::Unicode(PR_SUBJECT_W, u"an embedded chain 10 deep");
     return spec;
 }
@@ -341,17 +335,17 @@ void CardCostBeside(benchmark::State& state, std::vector<fs::path> files, bool w
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
-    char pattern[] = "/tmp/msgplugin_bench.XXXXXX";
-    const char* dir = mkdtemp(pattern);
-    if (!dir) return 1;
+    platform::testing::TempFolder folder("msgplugin_bench");
+    if (!folder.Made()) return 1;
+    const fs::path dir = folder.Path();
     // The log of failures goes to the temporary folder too.
-    setenv("XDG_DATA_HOME", dir, 1);
+    setenv("XDG_DATA_HOME", dir.c_str(), 1);
 
     std::vector<fs::path> samples;
     std::error_code ec;
     for (const auto& entry : fs::recursive_directory_iterator(MSGPLUGIN_CORPUS_DIR, ec)) {
         if (!entry.is_regular_file() || entry.path().extension() != ".msg" || entry.file_size() == 0) continue;
-        fs::path copy = fs::path(dir) / (entry.path().parent_path().filename().string() + "-" +
+        fs::path copy = dir / (entry.path().parent_path().filename().string() + "-" +
                                          entry.path().filename().string());
         fs::copy_file(entry.path(), copy, fs::copy_options::overwrite_existing, ec);
         fs::permissions(copy, fs::perms::owner_read | fs::perms::owner_write, ec);
@@ -377,7 +371,7 @@ int main(int argc, char** argv) {
         {"embedded-chain-10", EmbeddedChain},
         {"html-body-5MB", LargeHtmlBody}, {"eight-bit-store", EightBitStore}};
     for (const auto& [name, make] : built) {
-        const fs::path path = fs::path(dir) / (std::string(name) + ".msg");
+        const fs::path path = dir / (std::string(name) + ".msg");
         if (heavy.empty() || getenv("MSGPLUGIN_BENCH_SAMPLES_ONLY")) break;
         // A profile builds only the message it reads.
         const char* profiled = getenv("MSGPLUGIN_BENCH_PROFILE") ? getenv("MSGPLUGIN_BENCH_SAMPLE") : nullptr;
@@ -385,7 +379,7 @@ int main(int argc, char** argv) {
         if (WriteSpec(path, make()) && ReadCard(path.u16string(), true) > 0)
             heavy.push_back(path);
         else
-            std::fprintf(stderr, "could not build %s in %s\n", name, dir);
+            std::fprintf(stderr, "could not build %s in %s\n", name, dir.c_str());
     }
     // MSGPLUGIN_BENCH_PROFILE=N: read the card of the sample whose name contains
     // MSGPLUGIN_BENCH_SAMPLE (else the first; the built messages above count too) N times and stop, for a profiler.
@@ -401,7 +395,6 @@ int main(int argc, char** argv) {
         CardRequests requests(true);
         for (int i = 0, n = std::atoi(rounds); i < n; ++i) found += ReadCard(wide, requests);
         std::printf("%s: %d variables found\n", chosen.c_str(), found);
-        fs::remove_all(dir, ec);
         return 0;
     }
     if (heavy.size() > 1) {
@@ -410,7 +403,7 @@ int main(int argc, char** argv) {
     }
 
     // MSGPLUGIN_BENCH_SAMPLES_ONLY=1 leaves the large message out (for profiling the samples).
-    fs::path large = fs::path(dir) / "large.msg";
+    fs::path large = dir / "large.msg";
     if (getenv("MSGPLUGIN_BENCH_SAMPLES_ONLY")) {
     } else if (BuildLargeMessage(large)) {
         fs::path small = samples.empty() ? large : samples.front();
@@ -426,10 +419,9 @@ int main(int argc, char** argv) {
             ->Unit(benchmark::kMillisecond)
             ->Iterations(3);
     } else {
-        std::fprintf(stderr, "could not build the large message in %s\n", dir);
+        std::fprintf(stderr, "could not build the large message in %s\n", dir.c_str());
     }
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
-    fs::remove_all(dir, ec);
     return 0;
 }

@@ -9,7 +9,6 @@ job, with the machine's load before and after.
 Usage: bench/scan_jobs.py [--build DIR] [--corpus DIR] [--copies 20000] [--jobs 1,2,4] [--tries 3]
        [--tree DIR] (an existing tree: nothing is built or removed)
 """
-import argparse
 import glob
 import os
 import resource
@@ -18,6 +17,8 @@ import subprocess
 import sys
 import tempfile
 import time
+
+import bench_host
 
 
 def build_tree(corpus, copies, target):
@@ -45,31 +46,23 @@ def run(command, env):
 
 
 def main():
-    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--build", default=os.path.join(root, "build", "release"))
-    parser.add_argument("--corpus", default=os.environ.get("MSGPLUGIN_CORPUS_DIR",
-                                                           os.path.join(root, "..", "shared", "corpus")))
+    parser = bench_host.argument_parser()
     parser.add_argument("--copies", type=int, default=20000)
     parser.add_argument("--jobs", default="1,2,4")
     parser.add_argument("--tries", type=int, default=3)
     parser.add_argument("--tree")
     args = parser.parse_args()
-    cardhost = os.path.join(args.build, "Host", "cardhost")
-    modules = glob.glob(os.path.join(args.build, "FileFormats", "**", "MsgPlugin.so"), recursive=True)
-    if not os.access(cardhost, os.X_OK) or not modules:
-        sys.exit("build %s first" % args.build)
+    cardhost, module = bench_host.built_host(args.build)
 
     work = tempfile.mkdtemp()
     try:
         tree = args.tree or os.path.join(work, "tree")
         if not args.tree:
             build_tree(args.corpus, args.copies, tree)
-        env = dict(os.environ, MSGPLUGIN_REGISTRY_DIR=os.path.join(work, "registry"),
-                   XDG_DATA_HOME=os.path.join(work, "data"))
+        env = bench_host.private_environment(work)
 
         def scan(jobs):
-            return [cardhost, "--module", modules[0], "scan", "--json", "--jobs", str(jobs), tree]
+            return [cardhost, "--module", module, "scan", "--json", "--jobs", str(jobs), tree]
 
         run(scan(1), env)  # the files into the cache
         print("tree: %s, load: %.2f %.2f %.2f, processors: %d" % ((tree,) + os.getloadavg() + (os.cpu_count(),)))

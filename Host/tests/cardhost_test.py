@@ -16,6 +16,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import olefile_card  # noqa: E402
+from private_host import private_environment  # noqa: E402
 from damage import cut_stream_chain  # noqa: E402
 from olefile_card import PT_ERROR, PT_STRING8, PT_SYSTIME, PT_UNICODE  # noqa: E402
 
@@ -123,12 +124,7 @@ class CardhostTest(unittest.TestCase):
     def setUp(self):
         self.folder = tempfile.mkdtemp(prefix="cardhost_test_")
         self.ansi_cp = None
-        self.env = dict(os.environ)
-        self.env.update({
-            "TZ": "UTC",
-            "MSGPLUGIN_REGISTRY_DIR": os.path.join(self.folder, "registry"),
-            "XDG_DATA_HOME": os.path.join(self.folder, "data"),
-        })
+        self.env = private_environment(self.folder)
 
     def tearDown(self):
         for root, dirs, files in os.walk(self.folder):

@@ -2,10 +2,16 @@
 stored type and size and its whole text, the code pages the message names, and the long file
 name of each attachment storage. It follows neither the plug-in nor its message store: which
 code page 8-bit text is read in, and what the card shows for a value, the tests decide."""
+import os
 import struct
+import sys
 from typing import NamedTuple, Optional
 
 import olefile
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "FileFormats", "MsgPlugin",
+                                "message"))
+from windows_codecs import decode  # noqa: E402
 
 CATALOGUE = {
     "SENDER_NAME": 0x0C1A,
@@ -22,16 +28,6 @@ CATALOGUE = {
 INTERNET_CPID, MESSAGE_CODEPAGE = 0x3FDE0003, 0x3FFD0003
 ATTACH_LONG_FILENAME = 0x3707
 PT_STRING8, PT_UNICODE, PT_SYSTIME, PT_ERROR = 0x001E, 0x001F, 0x0040, 0x000A
-
-# Windows code pages under their Python names, where the name is not "cp" and the number.
-CODECS = {936: "gbk", 20127: "ascii", 20932: "euc_jp", 28591: "latin-1", 28592: "iso8859_2",
-          28593: "iso8859_3", 28594: "iso8859_4", 28595: "iso8859_5", 28596: "iso8859_6",
-          28597: "iso8859_7", 28598: "iso8859_8", 28599: "iso8859_9", 28603: "iso8859_13",
-          28605: "iso8859_15", 20866: "koi8_r", 21866: "koi8_u", 50220: "iso2022_jp",
-          50221: "iso2022_jp_ext", 50222: "iso2022_jp", 51932: "euc_jp", 51949: "euc_kr",
-          54936: "gb18030", 65001: "utf-8", 10000: "mac_roman"}
-# Windows' tables of these code pages give their unassigned bytes 0x80..0x9F the C1 controls.
-C1_FILLED = {874} | set(range(1250, 1259))
 
 
 class Value(NamedTuple):
@@ -55,14 +51,6 @@ class Message(NamedTuple):
     message_code_page: Optional[int]
     values: dict        # catalogue name -> Value, or None when the message has no such property
     attachments: list   # per attachment storage, in storage order: its long file name's Value, or None
-
-
-def decode(data, code_page):
-    """The text of 8-bit `data` in a Windows code page."""
-    codec = CODECS.get(code_page, "cp%d" % code_page)
-    if code_page in C1_FILLED:
-        return "".join(data[i:i + 1].decode(codec, "ignore") or chr(data[i]) for i in range(len(data)))
-    return data.decode(codec, "replace")
 
 
 def _entries(ole, prefix, header):

@@ -60,34 +60,36 @@ class RunShTest(unittest.TestCase):
         with open(os.path.join(self.root, "build", "release", "CMakeCache.txt"), "w"):
             pass
 
-    def test_nothing_to_build_is_quiet(self):
+    def show(self, build):
+        """`run.sh show x.msg` in a configured tree whose build tool does `build`."""
         self.configured()
-        result = self.run_sh("nothing", "show", "x.msg")
+        return self.run_sh(build, "show", "x.msg")
+
+    def assert_failed_showing(self, result, *texts):
+        """The run failed with each of `texts` on standard error, and ran nothing."""
+        self.assertNotEqual(result.returncode, 0)
+        for text in texts:
+            self.assertIn(text, result.stderr)
+        self.assertEqual(result.stdout, "")
+
+    def test_nothing_to_build_is_quiet(self):
+        result = self.show("nothing")
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertEqual(result.stderr, "")
         self.assertEqual(result.stdout, "cardhost show x.msg\n")
 
     def test_a_build_shows_its_output_on_standard_error(self):
-        self.configured()
-        result = self.run_sh("work", "show", "x.msg")
+        result = self.show("work")
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertIn("[2/2] Linking CXX executable Host/cardhost", result.stderr)
         self.assertEqual(result.stdout, "cardhost show x.msg\n")
 
     def test_a_failed_build_shows_its_output_and_runs_nothing(self):
-        self.configured()
-        result = self.run_sh("fail", "show", "x.msg")
-        self.assertNotEqual(result.returncode, 0)
-        self.assertIn("FAILED: Host/CMakeFiles/cardhost.dir/cardhost.cpp.o", result.stderr)
-        self.assertIn("error: broken", result.stderr)
-        self.assertEqual(result.stdout, "")
+        self.assert_failed_showing(self.show("fail"), "FAILED: Host/CMakeFiles/cardhost.dir/cardhost.cpp.o",
+                                   "error: broken")
 
     def test_a_failure_is_shown_even_when_nothing_was_built(self):
-        self.configured()
-        result = self.run_sh("quiet_failure", "show", "x.msg")
-        self.assertNotEqual(result.returncode, 0)
-        self.assertIn("the build tool failed after all", result.stderr)
-        self.assertEqual(result.stdout, "")
+        self.assert_failed_showing(self.show("quiet_failure"), "the build tool failed after all")
 
     def test_the_first_build_configures_quietly_and_shows_the_build(self):
         result = self.run_sh("work")

@@ -15,6 +15,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import olefile_card  # noqa: E402
+from private_host import private_environment  # noqa: E402
 from damage import cut_stream_chain  # noqa: E402
 
 ARGS = None
@@ -52,12 +53,7 @@ def windows_path(path):
 class WineCards(unittest.TestCase):
     def setUp(self):
         self.folder = tempfile.mkdtemp(prefix="wine_cards_")
-        self.env = dict(os.environ)
-        self.env.update({
-            "TZ": "UTC",
-            "MSGPLUGIN_REGISTRY_DIR": os.path.join(self.folder, "registry"),
-            "XDG_DATA_HOME": os.path.join(self.folder, "data"),
-        })
+        self.env = private_environment(self.folder)
 
     def tearDown(self):
         shutil.rmtree(self.folder, ignore_errors=True)

@@ -56,6 +56,33 @@ inline size_t Utf8SequenceAt(std::string_view text, size_t at, char32_t* code) {
 
 }  // namespace detail
 
+// The length of the well-formed UTF-8 sequence at text[at]; 0 when none starts there, that is
+// where the mapping escapes the byte.
+inline size_t Utf8SequenceLength(std::string_view text, size_t at) {
+    char32_t code = 0;
+    return detail::Utf8SequenceAt(text, at, &code);
+}
+
+// Appends the UTF-8 bytes of `c` (below U+110000); a lone surrogate takes the three bytes it
+// would have as a character.
+inline void AppendUtf8(std::string& out, char32_t c) {
+    if (c < 0x80) {
+        out.push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+}
+
 // The UTF-16 form of a Linux name; every name has one.
 inline std::u16string FromNative(std::string_view bytes) {
     std::u16string wide;
@@ -98,21 +125,7 @@ inline bool ToNative(std::u16string_view wide, std::string& bytes) {
             bytes.clear();
             return false;
         }
-        if (c < 0x80) {
-            bytes.push_back(static_cast<char>(c));
-        } else if (c < 0x800) {
-            bytes.push_back(static_cast<char>(0xC0 | (c >> 6)));
-            bytes.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        } else if (c < 0x10000) {
-            bytes.push_back(static_cast<char>(0xE0 | (c >> 12)));
-            bytes.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-            bytes.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        } else {
-            bytes.push_back(static_cast<char>(0xF0 | (c >> 18)));
-            bytes.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-            bytes.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-            bytes.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        }
+        AppendUtf8(bytes, c);
     }
     // Escaped bytes stand for themselves only where they do not read as UTF-8 (alone, or beside
     // the bytes around them).

@@ -14,6 +14,8 @@
 #include <gtest/gtest.h>
 
 #include "platform_testing.h"
+#include "testing/processes.h"
+#include "testing/test_files.h"
 #include "windows.h"
 
 namespace {
@@ -24,16 +26,12 @@ std::u16string Wide(const std::string& text) { return std::u16string(text.begin(
 
 class CrtFilesTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/crtfiles_test.XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-    }
-    void TearDown() override { fs::remove_all(dir_); }
+    void SetUp() override { ASSERT_TRUE(folder_.Made()); }
     std::string Path(const char* name) const { return dir_ + "/" + name; }
     std::u16string WPath(const char* name) const { return Wide(Path(name)); }
 
-    std::string dir_;
+    platform::testing::TempFolder folder_{"crtfiles_test"};
+    const std::string dir_ = folder_.Path().string();
 };
 
 struct ShareCase {
@@ -101,36 +99,20 @@ TEST_F(CrtFilesTest, DeniedWriteOpenTruncatesNothing) {
 
 TEST_F(CrtFilesTest, ShareModesBetweenProcesses) {
     std::u16string path = WPath("between.bin");
-    int ready[2], release[2];
-    ASSERT_EQ(pipe(ready), 0);
-    ASSERT_EQ(pipe(release), 0);
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        FILE* held = _wfsopen(path.c_str(), u"a+b", _SH_DENYWR);
-        char byte = held ? 'y' : 'n';
-        if (write(ready[1], &byte, 1) != 1) _exit(2);
-        if (read(release[0], &byte, 1) != 1) _exit(3);
-        if (held) fclose(held);
-        _exit(0);
-    }
-    char byte = 0;
-    ASSERT_EQ(read(ready[0], &byte, 1), 1);
-    ASSERT_EQ(byte, 'y');
+    FILE* held = nullptr;
+    platform::testing::HeldByAnotherProcess other([&] { return (held = _wfsopen(path.c_str(), u"a+b", _SH_DENYWR)); },
+                                                  [&] { if (held) fclose(held); });
+    ASSERT_TRUE(other.Holding());
     errno = 0;
     EXPECT_EQ(_wfsopen(path.c_str(), u"a+b", _SH_DENYWR), nullptr);
     EXPECT_EQ(errno, EACCES);
     FILE* reader = _wfsopen(path.c_str(), u"rb", _SH_DENYNO);
     EXPECT_NE(reader, nullptr);
     if (reader) fclose(reader);
-    ASSERT_EQ(write(release[1], "x", 1), 1);
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_TRUE(other.Release());
     FILE* after = _wfsopen(path.c_str(), u"a+b", _SH_DENYWR);
     EXPECT_NE(after, nullptr);
     if (after) fclose(after);
-    for (int fd : {ready[0], ready[1], release[0], release[1]}) close(fd);
 }
 
 TEST_F(CrtFilesTest, OpenModesAndBadArguments) {

@@ -20,4 +20,9 @@ PLATFORM_API long MapiUnpairedUninitializeCount();
 // -1 when it passed none (reset to -1 between tests).
 PLATFORM_API long MapiLastInitializeFlags();
 
+// The Windows code page in which the message store keeps the 8-bit text of a message that names
+// `codePage` as its character set: a MIME character set stands for the Windows code page of its
+// family, any other code page for itself. Tests that predict the store's text use it.
+PLATFORM_API UINT MapiWindowsCodePageOfFamily(UINT codePage);
+
 }  // namespace platform::testing

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "kernel/winbase.h"
+#include "mapi/mapi_testing.h"
 
 namespace platform::mapi {
 
@@ -601,3 +602,9 @@ HRESULT BuildProps(const PropertySet& props, UINT codePage, const Allocators& al
 }
 
 }  // namespace platform::mapi
+
+namespace platform::testing {
+
+UINT MapiWindowsCodePageOfFamily(UINT codePage) { return mapi::WindowsCodePageOfFamily(codePage); }
+
+}  // namespace platform::testing

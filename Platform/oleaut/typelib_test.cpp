@@ -12,6 +12,7 @@
 
 #include "base/comptr.h"
 #include "platform_testing.h"
+#include "testing/test_files.h"
 
 namespace {
 
@@ -51,23 +52,14 @@ std::u16string ReadString(const std::u16string& path, const char16_t* name = nul
 
 class TypeLibraryTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/msgplugin-typelib.XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-        registry_ = std::make_unique<platform::testing::ScopedTempRegistry>();
-    }
-    void TearDown() override {
-        registry_.reset();
-        std::error_code ignored;
-        fs::remove_all(dir_, ignored);
-    }
+    void SetUp() override { ASSERT_TRUE(folder_.Made()); }
     std::u16string Write(const std::string& name, const std::string& text) {
         std::ofstream(dir_ / name, std::ios::binary) << text;
         return Wide((dir_ / name).string());
     }
-    fs::path dir_;
-    std::unique_ptr<platform::testing::ScopedTempRegistry> registry_;
+    platform::testing::TempFolder folder_{"msgplugin-typelib"};
+    const fs::path dir_ = folder_.Path();
+    platform::testing::ScopedTempRegistry registry_;
 };
 
 TEST_F(TypeLibraryTest, ReadsTheLibraryItsInterfacesAndClasses) {

@@ -16,6 +16,7 @@
 
 #include "platform_testing.h"
 #include "registry/registry_test_util.h"
+#include "testing/processes.h"
 
 namespace {
 
@@ -77,12 +78,7 @@ TEST_F(Registry, ProcessesWritingAtOnceLoseNothing) {
         }
         children.push_back(pid);
     }
-    for (pid_t pid : children) {
-        int status = 0;
-        ASSERT_EQ(waitpid(pid, &status, 0), pid);
-        ASSERT_TRUE(WIFEXITED(status));
-        EXPECT_EQ(WEXITSTATUS(status), 0) << "failed writes in a child";
-    }
+    for (pid_t pid : children) EXPECT_EQ(platform::testing::ExitCodeOf(pid), 0) << "failed writes in a child";
     DWORD values = 0;
     ASSERT_EQ(RegQueryInfoKeyW(shared.get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, nullptr,
                                nullptr, nullptr, nullptr),
@@ -133,11 +129,7 @@ TEST_F(Registry, ForkWhileAnotherThreadUsesTheRegistry) {
         }
         children.push_back(pid);
     }
-    for (pid_t pid : children) {
-        int status = 0;
-        ASSERT_EQ(waitpid(pid, &status, 0), pid);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
-    }
+    for (pid_t pid : children) EXPECT_EQ(platform::testing::ExitCodeOf(pid), 0) << "a child's exit code";
     stop = true;
     busy.join();
     Key key;

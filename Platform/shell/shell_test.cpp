@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "platform_testing.h"
+#include "testing/test_files.h"
 #include "windows.h"
 
 namespace {
@@ -20,20 +21,8 @@ std::u16string Wide(const std::string& text) { return std::u16string(text.begin(
 class ShellFolders : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/shell_test.XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-        for (const char* name : {"HOME", "XDG_DATA_HOME", "XDG_CONFIG_HOME"}) {
-            const char* value = std::getenv(name);
-            saved_.emplace_back(name, value ? std::optional<std::string>(value) : std::nullopt);
-        }
-    }
-    void TearDown() override {
-        for (auto& [name, value] : saved_) {
-            if (value) setenv(name.c_str(), value->c_str(), 1);
-            else unsetenv(name.c_str());
-        }
-        fs::remove_all(dir_);
+        ASSERT_TRUE(folder_.Made());
+        for (const char* name : {"HOME", "XDG_DATA_HOME", "XDG_CONFIG_HOME"}) environment_.Keep(name);
     }
 
     // The folder the shell names for csidl, through the item list and the allocator.
@@ -51,8 +40,9 @@ protected:
         return converted ? std::u16string(path) : u"<no path>";
     }
 
-    std::string dir_;
-    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+    platform::testing::TempFolder folder_{"shell_test"};
+    const std::string dir_ = folder_.Path().string();
+    platform::testing::ScopedEnvironment environment_;
 };
 
 TEST_F(ShellFolders, XdgVariablesThenHomeDefaults) {

@@ -21,6 +21,13 @@ target_link_libraries(winapi INTERFACE ${_ordinal_libraries}
   ole32 oleaut32 uuid advapi32 shell32 shlwapi user32 rpcrt4)
 target_compile_definitions(winapi INTERFACE
   UNICODE _UNICODE NOMINMAX STRSAFE_NO_DEPRECATE _WIN32_WINNT=0x0601)
+# MinGW-w64 has no ATL headers: the registrar's <atliface.h> is the platform's, which declares the
+# registrar as the SDK does with nothing but the SDK's <objbase.h>. It stands alone in a folder of
+# its own, so that no other header of the platform's takes the place of the SDK's.
+set(_atl_headers ${CMAKE_BINARY_DIR}/include/atl)
+file(MAKE_DIRECTORY ${_atl_headers})
+file(CREATE_LINK ${CMAKE_SOURCE_DIR}/Platform/include/atliface.h ${_atl_headers}/atliface.h SYMBOLIC)
+target_include_directories(winapi SYSTEM INTERFACE ${_atl_headers})
 
 # Everything is linked statically with the compiler's runtime: the DLL and the test programs
 # need nothing beside them but the system's own libraries.

@@ -17,10 +17,12 @@
 
 #include <windows.h>
 
+#include "base/native_name.h"
 #include "frame/ComHolders.h"
 #include "frame/MsgPluginInterfaces.h"
 #include "frame/card_stress.h"
 #include "frame/module_test_support.h"
+#include "log_test_support.h"
 #include "platform_testing.h"
 
 namespace {
@@ -37,15 +39,6 @@ namespace {
 namespace fs = std::filesystem;
 using msgplugin::CComPtr;
 
-std::vector<fs::path> Samples() {
-    std::vector<fs::path> files;
-    std::error_code error;
-    for (const auto& entry : fs::recursive_directory_iterator(MSGPLUGIN_CORPUS_DIR, error))
-        if (entry.is_regular_file() && entry.path().extension() == ".msg") files.push_back(entry.path());
-    std::sort(files.begin(), files.end());
-    return files;
-}
-
 // The module as COM loaded it: its DllCanUnloadNow, found without loading it again.
 HRESULT ModuleCanUnloadNow() {
     void* handle = dlopen(moduletest::BuiltModulePath(), RTLD_NOW | RTLD_NOLOAD);
@@ -59,12 +52,7 @@ HRESULT ModuleCanUnloadNow() {
 class CardStress : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/msgplugin-stress.XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-        registry_ = std::make_unique<platform::testing::ScopedTempRegistry>();
-        if (const char* old = getenv("XDG_DATA_HOME")) savedDataHome_ = old, hadDataHome_ = true;
-        setenv("XDG_DATA_HOME", (dir_ / "data").c_str(), 1);
+        ASSERT_TRUE(folders_.Made());
         {
             moduletest::ModuleHost host;
             ASSERT_TRUE(host.Loaded());
@@ -76,25 +64,22 @@ protected:
     void TearDown() override {
         CoFreeUnusedLibraries();
         CoUninitialize();
-        if (hadDataHome_)
-            setenv("XDG_DATA_HOME", savedDataHome_.c_str(), 1);
-        else
-            unsetenv("XDG_DATA_HOME");
-        registry_.reset();
-        std::error_code ignored;
-        fs::remove_all(dir_, ignored);
     }
 
-    fs::path LogPath() const { return dir_ / "data/ORVANE/ORVANE KESTREL/ORVANE KESTREL.mlg"; }
-
-    fs::path dir_;
-    std::unique_ptr<platform::testing::ScopedTempRegistry> registry_;
-    std::string savedDataHome_;
-    bool hadDataHome_ = false;
+    logtest::PrivateFolders folders_{"msgplugin-stress"};
 };
 
+// The run opens its copies under the names the platform maps them to: a name that is not UTF-8
+// keeps each such byte as its escape, and maps back to the same bytes.
+TEST(CardStressPaths, NamesMapAsThePlatformMapsThem) {
+    EXPECT_EQ(cardstress::WidePath(fs::path("/tmp/caf\xC3\xA9 \xFF\xFE.msg")), WString(u"/tmp/caf\u00E9 \xDCFF\xDCFE.msg"));
+    std::string back;
+    ASSERT_TRUE(platform::names::ToNative(cardstress::WidePath(fs::path("/tmp/a\x80" "b.msg")), back));
+    EXPECT_EQ(back, "/tmp/a\x80" "b.msg");
+}
+
 TEST_F(CardStress, EightThreadsShareOneFormatObjectFromTheRegistry) {
-    const std::vector<fs::path> samples = Samples();
+    const std::vector<fs::path> samples = platform::testing::MessagesBelow(MSGPLUGIN_CORPUS_DIR);
     ASSERT_GE(samples.size(), 10u) << "the sample messages are missing: " << MSGPLUGIN_CORPUS_DIR;
 
     cardstress::Options options;
@@ -107,7 +92,7 @@ TEST_F(CardStress, EightThreadsShareOneFormatObjectFromTheRegistry) {
         ASSERT_EQ(CoCreateInstance(CLSID_MsgFormat, nullptr, CLSCTX_INPROC_SERVER, IID_IKivFileFormat, format.AsVoidOut()),
                   S_OK);
         EXPECT_EQ(ModuleCanUnloadNow(), S_FALSE) << "a format object is alive";
-        report = cardstress::Run(format, samples, dir_ / "work", LogPath(), options);
+        report = cardstress::Run(format, samples, folders_.Path() / "work", folders_.LogPath(), options);
         EXPECT_EQ(ModuleCanUnloadNow(), S_FALSE) << "a format object is alive";
     }
     EXPECT_EQ(ModuleCanUnloadNow(), S_OK) << "every object and lock of the run was given back";

@@ -2,6 +2,8 @@
 // creation plain and aggregated, the lock count behind DllCanUnloadNow, and the failure paths.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include <windows.h>
 
 #include "frame/module_test_support.h"
@@ -47,6 +49,19 @@ public:
 class ModuleTest : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(host_.Loaded()); }
+    // Runs create(factory, outer, outerArg) with the class object of `clsid` for an object on its
+    // own (outerArg null) and for an aggregated one (outerArg the outer object); once the
+    // factory is released, nothing may hold the module.
+    void ForPlainAndAggregated(REFCLSID clsid, const std::function<void(IClassFactory*, Outer&, IUnknown*)>& create) {
+        IClassFactory* factory = host_.Factory(clsid);
+        ASSERT_NE(factory, nullptr);
+        for (bool aggregated : {false, true}) {
+            Outer outer;
+            create(factory, outer, aggregated ? &outer : nullptr);
+        }
+        factory->Release();
+        EXPECT_EQ(host_.CanUnloadNow(), S_OK) << "a half-made object left a lock behind";
+    }
     ModuleHost host_;
 };
 
@@ -335,11 +350,7 @@ TEST_F(ModuleTest, CriticalSectionFailureOfTheFactory) {
 }
 
 TEST_F(ModuleTest, CriticalSectionFailureOfTheFormatObject) {
-    IClassFactory* factory = host_.Factory(CLSID_MsgFormat);
-    ASSERT_NE(factory, nullptr);
-    for (bool aggregated : {false, true}) {
-        Outer outer;
-        IUnknown* const outerArg = aggregated ? &outer : nullptr;
+    ForPlainAndAggregated(CLSID_MsgFormat, [&](IClassFactory* factory, Outer& outer, IUnknown* outerArg) {
         void* out = reinterpret_cast<void*>(1);
         FailNthCall("InitializeCriticalSectionAndSpinCount", 1, HRESULT_FROM_WIN32(ERROR_INVALID_HANDLE));
         CountCalls("CoCreateFreeThreadedMarshaler");
@@ -357,27 +368,20 @@ TEST_F(ModuleTest, CriticalSectionFailureOfTheFormatObject) {
         if (marshal) static_cast<IUnknown*>(marshal)->Release();
         EXPECT_EQ(format->Release(), 0u);
         EXPECT_EQ(outer.refs, 1u);
-    }
-    factory->Release();
-    EXPECT_EQ(host_.CanUnloadNow(), S_OK);
+    });
 }
 
 TEST_F(ModuleTest, FreeThreadedMarshalerFailure) {
-    IClassFactory* factory = host_.Factory(CLSID_MsgFormat);
-    ASSERT_NE(factory, nullptr);
-    for (bool aggregated : {false, true}) {
-        Outer outer;
+    ForPlainAndAggregated(CLSID_MsgFormat, [&](IClassFactory* factory, Outer& outer, IUnknown* outerArg) {
         void* out = reinterpret_cast<void*>(1);
         FailNthCall("CoCreateFreeThreadedMarshaler", 1, E_OUTOFMEMORY);
-        EXPECT_EQ(factory->CreateInstance(aggregated ? &outer : nullptr, IID_IUnknown, &out), E_OUTOFMEMORY);
+        EXPECT_EQ(factory->CreateInstance(outerArg, IID_IUnknown, &out), E_OUTOFMEMORY);
         EXPECT_EQ(out, nullptr);
         EXPECT_EQ(outer.refs, 1u);
         FailNthCall("CoCreateFreeThreadedMarshaler", 1, E_UNEXPECTED);
-        EXPECT_EQ(factory->CreateInstance(aggregated ? &outer : nullptr, IID_IUnknown, &out), E_UNEXPECTED);
+        EXPECT_EQ(factory->CreateInstance(outerArg, IID_IUnknown, &out), E_UNEXPECTED);
         EXPECT_EQ(out, nullptr);
-    }
-    factory->Release();
-    EXPECT_EQ(host_.CanUnloadNow(), S_OK) << "a half-made object left a lock behind";
+    });
 }
 
 // Every allocation of a class object or an object can fail: E_OUTOFMEMORY, nothing left.
@@ -390,19 +394,14 @@ TEST_F(ModuleTest, AllocationFailures) {
     EXPECT_EQ(host_.CanUnloadNow(), S_OK);
 
     for (const CLSID* clsid : {&CLSID_MsgFile, &CLSID_MsgFormat}) {
-        IClassFactory* factory = host_.Factory(*clsid);
-        ASSERT_NE(factory, nullptr);
-        for (bool aggregated : {false, true}) {
-            Outer outer;
+        ForPlainAndAggregated(*clsid, [&](IClassFactory* factory, Outer& outer, IUnknown* outerArg) {
             out = reinterpret_cast<void*>(1);
             FailNthCall("HeapAlloc", 1, E_OUTOFMEMORY);
-            EXPECT_EQ(factory->CreateInstance(aggregated ? &outer : nullptr, IID_IUnknown, &out), E_OUTOFMEMORY);
+            EXPECT_EQ(factory->CreateInstance(outerArg, IID_IUnknown, &out), E_OUTOFMEMORY);
             EXPECT_EQ(out, nullptr);
             EXPECT_EQ(CallCount("HeapAlloc"), 1u) << "the object's allocation comes first";
             EXPECT_EQ(outer.refs, 1u);
-        }
-        factory->Release();
-        EXPECT_EQ(host_.CanUnloadNow(), S_OK);
+        });
     }
 }
 

@@ -1,6 +1,7 @@
 // Registration: the proxy/stub, the mail-client entry, the two classes and the type library.
 #include <windows.h>
 #include <objbase.h>
+#include <atliface.h>
 #include <oleauto.h>
 #include <shlwapi.h>
 #include <strsafe.h>
@@ -12,7 +13,6 @@
 #include "frame/ComObjects.h"
 #include "frame/Module.h"
 #include "frame/MsgPluginInterfaces.h"
-#include "frame/RegistrarInterface.h"
 #include "frame/RegistryRestorePoint.h"
 #include "log/wide_string.h"
 

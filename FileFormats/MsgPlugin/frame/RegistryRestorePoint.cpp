@@ -93,11 +93,15 @@ HRESULT RegistryRestorePoint::Record(HKEY key, Key* into, int depthLeft) {
     return S_OK;
 }
 
-HRESULT RegistryRestorePoint::KeepKey(HKEY root, const WString& path) {
+HRESULT RegistryRestorePoint::Keep(HKEY root, const WString& path, const WString* valueName) {
     try {
         Kept kept;
         kept.root = root;
         kept.path = path;
+        if (valueName) {
+            kept.wholeKey = false;
+            kept.value.name = *valueName;
+        }
         const std::vector<WString> prefixes = Prefixes(path);
         kept.depth = prefixes.size();
         HRESULT hr = ExistingDepth(root, prefixes, &kept.existingDepth);
@@ -106,7 +110,7 @@ HRESULT RegistryRestorePoint::KeepKey(HKEY root, const WString& path) {
             OpenKey key;
             LSTATUS status = RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, key.Out());
             if (status != ERROR_SUCCESS) return HRESULT_FROM_WIN32(status);
-            hr = Record(key.Get(), &kept.tree, kMaxDepth);
+            hr = kept.wholeKey ? Record(key.Get(), &kept.tree, kMaxDepth) : RecordValue(key.Get(), &kept);
             if (FAILED(hr)) return hr;
         }
         m_kept.push_back(std::move(kept));
@@ -116,39 +120,25 @@ HRESULT RegistryRestorePoint::KeepKey(HKEY root, const WString& path) {
     }
 }
 
+HRESULT RegistryRestorePoint::KeepKey(HKEY root, const WString& path) { return Keep(root, path, nullptr); }
+
 HRESULT RegistryRestorePoint::KeepValue(HKEY root, const WString& path, const WString& name) {
-    try {
-        Kept kept;
-        kept.root = root;
-        kept.path = path;
-        kept.wholeKey = false;
-        kept.value.name = name;
-        const std::vector<WString> prefixes = Prefixes(path);
-        kept.depth = prefixes.size();
-        HRESULT hr = ExistingDepth(root, prefixes, &kept.existingDepth);
-        if (FAILED(hr)) return hr;
-        if (kept.existingDepth == kept.depth) {
-            OpenKey key;
-            LSTATUS status = RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, key.Out());
-            if (status != ERROR_SUCCESS) return HRESULT_FROM_WIN32(status);
-            DWORD size = 0;
-            status = RegQueryValueExW(key.Get(), name.c_str(), nullptr, &kept.value.type, nullptr, &size);
-            if (status == ERROR_SUCCESS) {
-                kept.value.data.resize(size);
-                status = RegQueryValueExW(key.Get(), name.c_str(), nullptr, &kept.value.type,
-                                          kept.value.data.data(), &size);
-                if (status != ERROR_SUCCESS) return HRESULT_FROM_WIN32(status);
-                kept.value.data.resize(size);
-                kept.valueExisted = true;
-            } else if (status != ERROR_FILE_NOT_FOUND) {
-                return HRESULT_FROM_WIN32(status);
-            }
-        }
-        m_kept.push_back(std::move(kept));
-        return S_OK;
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    }
+    return Keep(root, path, &name);
+}
+
+// The value `kept` names, or that it is missing.
+HRESULT RegistryRestorePoint::RecordValue(HKEY key, Kept* kept) {
+    Value& value = kept->value;
+    DWORD size = 0;
+    LSTATUS status = RegQueryValueExW(key, value.name.c_str(), nullptr, &value.type, nullptr, &size);
+    if (status == ERROR_FILE_NOT_FOUND) return S_OK;
+    if (status != ERROR_SUCCESS) return HRESULT_FROM_WIN32(status);
+    value.data.resize(size);
+    status = RegQueryValueExW(key, value.name.c_str(), nullptr, &value.type, value.data.data(), &size);
+    if (status != ERROR_SUCCESS) return HRESULT_FROM_WIN32(status);
+    value.data.resize(size);
+    kept->valueExisted = true;
+    return S_OK;
 }
 
 void RegistryRestorePoint::Write(HKEY parent, const WString& name, const Key& key) noexcept {

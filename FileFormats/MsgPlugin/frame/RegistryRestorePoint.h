@@ -50,6 +50,9 @@ private:
     };
 
     static HRESULT Record(HKEY key, Key* into, int depthLeft);
+    static HRESULT RecordValue(HKEY key, Kept* kept);
+    // KeepKey (no value name) and KeepValue.
+    HRESULT Keep(HKEY root, const WString& path, const WString* valueName);
     static void Write(HKEY parent, const WString& name, const Key& key) noexcept;
     static void ForgetCreatedKeys(const Kept& kept);
 

@@ -9,6 +9,9 @@
 #include <random>
 #include <set>
 
+#ifndef _WIN32
+#include "base/native_name.h"
+#endif
 #include "frame/ComHolders.h"
 #include "frame/stress_sync.h"
 #include "log/log_reader.h"
@@ -27,7 +30,8 @@ WString WidePath(const fs::path& path) {
 #ifdef _WIN32
     return path.wstring();
 #else
-    return WString(path.u16string());
+    // The platform's mapping of a Linux name, which keeps a name that is not UTF-8 whole.
+    return WString(platform::names::FromNative(path.native()));
 #endif
 }
 

@@ -82,12 +82,7 @@ TEST_F(LogConcurrency, FourProcessesOfFourThreadsLoseAndInterleaveNothing) {
         if (child == 0) _exit(WriterProcess(process));
         children.push_back(child);
     }
-    for (pid_t child : children) {
-        int status = 0;
-        ASSERT_EQ(waitpid(child, &status, 0), child);
-        ASSERT_TRUE(WIFEXITED(status));
-        EXPECT_EQ(WEXITSTATUS(status), 0) << "a writer lost entries";
-    }
+    for (pid_t child : children) EXPECT_EQ(platform::testing::ExitCodeOf(child), 0) << "a writer lost entries";
     LogContents log = ReadLog();
     ASSERT_TRUE(log.summary.opened);
     EXPECT_FALSE(log.summary.DamagedTail());

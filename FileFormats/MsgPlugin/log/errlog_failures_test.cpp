@@ -21,30 +21,19 @@ namespace {
 
 using namespace logtest;
 
-constexpr uint64_t kLimit = 0x60000000;
-
-class LogFailures : public LogFixture {
+class LogFailures : public SizeCheck {
 protected:
     void SetUp() override {
-        LogFixture::SetUp();
-        fs::create_directories(Folder());
-        platform::testing::SetNow(SYSTEMTIME{2026, 12, 1, 7, 6, 57, 30, 0});
+        SizeCheck::SetUp();
         // The backup name of this minute is taken, so a large log is scanned where it is.
-        WriteFile(Folder() + "/ORVANE KESTREL(Backup 2026-12-07 06.57).mlg", {1, 2, 3});
+        WriteFile(BackupPath(), {1, 2, 3});
     }
     // A sound log of kLimit bytes (a small entry and one whose message is a hole), then the
     // start of an entry whose strings were never written.
     void WriteDamagedLog() {
-        const std::vector<BYTE> small = EntryBytes(EntrySpec{});
-        WriteAt(LogPath(), 0, small);
-        WriteAt(LogPath(), small.size(), HugeEntryHeader(static_cast<uint32_t>(kLimit - small.size() - 40)));
-        SetLength(LogPath(), kLimit);
+        WriteSoundLog(kLimit);
         const std::vector<BYTE> whole = EntryBytes(EntrySpec{});
         WriteAt(LogPath(), kLimit, std::vector<BYTE>(whole.begin(), whole.begin() + 60));
-    }
-    bool WriteCallerEntry() {
-        LogEntryHeader header = HeaderNow();
-        return g_errLog.Write(&header, u"CMsgFile::mhInitialize", u"the caller's entry", nullptr);
     }
 };
 
@@ -110,21 +99,14 @@ TEST_F(LogFailures, ARepairThatCannotFinishLeavesNoPartialNotice) {
 // the part is cut away again, so the log ends with its last sound entry.
 TEST_F(LogFailures, ANoticeTheDiskTakesOnlyInPartIsCutAway) {
     WriteDamagedLog();
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        signal(SIGXFSZ, SIG_IGN);
-        rlimit limit{};
-        getrlimit(RLIMIT_FSIZE, &limit);
-        limit.rlim_cur = kLimit + 100;  // 100 of the notice's 150 bytes fit
-        if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(3);
-        WriteCallerEntry();  // the caller's entry does not fit either, and is cut away too
-        _exit(Length(LogPath()) == kLimit ? 0 : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "the log was left " << Length(LogPath()) << " bytes long";
+    // 100 of the notice's 150 bytes fit; the caller's entry does not fit either, and is cut away too.
+    EXPECT_EQ(InChildWithFileSizeLimit(kLimit + 100,
+                                       [&] {
+                                           WriteCallerEntry();
+                                           return Length(LogPath()) == kLimit;
+                                       }),
+              0)
+        << "the log was left " << Length(LogPath()) << " bytes long";
     EXPECT_EQ(Length(LogPath()), kLimit);
 }
 

@@ -19,7 +19,6 @@ namespace {
 using namespace logtest;
 
 constexpr char16_t kBackupNotice[] = u"The log has been truncated! File backed up at: \n";
-constexpr char16_t kDamagedNotice[] = u"The log has been truncated! Damaged entry was detected!";
 
 class ErrLogTest : public LogFixture {
 protected:
@@ -39,6 +38,18 @@ protected:
         int status = 0;
         if (waitpid(child, &status, 0) != child) return false;
         return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    }
+
+    // A folder stands where the log file should be: the write gives up after twenty opens, a
+    // second apart.
+    void WriteToAnUnopenableLog() {
+        fs::create_directories(LogPath());
+        platform::testing::SetSleepImmediate(true);
+        platform::testing::CountCalls("_wfsopen");
+        LogEntryHeader header = HeaderNow();
+        EXPECT_FALSE(g_errLog.Write(&header, u"CMsgFile::mhInitialize", u"lost", nullptr));
+        EXPECT_EQ(platform::testing::CallCount("_wfsopen"), 20u);
+        EXPECT_EQ(platform::testing::SleptMilliseconds(), 20u * 1000u);
     }
 };
 
@@ -165,13 +176,7 @@ TEST_F(ErrLogTest, RacingFirstWritesInitialiseAndCheckOnce) {
 }
 
 TEST_F(ErrLogTest, AnUnopenableLogIsShownAfterTwentyAttempts) {
-    fs::create_directories(LogPath());  // a folder where the file should be
-    platform::testing::SetSleepImmediate(true);
-    platform::testing::CountCalls("_wfsopen");
-    LogEntryHeader header = HeaderNow();
-    EXPECT_FALSE(g_errLog.Write(&header, u"CMsgFile::mhInitialize", u"lost", nullptr));
-    EXPECT_EQ(platform::testing::CallCount("_wfsopen"), 20u);
-    EXPECT_EQ(platform::testing::SleptMilliseconds(), 20u * 1000u);
+    WriteToAnUnopenableLog();
     ASSERT_EQ(platform::testing::MessageBoxCount(), 1u);
     EXPECT_EQ(platform::testing::LastMessageBoxText(), u"Can't open log file " + Wide(LogPath()));
     EXPECT_EQ(platform::testing::LastMessageBoxCaption(), u"ORVANE KESTREL");
@@ -184,13 +189,7 @@ TEST_F(ErrLogTest, InAServerProcessAnUnopenableLogFailsWithoutADialog) {
         EXPECT_TRUE(RunInCopyNamed("w3wp.exe", "ErrLogTest.InAServerProcessAnUnopenableLogFailsWithoutADialog"));
         return;
     }
-    fs::create_directories(LogPath());
-    platform::testing::SetSleepImmediate(true);
-    platform::testing::CountCalls("_wfsopen");
-    LogEntryHeader header = HeaderNow();
-    EXPECT_FALSE(g_errLog.Write(&header, u"CMsgFile::mhInitialize", u"lost", nullptr));
-    EXPECT_EQ(platform::testing::CallCount("_wfsopen"), 20u);
-    EXPECT_EQ(platform::testing::SleptMilliseconds(), 20u * 1000u);
+    WriteToAnUnopenableLog();
     EXPECT_EQ(platform::testing::MessageBoxCount(), 0u);
 }
 
@@ -224,26 +223,21 @@ TEST_F(ErrLogTest, AnEntryNotWrittenWholeLeavesNoPartialEntry) {
     LogEntryHeader header = HeaderNow();
     ASSERT_TRUE(g_errLog.Write(&header, u"f", u"first", nullptr));
     uint64_t before = Length(LogPath());
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        signal(SIGXFSZ, SIG_IGN);
-        rlimit limit{};
-        getrlimit(RLIMIT_FSIZE, &limit);
-        limit.rlim_cur = before + 60;  // the header and part of the module name fit
-        if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(3);
-        LogEntryHeader second = HeaderNow();
-        std::u16string message(500, u'x');
-        bool written = g_errLog.Write(&second, u"CMsgFile::mhInitialize", message.c_str(), nullptr);
-        bool shown = platform::testing::MessageBoxCount() == 1 &&
-                     platform::testing::LastMessageBoxText() == u"Can't write to log file " + Wide(LogPath());
-        bool headerRestored = (second.messageLength & 0x80000000u) == 0 && second.messageLength == 1000;
-        _exit(!written && shown && headerRestored ? 0 : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    // The header and part of the module name fit.
+    EXPECT_EQ(InChildWithFileSizeLimit(before + 60,
+                                       [&] {
+                                           LogEntryHeader second = HeaderNow();
+                                           std::u16string message(500, u'x');
+                                           bool written = g_errLog.Write(&second, u"CMsgFile::mhInitialize",
+                                                                         message.c_str(), nullptr);
+                                           bool shown = platform::testing::MessageBoxCount() == 1 &&
+                                                        platform::testing::LastMessageBoxText() ==
+                                                            u"Can't write to log file " + Wide(LogPath());
+                                           bool headerRestored = (second.messageLength & 0x80000000u) == 0 &&
+                                                                 second.messageLength == 1000;
+                                           return !written && shown && headerRestored;
+                                       }),
+              0);
     EXPECT_EQ(Length(LogPath()), before);
     LogContents log = ReadLog();
     EXPECT_FALSE(log.summary.DamagedTail());
@@ -253,49 +247,6 @@ TEST_F(ErrLogTest, AnEntryNotWrittenWholeLeavesNoPartialEntry) {
 }
 
 // ---- The size check ------------------------------------------------------------------------
-
-constexpr uint64_t kLimit = 0x60000000;
-
-class SizeCheck : public LogFixture {
-protected:
-    void SetUp() override {
-        LogFixture::SetUp();
-        fs::create_directories(Folder());
-        // 06:57:30 on 7 December 2026, local time (the zone is UTC).
-        platform::testing::SetNow(SYSTEMTIME{2026, 12, 1, 7, 6, 57, 30, 0});
-    }
-    std::string BackupPath() const { return Folder() + "/ORVANE KESTREL(Backup 2026-12-07 06.57).mlg"; }
-
-    bool WriteCallerEntry() {
-        LogEntryHeader header = HeaderNow();
-        return g_errLog.Write(&header, u"CMsgFile::mhInitialize", u"the caller's entry", nullptr);
-    }
-    static void ExpectCallerEntry(const LogEntry& entry) {
-        EXPECT_EQ(entry.functionName, u"CMsgFile::mhInitialize");
-        EXPECT_EQ(entry.message, u"the caller's entry");
-    }
-    static void ExpectDamagedNotice(const LogEntry& entry) {
-        EXPECT_EQ(entry.stored.entryLength, 150u);
-        EXPECT_EQ(static_cast<uint32_t>(entry.resultCode), 0x8000FFFFu);
-        EXPECT_EQ(entry.category, 0x2000u);
-        EXPECT_EQ(entry.stored.moduleNameLength, 0x80000000u);
-        EXPECT_EQ(entry.stored.functionNameLength, 0x80000000u);
-        EXPECT_EQ(entry.stored.messageLength, 0x8000006Eu);
-        EXPECT_EQ(entry.message, kDamagedNotice);
-        EXPECT_EQ(entry.localTime.wYear, 2026);
-        EXPECT_EQ(entry.localTime.wMinute, 57);
-    }
-    // A small sound entry, then a sound entry that brings the log to `total` bytes (its
-    // message a hole).
-    std::vector<BYTE> WriteSoundLog(uint64_t total) {
-        std::vector<BYTE> small = EntryBytes(EntrySpec{});
-        WriteAt(LogPath(), 0, small);
-        uint64_t messageBytes = total - small.size() - 40;
-        WriteAt(LogPath(), small.size(), HugeEntryHeader(static_cast<uint32_t>(messageBytes)));
-        SetLength(LogPath(), total);
-        return small;
-    }
-};
 
 TEST_F(SizeCheck, JustBelowTheLimitNothingIsMovedOrScanned) {
     SetLength(LogPath(), kLimit - 1);  // zeros: damaged, but below the limit never scanned
@@ -478,12 +429,7 @@ TEST_F(SizeCheck, SameMinuteBackupTakenReplacesADamagedFirstEntryByTheNotice) {
 TEST_F(SizeCheck, SameMinuteBackupTakenLeavesASoundLogAsItIs) {
     WriteFile(BackupPath(), {});
     WriteSoundLog(kLimit);
-    ASSERT_TRUE(WriteCallerEntry());
-    LogContents log = ReadLog(4096);
-    EXPECT_FALSE(log.summary.DamagedTail());
-    ASSERT_EQ(log.entries.size(), 3u);
-    EXPECT_EQ(log.entries[2].offset, kLimit);
-    ExpectCallerEntry(log.entries[2]);
+    WriteCallerEntryAndExpectItLast(4096, 3, kLimit);
 }
 
 // Beyond 4 GiB the length is still taken whole: a sound log is neither cut nor misread.
@@ -499,19 +445,14 @@ TEST_F(SizeCheck, ALogBeyondFourGigabytesIsScannedWhole) {
     WriteAt(LogPath(), at, small);
     at += small.size();
     SetLength(LogPath(), at);
-    ASSERT_TRUE(WriteCallerEntry());
-    LogContents log = ReadLog(256);
-    EXPECT_FALSE(log.summary.DamagedTail());
-    ASSERT_EQ(log.entries.size(), 6u);
-    EXPECT_EQ(log.entries[5].offset, at);
-    ExpectCallerEntry(log.entries[5]);
+    WriteCallerEntryAndExpectItLast(256, 6, at);
 
     // And a damaged entry after 4 GiB is cut back to there.
     ErrLogTestingRestartLoad();
     WriteAt(LogPath(), Length(LogPath()), {9, 9, 9});
     uint64_t sound = Length(LogPath()) - 3;
     ASSERT_TRUE(WriteCallerEntry());
-    log = ReadLog(256);
+    LogContents log = ReadLog(256);
     EXPECT_FALSE(log.summary.DamagedTail());
     ASSERT_EQ(log.entries.size(), 8u);
     EXPECT_EQ(log.entries[6].offset, sound);

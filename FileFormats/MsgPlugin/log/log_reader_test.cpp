@@ -12,13 +12,13 @@ using namespace logtest;
 
 class LogReader : public ::testing::Test {
 protected:
-    void SetUp() override { dir_ = MakeTempFolder("log_reader_test"); }
-    void TearDown() override { fs::remove_all(dir_); }
+    void SetUp() override { ASSERT_TRUE(folder_.Made()); }
     std::string Path() const { return dir_ + "/log.mlg"; }
     LogContents Read(size_t limit = kLogDefaultStringLimitBytes) {
         return ReadLogFile(Wide(Path()).c_str(), 1000000, limit);
     }
-    std::string dir_;
+    platform::testing::TempFolder folder_{"log_reader_test"};
+    const std::string dir_ = folder_.Path().string();
 };
 
 TEST_F(LogReader, DecodesEveryFieldWithOrWithoutTheLengthFlags) {

@@ -3,7 +3,12 @@
 #pragma once
 
 #include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <csignal>
+#include <functional>
 
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +21,7 @@
 #include <windows.h>
 
 #include "log_reader.h"
+#include "testing/processes.h"
 
 namespace logtest {
 
@@ -27,14 +33,6 @@ inline std::string Narrow(const std::u16string& ascii) {
     std::string out;
     for (char16_t c : ascii) out.push_back(static_cast<char>(c));
     return out;
-}
-
-inline std::string MakeTempFolder(const char* tag) {
-    std::string pattern = std::string("/tmp/") + tag + ".XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back(0);
-    if (!mkdtemp(buffer.data())) std::abort();
-    return buffer.data();
 }
 
 inline void PutLe(std::vector<BYTE>& out, uint64_t value, int bytes) {
@@ -119,6 +117,23 @@ inline void SetLength(const std::string& path, uint64_t length) {
 
 inline uint64_t Length(const std::string& path) { return fs::file_size(path); }
 
+// Runs `body` in a child process whose files may grow to `limit` bytes and no further (a write
+// beyond fails, as on a full disk, rather than ending the process): 0 when body returned true,
+// 1 when false, -1 when the child did not end normally.
+inline int InChildWithFileSizeLimit(uint64_t limit, const std::function<bool()>& body) {
+    const pid_t child = fork();
+    if (child < 0) return -1;
+    if (child == 0) {
+        signal(SIGXFSZ, SIG_IGN);
+        rlimit sizes{};
+        getrlimit(RLIMIT_FSIZE, &sizes);
+        sizes.rlim_cur = limit;
+        if (setrlimit(RLIMIT_FSIZE, &sizes) != 0) _exit(3);
+        _exit(body() ? 0 : 1);
+    }
+    return platform::testing::ExitCodeOf(child);
+}
+
 }  // namespace logtest
 
 #include <ctime>
@@ -129,30 +144,44 @@ inline uint64_t Length(const std::string& path) { return fs::file_size(path); }
 #include "errlog.h"
 #include "errlog_testing.h"
 #include "platform_testing.h"
+#include "testing/test_files.h"
 
 namespace logtest {
+
+// A test's own temporary folder and registry for the life of this object, with the
+// application-data folder (and so the log) inside the temporary folder:
+// <folder>/data/ORVANE/ORVANE KESTREL/ORVANE KESTREL.mlg.
+class PrivateFolders {
+public:
+    explicit PrivateFolders(const std::string& prefix) : folder_(prefix) {
+        if (folder_.Made()) environment_.Set("XDG_DATA_HOME", (folder_.Path() / "data").string());
+    }
+    bool Made() const { return folder_.Made(); }
+    const fs::path& Path() const { return folder_.Path(); }
+    std::string LogFolder() const { return (Path() / "data/ORVANE/ORVANE KESTREL").string(); }
+    std::string LogPath() const { return LogFolder() + "/ORVANE KESTREL.mlg"; }
+
+private:
+    platform::testing::TempFolder folder_;
+    platform::testing::ScopedTempRegistry registry_;
+    platform::testing::ScopedEnvironment environment_;
+};
 
 // Each test gets its own application-data folder and registry, a fresh load of the log, UTC as
 // the local zone and silent message boxes (still counted).
 class LogFixture : public ::testing::Test {
 protected:
     void SetUp() override {
-        dir_ = MakeTempFolder("log_test");
-        setenv("XDG_DATA_HOME", (dir_ + "/data").c_str(), 1);
+        ASSERT_TRUE(folders_.Made());
         setenv("TZ", "UTC", 1);
         tzset();
-        registry_ = std::make_unique<platform::testing::ScopedTempRegistry>();
         platform::testing::SetMessageBoxesSilent(true);
         ErrLogTestingRestartLoad();
     }
-    void TearDown() override {
-        ErrLogTestingRestartLoad();
-        registry_.reset();
-        fs::remove_all(dir_);
-    }
+    void TearDown() override { ErrLogTestingRestartLoad(); }
 
-    std::string Folder() const { return dir_ + "/data/ORVANE/ORVANE KESTREL"; }
-    std::string LogPath() const { return Folder() + "/ORVANE KESTREL.mlg"; }
+    std::string Folder() const { return folders_.LogFolder(); }
+    std::string LogPath() const { return folders_.LogPath(); }
     LogContents ReadLog(size_t limit = kLogDefaultStringLimitBytes) const {
         return ReadLogFile(Wide(LogPath()).c_str(), 1000000, limit);
     }
@@ -165,8 +194,64 @@ protected:
         return header;
     }
 
-    std::string dir_;
-    std::unique_ptr<platform::testing::ScopedTempRegistry> registry_;
+    PrivateFolders folders_{"log_test"};
+    const std::string dir_ = folders_.Path().string();
+};
+
+// The size of log that the first write of a load moves aside, or repairs when it cannot.
+constexpr uint64_t kLimit = 0x60000000;
+constexpr char16_t kDamagedNotice[] = u"The log has been truncated! Damaged entry was detected!";
+
+// The once-per-load size check, at a fixed moment, with the log's folder made.
+class SizeCheck : public LogFixture {
+protected:
+    void SetUp() override {
+        LogFixture::SetUp();
+        fs::create_directories(Folder());
+        // 06:57:30 on 7 December 2026, local time (the zone is UTC).
+        platform::testing::SetNow(SYSTEMTIME{2026, 12, 1, 7, 6, 57, 30, 0});
+    }
+    std::string BackupPath() const { return Folder() + "/ORVANE KESTREL(Backup 2026-12-07 06.57).mlg"; }
+
+    bool WriteCallerEntry() {
+        LogEntryHeader header = HeaderNow();
+        return g_errLog.Write(&header, u"CMsgFile::mhInitialize", u"the caller's entry", nullptr);
+    }
+    static void ExpectCallerEntry(const LogEntry& entry) {
+        EXPECT_EQ(entry.functionName, u"CMsgFile::mhInitialize");
+        EXPECT_EQ(entry.message, u"the caller's entry");
+    }
+    // Writes the caller's entry: the log then reads sound (in windows of `window` bytes), its
+    // `count` entries ending in the caller's, at `offset`.
+    void WriteCallerEntryAndExpectItLast(size_t window, size_t count, uint64_t offset) {
+        ASSERT_TRUE(WriteCallerEntry());
+        LogContents log = ReadLog(window);
+        EXPECT_FALSE(log.summary.DamagedTail());
+        ASSERT_EQ(log.entries.size(), count);
+        EXPECT_EQ(log.entries.back().offset, offset);
+        ExpectCallerEntry(log.entries.back());
+    }
+    static void ExpectDamagedNotice(const LogEntry& entry) {
+        EXPECT_EQ(entry.stored.entryLength, 150u);
+        EXPECT_EQ(static_cast<uint32_t>(entry.resultCode), 0x8000FFFFu);
+        EXPECT_EQ(entry.category, 0x2000u);
+        EXPECT_EQ(entry.stored.moduleNameLength, 0x80000000u);
+        EXPECT_EQ(entry.stored.functionNameLength, 0x80000000u);
+        EXPECT_EQ(entry.stored.messageLength, 0x8000006Eu);
+        EXPECT_EQ(entry.message, kDamagedNotice);
+        EXPECT_EQ(entry.localTime.wYear, 2026);
+        EXPECT_EQ(entry.localTime.wMinute, 57);
+    }
+    // A small sound entry, then a sound entry that brings the log to `total` bytes (its
+    // message a hole).
+    std::vector<BYTE> WriteSoundLog(uint64_t total) {
+        std::vector<BYTE> small = EntryBytes(EntrySpec{});
+        WriteAt(LogPath(), 0, small);
+        uint64_t messageBytes = total - small.size() - 40;
+        WriteAt(LogPath(), small.size(), HugeEntryHeader(static_cast<uint32_t>(messageBytes)));
+        SetLength(LogPath(), total);
+        return small;
+    }
 };
 
 }  // namespace logtest

@@ -5,6 +5,7 @@
 #include <random>
 
 #include "message/msgfile_test_support.h"
+#include "testing/message_chain.h"
 
 namespace msgtest {
 namespace {
@@ -39,17 +40,9 @@ msgwriter::AttachmentSpec FileAttachment(const std::u16string& name, size_t size
 
 // A chain of `depth` messages, each embedded in the one before; the innermost has an attachment.
 msgwriter::MessageSpec Chain(int depth) {
-    auto inner = std::make_shared<msgwriter::MessageSpec>(CardOnly(u"the innermost body"));
-    inner->attachments.push_back(FileAttachment(u"deepest.bin", 40000, 7));
-    for (int level = depth - 1; level >= 1; --level) {
-        auto outer = std::make_shared<msgwriter::MessageSpec>(CardOnly(u"a forwarded body"));
-        msgwriter::AttachmentSpec attachment{{msgwriter::Long(PR_ATTACH_METHOD, ATTACH_EMBEDDED_MSG),
-                                              msgwriter::Unicode(PR_ATTACH_LONG_FILENAME_W, u"forwarded.msg")}};
-        attachment.embedded = inner;
-        outer->attachments.push_back(std::move(attachment));
-        inner = outer;
-    }
-    return *inner;
+    msgwriter::MessageSpec innermost = CardOnly(u"the innermost body");
+    innermost.attachments.push_back(FileAttachment(u"deepest.bin", 40000, 7));
+    return platform::testing::EmbeddedChain(innermost, depth, CardOnly(u"a forwarded body"));
 }
 
 class CardCost : public MessageTest {

@@ -115,28 +115,18 @@ bool CMsgFile::PropertyToVariant(const SPropValue& property, VARIANT* value) {
 }
 
 STDMETHODIMP CMsgFile::ReadVariables(LONG_PTR, LONG firstOnly, LONG, LONG count, VariableRequest* records) {
-    if (!records) return E_POINTER;
-    if (count <= 0) return S_OK;
-    try {
-        for (LONG i = 0; i < count; ++i) {
-            VariableRequest& record = records[i];
-            ULONG tag = 0;
-            if (!ResolveRecord(record, &tag, nullptr)) continue;
-            if (tag == kBodyTag) {
-                record.found = mbGetBodyProperty(&record.value) ? 1 : 0;
-                continue;
-            }
-            const _SPropValue_t* cached = m_tags.Lookup(tag);
-            record.found = cached ? 1 : 0;
-            if (!cached) continue;
-            VariantClear(&record.value);
-            if (!PropertyToVariant(*cached, &record.value)) return E_OUTOFMEMORY;
-            if (firstOnly) return S_OK;
+    return ForEachResolvedRecord(count, records, [&](VariableRequest& record, ULONG tag, bool) -> HRESULT {
+        if (tag == kBodyTag) {
+            record.found = mbGetBodyProperty(&record.value) ? 1 : 0;
+            return S_OK;
         }
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    }
-    return S_OK;
+        const _SPropValue_t* cached = m_tags.Lookup(tag);
+        record.found = cached ? 1 : 0;
+        if (!cached) return S_OK;
+        VariantClear(&record.value);
+        if (!PropertyToVariant(*cached, &record.value)) return E_OUTOFMEMORY;
+        return firstOnly ? S_FALSE : S_OK;
+    });
 }
 
 // ---- The body ------------------------------------------------------------------------------

@@ -248,6 +248,27 @@ protected:
         for (size_t i = 0; i < count; ++i) text += static_cast<char16_t>(first + i % 26);
         return msgwriter::Utf16Bytes(text);
     }
+    // Reads the body of a 3000-unit message on the stream road with the nth call of `operation`
+    // failing: the body is not found, and the one log entry is the body read's, for `path` (the
+    // message, left open in `navigator`).
+    void ExpectBodyFailureLogged(const char* operation, unsigned nth, HRESULT code, HRESULT logged,
+                                 const std::u16string& message, std::string& path,
+                                 msgplugin::CComPtr<IKivFileNavigator>& navigator) {
+        path = WithBodyBytes(Units(3000));
+        navigator = Open(path);
+        ASSERT_TRUE(navigator);
+        platform::testing::FailNthCall("HrGetOneProp", 1, MAPI_E_NOT_ENOUGH_MEMORY);
+        platform::testing::FailNthCall(operation, nth, code);
+        ReadResult body = ReadOne(navigator, u"BODY");
+        EXPECT_EQ(body.found, 0);
+        EXPECT_EQ(body.vt, VT_I4);
+        auto entries = LogEntries();
+        ASSERT_EQ(entries.size(), 1u);
+        EXPECT_EQ(entries[0].resultCode, logged);
+        EXPECT_EQ(entries[0].category, 0x1000u);
+        EXPECT_EQ(entries[0].functionName, u"CMsgFile::mbGetBodyProperty");
+        EXPECT_EQ(entries[0].message, message + u".\n" + Wide(path));
+    }
 };
 
 TEST_F(Body, NoBodyIsNotFoundAndNotLogged) {
@@ -326,34 +347,19 @@ TEST_F(Body, EmbeddedNullEndsTheText) {
 }
 
 TEST_F(Body, ReadFailureIsLoggedAndDropsTheText) {
-    std::string path = WithBodyBytes(Units(3000));
-    auto navigator = Open(path);
-    ASSERT_TRUE(navigator);
-    platform::testing::FailNthCall("HrGetOneProp", 1, MAPI_E_NOT_ENOUGH_MEMORY);
-    platform::testing::FailNthCall("IStream::Read", 3, STG_E_READFAULT);
-    ReadResult body = ReadOne(navigator, u"BODY");
-    EXPECT_EQ(body.found, 0);
-    EXPECT_EQ(body.vt, VT_I4);
-    auto entries = LogEntries();
-    ASSERT_EQ(entries.size(), 1u);
-    EXPECT_EQ(entries[0].resultCode, STG_E_READFAULT);
-    EXPECT_EQ(entries[0].category, 0x1000u);
-    EXPECT_EQ(entries[0].functionName, u"CMsgFile::mbGetBodyProperty");
-    EXPECT_EQ(entries[0].message, u"Failed to read from stream when extracting Body from message.\n" + Wide(path));
+    std::string path;
+    msgplugin::CComPtr<IKivFileNavigator> navigator;
+    ExpectBodyFailureLogged("IStream::Read", 3, STG_E_READFAULT, STG_E_READFAULT,
+                            u"Failed to read from stream when extracting Body from message", path, navigator);
 }
 
 TEST_F(Body, BufferThatCannotGrowIsLogged) {
-    std::string path = WithBodyBytes(Units(3000));
-    auto navigator = Open(path);
+    std::string path;
+    msgplugin::CComPtr<IKivFileNavigator> navigator;
+    // The entry's result is S_OK: the last stream call succeeded.
+    ExpectBodyFailureLogged("HeapReAlloc", 2, E_OUTOFMEMORY, S_OK,
+                            u"Could not allocate memory when extracting Body from message", path, navigator);
     ASSERT_TRUE(navigator);
-    platform::testing::FailNthCall("HrGetOneProp", 1, MAPI_E_NOT_ENOUGH_MEMORY);
-    platform::testing::FailNthCall("HeapReAlloc", 2, E_OUTOFMEMORY);
-    ReadResult body = ReadOne(navigator, u"BODY");
-    EXPECT_EQ(body.found, 0);
-    auto entries = LogEntries();
-    ASSERT_EQ(entries.size(), 1u);
-    EXPECT_EQ(entries[0].resultCode, S_OK) << "the last stream call succeeded";
-    EXPECT_EQ(entries[0].message, u"Could not allocate memory when extracting Body from message.\n" + Wide(path));
 
     fs::remove(LogPath());
     platform::testing::ResetFaults();
@@ -386,31 +392,12 @@ TEST_F(Body, ResultStringThatCannotBeAllocatedEndsTheRead) {
 // body is read whole, through its stream.
 constexpr ULONG kInlineLimitBytes = 16384;
 
-// The store keeps a message's 8-bit text in a Windows code page: a MIME character set that the
-// message names stands for the Windows code page of its family.
-UINT WindowsCodePageOfFamily(UINT codePage) {
-    switch (codePage) {
-    case 50220: case 50221: case 50222: case 51932: case 20932: return 932;
-    case 52936: return 936;
-    case 50225: case 51949: return 949;
-    case 28591: return 1252;
-    case 28592: return 1250;
-    case 28595: case 20866: case 21866: return 1251;
-    case 28597: return 1253;
-    case 28599: return 1254;
-    case 28598: case 38598: return 1255;
-    case 28596: return 1256;
-    case 28594: case 28603: return 1257;
-    default: return codePage;
-    }
-}
-
 // The store converts the 8-bit body with the message's own code page: the Internet code page,
 // else the message code page (each only when the store can convert it), else the ANSI one.
 UINT BodyCodePage(const StoredMessage& stored) {
     for (const std::optional<UINT>& named : {stored.internetCodePage, stored.messageCodePage}) {
         if (!named) continue;
-        const UINT codePage = WindowsCodePageOfFamily(*named);
+        const UINT codePage = platform::testing::MapiWindowsCodePageOfFamily(*named);
         if (codePage != 0 && IsValidCodePage(codePage)) return codePage;
     }
     return GetACP();

@@ -67,85 +67,71 @@ HRESULT CMsgFile::VariantToProperty(const VARIANT& value, ULONG tag, _SPropValue
     out.Clear();
     const VARTYPE kind = value.vt & 0x0FFF;
     if (!ValueFitsType(kind, tag)) return S_OK;  // refused: a value of one kind under a tag of another
+    // The kind the value is converted to first: its own, a boolean its 16 bits.
+    VARTYPE converted = kind;
+    switch (kind) {
+    case VT_I4: case VT_R8: case VT_DATE: case VT_BSTR: break;
+    case VT_BOOL: converted = VT_UI2; break;
+    default: return S_OK;  // no property for this kind of value
+    }
     ScopedVariant scratch;
     const VARIANT* typed = nullptr;
-    HRESULT hr = S_OK;
+    const HRESULT hr = AsType(value, converted, scratch, &typed);
+    if (FAILED(hr)) return hr;
     switch (kind) {
     case VT_I4:
-        if (FAILED(hr = AsType(value, VT_I4, scratch, &typed))) return hr;
-        if (PROP_TYPE(tag) == PT_I2) {
-            if (typed->lVal < -32768 || typed->lVal > 32767) return S_OK;  // refused: does not fit
-            out.ulPropTag = tag;
+        if (PROP_TYPE(tag) != PT_I2) {
+            out.Value.l = typed->lVal;
+        } else if (typed->lVal < -32768 || typed->lVal > 32767) {
+            return S_OK;  // refused: does not fit
+        } else {
             out.Value.i = static_cast<short>(typed->lVal);
-            return S_OK;
         }
-        out.ulPropTag = tag;
-        out.Value.l = typed->lVal;
-        return S_OK;
+        break;
     case VT_R8:
-        if (FAILED(hr = AsType(value, VT_R8, scratch, &typed))) return hr;
-        out.ulPropTag = tag;
         out.Value.dbl = typed->dblVal;
-        return S_OK;
+        break;
     case VT_DATE: {
         // The inverse of reading: the host's local date back to UTC with the offset in force
         // now, so a date read and written back unchanged is stored unchanged.
-        if (FAILED(hr = AsType(value, VT_DATE, scratch, &typed))) return hr;
         FILETIME utc{};
         if (!LocalDateToUtcFileTime(typed->date, &utc)) return S_OK;  // refused: outside the convertible range
-        out.ulPropTag = tag;
         out.Value.ft = utc;
-        return S_OK;
+        break;
     }
-    case VT_BSTR: {
-        if (FAILED(hr = AsType(value, VT_BSTR, scratch, &typed))) return hr;
+    case VT_BSTR:
         out.SetText(typed->bstrVal, (tag & 0xFFFF0000) | PT_UNICODE);
         return S_OK;
-    }
-    case VT_BOOL:
-        if (FAILED(hr = AsType(value, VT_UI2, scratch, &typed))) return hr;
-        out.ulPropTag = tag;
+    default:  // VT_BOOL
         out.Value.b = typed->uiVal;
-        return S_OK;
-    default:
-        return S_OK;  // no property for this kind of value
+        break;
     }
+    out.ulPropTag = tag;
+    return S_OK;
 }
 
 STDMETHODIMP CMsgFile::WriteVariables(LONG_PTR, LONG firstOnly, LONG, LONG count, VariableRequest* records) {
-    if (!records) return E_POINTER;
-    if (count <= 0) return S_OK;
-    try {
-        for (LONG i = 0; i < count; ++i) {
-            VariableRequest& record = records[i];
-            ULONG tag = 0;
-            bool readOnly = false;
-            if (!ResolveRecord(record, &tag, &readOnly) || readOnly) continue;
-
-            _SPropValue_t property;
-            {
-                ScopedVariant local;
-                HRESULT hr = VariantCopy(&local.v, &record.value);
-                if (FAILED(hr)) return hr;
-                hr = VariantToProperty(local.v, tag, property);
-                if (FAILED(hr)) return hr;
-            }
-            bool replaced = false;
-            if (property.ulPropTag != 0) {
-                const _SPropValue_t* stored = m_tags.Lookup(property.ulPropTag);
-                if (stored) KeepStoredTimeWhenUnchanged(m_tags.StoredTime(property.ulPropTag), property);
-                replaced = stored && KindsAgree(property.ulPropTag, stored->ulPropTag) && m_tags.Replace(property);
-            }
-            record.found = replaced ? 1 : 0;
-            if (replaced) {
-                m_bDirty = true;
-                if (firstOnly) return S_OK;
-            }
+    return ForEachResolvedRecord(count, records, [&](VariableRequest& record, ULONG tag, bool readOnly) -> HRESULT {
+        if (readOnly) return S_OK;
+        _SPropValue_t property;
+        {
+            ScopedVariant local;
+            HRESULT hr = VariantCopy(&local.v, &record.value);
+            if (FAILED(hr)) return hr;
+            hr = VariantToProperty(local.v, tag, property);
+            if (FAILED(hr)) return hr;
         }
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    }
-    return S_OK;
+        bool replaced = false;
+        if (property.ulPropTag != 0) {
+            const _SPropValue_t* stored = m_tags.Lookup(property.ulPropTag);
+            if (stored) KeepStoredTimeWhenUnchanged(m_tags.StoredTime(property.ulPropTag), property);
+            replaced = stored && KindsAgree(property.ulPropTag, stored->ulPropTag) && m_tags.Replace(property);
+        }
+        record.found = replaced ? 1 : 0;
+        if (!replaced) return S_OK;
+        m_bDirty = true;
+        return firstOnly ? S_FALSE : S_OK;
+    });
 }
 
 STDMETHODIMP CMsgFile::Save() {

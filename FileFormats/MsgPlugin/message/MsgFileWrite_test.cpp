@@ -31,6 +31,13 @@ std::set<std::string> IndependentProperties(const std::string& path) {
                      "/Platform/mapi/msg_props_dump.py' '" + path + "'"));
 }
 
+// The file, as the independent reader reads it, holds this subject and sender name.
+void ExpectStoredSubjectAndSender(const std::string& path, const std::u16string& subject, const std::u16string& sender) {
+    const std::set<std::string> stored = IndependentProperties(path);
+    EXPECT_TRUE(stored.count("0037001F " + Utf16Hex(subject))) << "subject " << Narrow(subject);
+    EXPECT_TRUE(stored.count("0C1A001F " + Utf16Hex(sender))) << "sender name " << Narrow(sender);
+}
+
 // The lines in `after` that `before` lacks.
 std::set<std::string> Added(const std::set<std::string>& before, const std::set<std::string>& after) {
     std::set<std::string> added;
@@ -359,9 +366,7 @@ TEST_F(Writing, SavesSendEveryEntryWrittenSinceOpening) {
     ASSERT_EQ(navigator->Save(), S_OK);
     EXPECT_EQ(platform::testing::CallCount("IMessage::SetProps"), 3u) << "the second save sends both entries";
     navigator.Release();
-    auto after = IndependentProperties(path);
-    EXPECT_TRUE(after.count("0037001F " + Utf16Hex(u"two")));
-    EXPECT_TRUE(after.count("0C1A001F " + Utf16Hex(u"Bea")));
+    ExpectStoredSubjectAndSender(path, u"two", u"Bea");
 }
 
 TEST_F(Writing, BodyReadsTheMessageUntilSaved) {
@@ -393,9 +398,7 @@ TEST_F(Writing, SaveFailuresKeepTheChangesPending) {
     EXPECT_EQ(navigator->Save(), S_OK) << "a later save tries again";
     EXPECT_FALSE(Object(navigator)->m_bDirty);
     navigator.Release();
-    auto after = IndependentProperties(path);
-    EXPECT_TRUE(after.count("0037001F " + Utf16Hex(u"pending")));
-    EXPECT_TRUE(after.count("0C1A001F " + Utf16Hex(u"also pending")));
+    ExpectStoredSubjectAndSender(path, u"pending", u"also pending");
 }
 
 TEST_F(Writing, VariantFailuresEndTheCall) {

@@ -6,6 +6,7 @@
 #include <fstream>
 
 #include "message/msgfile_test_support.h"
+#include "testing/processes.h"
 
 namespace msgtest {
 namespace {
@@ -187,32 +188,20 @@ TEST_F(Opening, FileHeldByAnotherMessageOrProcessIsLocked) {
     EXPECT_TRUE(Open(path, &hr)) << "the lock ends with the last release";
 
     // Another process holds it.
-    int ready[2], release[2];
-    ASSERT_EQ(pipe(ready), 0);
-    ASSERT_EQ(pipe(release), 0);
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
+    {
         IStorage* storage = nullptr;
-        HRESULT opened = StgOpenStorage(Wide(path).c_str(), nullptr, STGM_READWRITE | STGM_SHARE_EXCLUSIVE, nullptr, 0,
-                                        &storage);
-        char byte = SUCCEEDED(opened) ? 1 : 0;
-        (void)!write(ready[1], &byte, 1);
-        (void)!read(release[0], &byte, 1);
-        if (storage) storage->Release();
-        _exit(0);
+        platform::testing::HeldByAnotherProcess other(
+            [&] {
+                return SUCCEEDED(StgOpenStorage(Wide(path).c_str(), nullptr, STGM_READWRITE | STGM_SHARE_EXCLUSIVE,
+                                                nullptr, 0, &storage));
+            },
+            [&] { if (storage) storage->Release(); });
+        ASSERT_TRUE(other.Holding());
+        fs::remove(LogPath());
+        EXPECT_FALSE(Open(path, &hr));
+        EXPECT_EQ(hr, E_MSG_FILE_LOCKED);
+        EXPECT_EQ(LogEntries().size(), 1u);
     }
-    char byte = 0;
-    ASSERT_EQ(read(ready[0], &byte, 1), 1);
-    ASSERT_EQ(byte, 1);
-    fs::remove(LogPath());
-    EXPECT_FALSE(Open(path, &hr));
-    EXPECT_EQ(hr, E_MSG_FILE_LOCKED);
-    EXPECT_EQ(LogEntries().size(), 1u);
-    (void)!write(release[1], &byte, 1);
-    int status = 0;
-    waitpid(child, &status, 0);
-    for (int fd : {ready[0], ready[1], release[0], release[1]}) close(fd);
     EXPECT_TRUE(Open(path, &hr));
 }
 

@@ -21,10 +21,13 @@ One line per item, the items' fields separated by single blanks, an empty text a
 TYPE is the stored property type (4 hex digits), SIZE a string's size as its property entry
 gives it (terminator included). Strings are read whole, whatever their size.
 """
+import codecs
 import struct
 import sys
 
 import olefile
+
+import windows_codecs
 
 CATALOGUE = [("SENDER_NAME", 0x0C1A), ("SENT_REPRESENTING_NAME", 0x0042), ("DISPLAY_TO", 0x0E04),
              ("DISPLAY_CC", 0x0E03), ("SUBJECT", 0x0037), ("BODY", 0x1000), ("CREATION_TIME", 0x3007),
@@ -34,27 +37,14 @@ CODE_PAGES = [("INTERNET_CPID", 0x3FDE0003), ("MESSAGE_CODEPAGE", 0x3FFD0003)]
 ATTACH_LONG_FILENAME = 0x3707
 PT_STRING8, PT_UNICODE = 0x001E, 0x001F
 
-# Windows code pages under their Python names, where the name is not "cp" and the number.
-CODECS = {936: "gbk", 20127: "ascii", 20932: "euc_jp", 28591: "latin-1", 28592: "iso8859_2",
-          28593: "iso8859_3", 28594: "iso8859_4", 28595: "iso8859_5", 28596: "iso8859_6",
-          28597: "iso8859_7", 28598: "iso8859_8", 28599: "iso8859_9", 28603: "iso8859_13",
-          28605: "iso8859_15", 20866: "koi8_r", 21866: "koi8_u", 50220: "iso2022_jp",
-          50221: "iso2022_jp_ext", 50222: "iso2022_jp", 51932: "euc_jp", 51949: "euc_kr",
-          54936: "gb18030", 65001: "utf-8", 10000: "mac_roman"}
-# Windows' tables of these code pages give their unassigned bytes 0x80..0x9F the C1 controls.
-C1_FILLED = {874} | set(range(1250, 1259))
-
 
 def decode(data, code_page):
     """The text of 8-bit `data` in a Windows code page; None when the code page is unknown here."""
     try:
-        codec = CODECS.get(code_page, "cp%d" % code_page)
-        "".encode(codec)
+        codecs.lookup(windows_codecs.codec_name(code_page))
     except LookupError:
         return None
-    if code_page in C1_FILLED:
-        return "".join(data[i:i + 1].decode(codec, "ignore") or chr(data[i]) for i in range(len(data)))
-    return data.decode(codec, "replace")
+    return windows_codecs.decode(data, code_page)
 
 
 def until_null16(data):

@@ -17,6 +17,7 @@
 #include "errlog_testing.h"
 #include "frame/ComHolders.h"
 #include "log_reader.h"
+#include "log_test_support.h"
 #include "mapi/message_writer.h"
 #include "message/MsgFile.h"
 #include "platform_testing.h"
@@ -80,42 +81,20 @@ inline std::string Utf16Hex(const std::u16string& text) {
 inline std::string CorpusDir() { return MSGPLUGIN_CORPUS_DIR; }
 
 // Every .msg of the sample folder, sorted.
-inline std::vector<fs::path> CorpusFiles() {
-    std::vector<fs::path> files;
-    if (!fs::exists(CorpusDir())) return files;
-    for (const auto& entry : fs::recursive_directory_iterator(CorpusDir()))
-        if (entry.is_regular_file() && entry.path().extension() == ".msg") files.push_back(entry.path());
-    std::sort(files.begin(), files.end());
-    return files;
-}
+inline std::vector<fs::path> CorpusFiles() { return platform::testing::MessagesBelow(CorpusDir()); }
 
 // A test with its own temporary folder, registry and log: the log lands in
 // <temp>/data/ORVANE/ORVANE KESTREL/ORVANE KESTREL.mlg.
 class MessageTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/msgplugin-test.XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-        registry_ = std::make_unique<platform::testing::ScopedTempRegistry>();
-        if (const char* old = getenv("XDG_DATA_HOME")) savedDataHome_ = old, hadDataHome_ = true;
-        setenv("XDG_DATA_HOME", (dir_ / "data").c_str(), 1);
+        ASSERT_TRUE(folders_.Made());
         ErrLogTestingRestartLoad();
     }
-    void TearDown() override {
-        ErrLogTestingRestartLoad();
-        if (hadDataHome_)
-            setenv("XDG_DATA_HOME", savedDataHome_.c_str(), 1);
-        else
-            unsetenv("XDG_DATA_HOME");
-        registry_.reset();
-        std::error_code ignored;
-        fs::permissions(dir_, fs::perms::owner_all, fs::perm_options::add, ignored);
-        fs::remove_all(dir_, ignored);
-    }
+    void TearDown() override { ErrLogTestingRestartLoad(); }
 
     fs::path Dir() const { return dir_; }
-    std::string LogPath() const { return (dir_ / "data/ORVANE/ORVANE KESTREL/ORVANE KESTREL.mlg").string(); }
+    std::string LogPath() const { return folders_.LogPath(); }
     std::vector<LogEntry> LogEntries() const {
         if (!fs::exists(LogPath())) return {};
         return ReadLogFile(Wide(LogPath()).c_str()).entries;
@@ -152,10 +131,8 @@ public:
     static msgplugin::CMsgFile* Object(IKivFileNavigator* navigator) { return static_cast<msgplugin::CMsgFile*>(navigator); }
 
 private:
-    fs::path dir_;
-    std::unique_ptr<platform::testing::ScopedTempRegistry> registry_;
-    std::string savedDataHome_;
-    bool hadDataHome_ = false;
+    logtest::PrivateFolders folders_{"msgplugin-test"};
+    const fs::path dir_ = folders_.Path();
 };
 
 // An array of variable requests that owns its strings and values.
@@ -236,28 +213,19 @@ inline ReadResult ReadOne(IKivFileNavigator* navigator, const char16_t* attribut
     return result;
 }
 
+// A VARIANT of type `vt` whose value `set` fills in.
+template <typename Set>
+VARIANT TypedValue(VARTYPE vt, Set set) {
+    VARIANT v;
+    VariantInit(&v);
+    v.vt = vt;
+    set(v);
+    return v;
+}
 inline VARIANT BstrValue(const char16_t* text) {
-    VARIANT v;
-    VariantInit(&v);
-    v.vt = VT_BSTR;
-    v.bstrVal = text ? SysAllocString(text) : nullptr;
-    return v;
+    return TypedValue(VT_BSTR, [&](VARIANT& v) { v.bstrVal = text ? SysAllocString(text) : nullptr; });
 }
-
-inline VARIANT I4Value(LONG number) {
-    VARIANT v;
-    VariantInit(&v);
-    v.vt = VT_I4;
-    v.lVal = number;
-    return v;
-}
-
-inline VARIANT DateValue(DATE date) {
-    VARIANT v;
-    VariantInit(&v);
-    v.vt = VT_DATE;
-    v.date = date;
-    return v;
-}
+inline VARIANT I4Value(LONG number) { return TypedValue(VT_I4, [&](VARIANT& v) { v.lVal = number; }); }
+inline VARIANT DateValue(DATE date) { return TypedValue(VT_DATE, [&](VARIANT& v) { v.date = date; }); }
 
 }  // namespace msgtest
