@@ -33,92 +33,28 @@ public:
 
     STDMETHODIMP CreateStream(const OLECHAR* pwcsName, DWORD grfMode, DWORD reserved1, DWORD reserved2,
                               IStream** ppstm) override {
-        HRESULT hr = S_OK;
-        if (PLATFORM_FAULT("IStorage::CreateStream", hr)) return hr;
-        if (!ppstm) return STG_E_INVALIDPOINTER;
-        *ppstm = nullptr;
-        if (reserved1 || reserved2) return STG_E_INVALIDPARAMETER;
-        if (FAILED(hr = CheckNewName(pwcsName))) return hr;
-        if (FAILED(hr = CheckElementMode(grfMode, mode_, true))) return hr;
-        return Guarded([&]() -> HRESULT {
-            std::lock_guard lock(document_->mutex);
-            if (Self().destroyed) return STG_E_REVERTED;
-            if (!CanWrite(mode_)) return STG_E_ACCESSDENIED;
-            uint32_t stream = kNoStream;
-            HRESULT result = MakeChild(WideToString(pwcsName), kTypeStream, grfMode, &stream);
-            if (FAILED(result)) return result;
-            *ppstm = NewStreamObject(document_, stream, grfMode & ~STGM_CREATE, true, 0);
-            return S_OK;
-        });
+        return NewChild("IStorage::CreateStream", pwcsName, kTypeStream, grfMode, reserved1 || reserved2, ppstm,
+                        [&](uint32_t id, DWORD mode) { return NewStreamObject(document_, id, mode, true, 0); });
     }
 
     STDMETHODIMP OpenStream(const OLECHAR* pwcsName, void* reserved1, DWORD grfMode, DWORD reserved2,
                             IStream** ppstm) override {
-        HRESULT hr = S_OK;
-        if (PLATFORM_FAULT("IStorage::OpenStream", hr)) return hr;
-        if (!ppstm) return STG_E_INVALIDPOINTER;
-        *ppstm = nullptr;
-        if (reserved1 || reserved2) return STG_E_INVALIDPARAMETER;
-        size_t length = 0;
-        if (FAILED(hr = CheckLookupName(pwcsName, &length))) return hr;
-        if (grfMode & STGM_CREATE) return STG_E_INVALIDFLAG;
-        if (FAILED(hr = CheckElementMode(grfMode, mode_, true))) return hr;
-        return Guarded([&]() -> HRESULT {
-            std::lock_guard lock(document_->mutex);
-            if (Self().destroyed) return STG_E_REVERTED;
-            Directory& directory = document_->directory;
-            const uint32_t found = directory.Find(id_, pwcsName, length);
-            if (found == kNoStream || directory.Type(found) != kTypeStream) return STG_E_FILENOTFOUND;
-            if (directory.At(found).openCount) return STG_E_ACCESSDENIED;
-            // The stream's sector chain is followed when it is read, as Windows does: a damaged
-            // chain fails the reads (STG_E_DOCFILECORRUPT), not the open.
-            *ppstm = NewStreamObject(document_, found, grfMode, true, 0);
-            return S_OK;
-        });
+        // The stream's sector chain is followed when it is read, as Windows does: a damaged
+        // chain fails the reads (STG_E_DOCFILECORRUPT), not the open.
+        return OpenChild("IStorage::OpenStream", pwcsName, kTypeStream, grfMode, reserved1 || reserved2, ppstm,
+                         [&](uint32_t id, DWORD mode) { return NewStreamObject(document_, id, mode, true, 0); });
     }
 
     STDMETHODIMP CreateStorage(const OLECHAR* pwcsName, DWORD grfMode, DWORD reserved1, DWORD reserved2,
                                IStorage** ppstg) override {
-        HRESULT hr = S_OK;
-        if (PLATFORM_FAULT("IStorage::CreateStorage", hr)) return hr;
-        if (!ppstg) return STG_E_INVALIDPOINTER;
-        *ppstg = nullptr;
-        if (reserved1 || reserved2) return STG_E_INVALIDPARAMETER;
-        if (FAILED(hr = CheckNewName(pwcsName))) return hr;
-        if (FAILED(hr = CheckElementMode(grfMode, mode_, false))) return hr;
-        return Guarded([&]() -> HRESULT {
-            std::lock_guard lock(document_->mutex);
-            if (Self().destroyed) return STG_E_REVERTED;
-            if (!CanWrite(mode_)) return STG_E_ACCESSDENIED;
-            uint32_t storage = kNoStream;
-            HRESULT result = MakeChild(WideToString(pwcsName), kTypeStorage, grfMode, &storage);
-            if (FAILED(result)) return result;
-            *ppstg = static_cast<IStorage*>(new StorageObject(document_, storage, grfMode & ~STGM_CREATE, true));
-            return S_OK;
-        });
+        return NewChild("IStorage::CreateStorage", pwcsName, kTypeStorage, grfMode, reserved1 || reserved2, ppstg,
+                        [&](uint32_t id, DWORD mode) { return NewStorageObject(id, mode); });
     }
 
     STDMETHODIMP OpenStorage(const OLECHAR* pwcsName, IStorage* pstgPriority, DWORD grfMode, SNB snbExclude,
                              DWORD reserved, IStorage** ppstg) override {
-        HRESULT hr = S_OK;
-        if (PLATFORM_FAULT("IStorage::OpenStorage", hr)) return hr;
-        if (!ppstg) return STG_E_INVALIDPOINTER;
-        *ppstg = nullptr;
-        if (pstgPriority || snbExclude || reserved) return STG_E_INVALIDPARAMETER;
-        size_t length = 0;
-        if (FAILED(hr = CheckLookupName(pwcsName, &length))) return hr;
-        if (grfMode & STGM_CREATE) return STG_E_INVALIDFLAG;
-        if (FAILED(hr = CheckElementMode(grfMode, mode_, false))) return hr;
-        return Guarded([&]() -> HRESULT {
-            std::lock_guard lock(document_->mutex);
-            if (Self().destroyed) return STG_E_REVERTED;
-            Directory& directory = document_->directory;
-            const uint32_t found = directory.Find(id_, pwcsName, length);
-            if (found == kNoStream || directory.Type(found) != kTypeStorage) return STG_E_FILENOTFOUND;
-            if (directory.At(found).openCount) return STG_E_ACCESSDENIED;
-            *ppstg = static_cast<IStorage*>(new StorageObject(document_, found, grfMode, true));
-            return S_OK;
-        });
+        return OpenChild("IStorage::OpenStorage", pwcsName, kTypeStorage, grfMode, pstgPriority || snbExclude || reserved,
+                         ppstg, [&](uint32_t id, DWORD mode) { return NewStorageObject(id, mode); });
     }
 
     STDMETHODIMP CopyTo(DWORD ciidExclude, const IID* rgiidExclude, SNB snbExclude, IStorage* pstgDest) override {
@@ -131,9 +67,7 @@ public:
             if (rgiidExclude[i] == IID_IStorage) skipStorages = true;
             if (rgiidExclude[i] == IID_IStream) skipStreams = true;
         }
-        return Guarded([&]() -> HRESULT {
-            std::lock_guard lock(document_->mutex);
-            if (Self().destroyed) return STG_E_REVERTED;
+        return WhileLive([&]() -> HRESULT {
             if (IntoSubtree(pstgDest, id_)) return STG_E_ACCESSDENIED;
             Directory& directory = document_->directory;
             // A copy: the destination may be in this file, and adding to it moves elements.
@@ -162,9 +96,7 @@ public:
         size_t length = 0;
         if (FAILED(hr = CheckLookupName(pwcsName, &length))) return hr;
         if (FAILED(hr = CheckNewName(pwcsNewName))) return hr;
-        return Guarded([&]() -> HRESULT {
-            std::lock_guard lock(document_->mutex);
-            if (Self().destroyed) return STG_E_REVERTED;
+        return WhileLive([&]() -> HRESULT {
             if (grfFlags == STGMOVE_MOVE && !CanWrite(mode_)) return STG_E_ACCESSDENIED;
             Directory& directory = document_->directory;
             const uint32_t element = directory.Find(id_, pwcsName, length);
@@ -188,9 +120,7 @@ public:
         HRESULT hr = S_OK;
         if (PLATFORM_FAULT("IStorage::Commit", hr)) return hr;
         if (grfCommitFlags & ~DWORD(0xF)) return STG_E_INVALIDFLAG;
-        return Guarded([&]() -> HRESULT {
-            std::lock_guard lock(document_->mutex);
-            if (Self().destroyed) return STG_E_REVERTED;
+        return WhileLive([&]() -> HRESULT {
             if (document_->directory.Type(id_) != kTypeRoot || !CanWrite(mode_) || !document_->dirty) return S_OK;
             return document_->Save();
         });
@@ -208,9 +138,7 @@ public:
         if (!ppenum) return STG_E_INVALIDPOINTER;
         *ppenum = nullptr;
         if (reserved1 || reserved2 || reserved3) return STG_E_INVALIDPARAMETER;
-        return Guarded([&]() -> HRESULT {
-            std::lock_guard lock(document_->mutex);
-            if (Self().destroyed) return STG_E_REVERTED;
+        return WhileLive([&]() -> HRESULT {
             *ppenum = NewEnumObject(document_, id_, 0);
             return S_OK;
         });
@@ -221,9 +149,7 @@ public:
         if (PLATFORM_FAULT("IStorage::DestroyElement", hr)) return hr;
         size_t length = 0;
         if (FAILED(hr = CheckLookupName(pwcsName, &length))) return hr;
-        return Guarded([&]() -> HRESULT {
-            std::lock_guard lock(document_->mutex);
-            if (Self().destroyed) return STG_E_REVERTED;
+        return WhileLive([&]() -> HRESULT {
             if (!CanWrite(mode_)) return STG_E_ACCESSDENIED;
             const uint32_t found = document_->directory.Find(id_, pwcsName, length);
             if (found == kNoStream) return STG_E_FILENOTFOUND;
@@ -238,9 +164,7 @@ public:
         size_t length = 0;
         if (FAILED(hr = CheckLookupName(pwcsOldName, &length))) return hr;
         if (FAILED(hr = CheckNewName(pwcsNewName))) return hr;
-        return Guarded([&]() -> HRESULT {
-            std::lock_guard lock(document_->mutex);
-            if (Self().destroyed) return STG_E_REVERTED;
+        return WhileLive([&]() -> HRESULT {
             if (!CanWrite(mode_)) return STG_E_ACCESSDENIED;
             Directory& directory = document_->directory;
             const uint32_t found = directory.Find(id_, pwcsOldName, length);
@@ -260,9 +184,7 @@ public:
         size_t length = 0;
         if (pwcsName && FAILED(hr = CheckLookupName(pwcsName, &length))) return hr;
         (void)patime;  // the format keeps no access time
-        return Guarded([&]() -> HRESULT {
-            std::lock_guard lock(document_->mutex);
-            if (Self().destroyed) return STG_E_REVERTED;
+        return WhileLive([&]() -> HRESULT {
             if (!CanWrite(mode_)) return STG_E_ACCESSDENIED;
             uint32_t target = id_;
             if (pwcsName) {
@@ -321,9 +243,7 @@ public:
         if (!pElement) return STG_E_INVALIDPOINTER;
         size_t length = 0;
         if (FAILED(hr = CheckLookupName(pwcsName, &length))) return hr;
-        return Guarded([&]() -> HRESULT {
-            std::lock_guard lock(document_->mutex);
-            if (Self().destroyed) return STG_E_REVERTED;
+        return WhileLive([&]() -> HRESULT {
             const uint32_t found = document_->directory.Find(id_, pwcsName, length);
             if (found == kNoStream) return STG_E_FILENOTFOUND;
             Describe(found, pElement);
@@ -336,9 +256,7 @@ public:
         HRESULT hr = S_OK;
         if (PLATFORM_FAULT("IStorageDirectRead::NextElement", hr)) return hr;
         if (!pPosition || !pElement) return STG_E_INVALIDPOINTER;
-        return Guarded([&]() -> HRESULT {
-            std::lock_guard lock(document_->mutex);
-            if (Self().destroyed) return STG_E_REVERTED;
+        return WhileLive([&]() -> HRESULT {
             Directory& directory = document_->directory;
             const std::vector<uint32_t>& children = directory.Children(id_);
             for (; *pPosition < children.size(); ++*pPosition) {
@@ -357,13 +275,9 @@ public:
     }
 
     STDMETHODIMP ReadElement(ULONG id, ULARGE_INTEGER offset, void* pv, ULONG cb, ULONG* pcbRead) override {
-        if (pcbRead) *pcbRead = 0;
-        HRESULT hr = S_OK;
-        if (PLATFORM_FAULT("IStorageDirectRead::ReadElement", hr)) return hr;
-        if (!pv && cb) return STG_E_INVALIDPOINTER;
-        return Guarded([&]() -> HRESULT {
-            std::lock_guard lock(document_->mutex);
-            if (Self().destroyed) return STG_E_REVERTED;
+        HRESULT hr = StartTransfer("IStorageDirectRead::ReadElement", pv, cb, pcbRead);
+        if (FAILED(hr)) return hr;
+        return WhileLive([&]() -> HRESULT {
             Directory& directory = document_->directory;
             if (id >= directory.Count() || directory.At(id).parent != id_ || directory.At(id).destroyed ||
                 directory.Type(id) != kTypeStream)
@@ -385,6 +299,61 @@ private:
         element->cbSize.QuadPart = element->type != STGTY_STREAM              ? 0
                                    : directory.At(id).content == kNoStream ? directory.StoredSize(id)
                                                                             : document_->Content(id).size;
+    }
+
+    IStorage* NewStorageObject(uint32_t id, DWORD mode) {
+        return static_cast<IStorage*>(new StorageObject(document_, id, mode, true));
+    }
+
+    // What every call handing out a child's object checks first: its fault, its out pointer
+    // (emptied) and its reserved arguments.
+    template <class Interface>
+    static HRESULT StartChildCall(const char* operation, bool reserved, Interface** out) {
+        HRESULT hr = S_OK;
+        if (PLATFORM_FAULT(operation, hr)) return hr;
+        if (!out) return STG_E_INVALIDPOINTER;
+        *out = nullptr;
+        return reserved ? STG_E_INVALIDPARAMETER : S_OK;
+    }
+
+    // CreateStream and CreateStorage: checks the call, makes (or, with STGM_CREATE, replaces) the
+    // child of `type` and hands out `make(child, mode)`, its object.
+    template <class Interface, class Make>
+    HRESULT NewChild(const char* operation, const OLECHAR* name, BYTE type, DWORD grfMode, bool reserved,
+                     Interface** out, Make make) {
+        HRESULT hr = StartChildCall(operation, reserved, out);
+        if (FAILED(hr)) return hr;
+        if (FAILED(hr = CheckNewName(name))) return hr;
+        if (FAILED(hr = CheckElementMode(grfMode, mode_, type == kTypeStream))) return hr;
+        return WhileLive([&]() -> HRESULT {
+            if (!CanWrite(mode_)) return STG_E_ACCESSDENIED;
+            uint32_t child = kNoStream;
+            HRESULT result = MakeChild(WideToString(name), type, grfMode, &child);
+            if (FAILED(result)) return result;
+            *out = make(child, grfMode & ~STGM_CREATE);
+            return S_OK;
+        });
+    }
+
+    // OpenStream and OpenStorage: checks the call, finds the child of `type` (not open already)
+    // and hands out `make(child, mode)`, its object.
+    template <class Interface, class Make>
+    HRESULT OpenChild(const char* operation, const OLECHAR* name, BYTE type, DWORD grfMode, bool reserved,
+                      Interface** out, Make make) {
+        HRESULT hr = StartChildCall(operation, reserved, out);
+        if (FAILED(hr)) return hr;
+        size_t length = 0;
+        if (FAILED(hr = CheckLookupName(name, &length))) return hr;
+        if (grfMode & STGM_CREATE) return STG_E_INVALIDFLAG;
+        if (FAILED(hr = CheckElementMode(grfMode, mode_, type == kTypeStream))) return hr;
+        return WhileLive([&]() -> HRESULT {
+            Directory& directory = document_->directory;
+            const uint32_t found = directory.Find(id_, name, length);
+            if (found == kNoStream || directory.Type(found) != type) return STG_E_FILENOTFOUND;
+            if (directory.At(found).openCount) return STG_E_ACCESSDENIED;
+            *out = make(found, grfMode);
+            return S_OK;
+        });
     }
 
     // Makes (or, with STGM_CREATE, replaces) a child element.
