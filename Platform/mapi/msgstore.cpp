@@ -342,12 +342,19 @@ public:
         return S_OK;
     }
 
-    STDMETHODIMP GetAttachmentTable(ULONG ulFlags, LPMAPITABLE* lppTable) override {
+    // What GetAttachmentTable and GetRecipientTable check first: their fault, their out pointer
+    // (emptied) and their flags.
+    static HRESULT StartTableCall(const char* operation, ULONG ulFlags, LPMAPITABLE* lppTable) {
         HRESULT hr = S_OK;
-        if (PLATFORM_FAULT("IMessage::GetAttachmentTable", hr)) return hr;
+        if (PLATFORM_FAULT(operation, hr)) return hr;
         if (!lppTable) return MAPI_E_INVALID_PARAMETER;
         *lppTable = nullptr;
-        if (ulFlags & ~(MAPI_UNICODE | MAPI_DEFERRED_ERRORS)) return MAPI_E_UNKNOWN_FLAGS;
+        return (ulFlags & ~(MAPI_UNICODE | MAPI_DEFERRED_ERRORS)) ? MAPI_E_UNKNOWN_FLAGS : S_OK;
+    }
+
+    STDMETHODIMP GetAttachmentTable(ULONG ulFlags, LPMAPITABLE* lppTable) override {
+        HRESULT hr = StartTableCall("IMessage::GetAttachmentTable", ulFlags, lppTable);
+        if (FAILED(hr)) return hr;
         static const ULONG kNamed[] = {PR_ATTACH_METHOD,
                                        PR_RENDERING_POSITION,
                                        PROP_TAG(PT_UNSPECIFIED, 0x3001),  // display name
@@ -471,11 +478,8 @@ public:
     }
 
     STDMETHODIMP GetRecipientTable(ULONG ulFlags, LPMAPITABLE* lppTable) override {
-        HRESULT hr = S_OK;
-        if (PLATFORM_FAULT("IMessage::GetRecipientTable", hr)) return hr;
-        if (!lppTable) return MAPI_E_INVALID_PARAMETER;
-        *lppTable = nullptr;
-        if (ulFlags & ~(MAPI_UNICODE | MAPI_DEFERRED_ERRORS)) return MAPI_E_UNKNOWN_FLAGS;
+        HRESULT hr = StartTableCall("IMessage::GetRecipientTable", ulFlags, lppTable);
+        if (FAILED(hr)) return hr;
         std::vector<ULONG> columns = {PR_ROWID};
         std::set<ULONG> seenIds = {PROP_ID(PR_ROWID)};
         std::vector<TableRow> rows;
