@@ -200,33 +200,21 @@ public:
     }
 
     STDMETHODIMP SetClass(REFCLSID clsid) override {
-        HRESULT hr = S_OK;
-        if (PLATFORM_FAULT("IStorage::SetClass", hr)) return hr;
-        std::lock_guard lock(document_->mutex);
-        if (Self().destroyed) return STG_E_REVERTED;
-        if (!CanWrite(mode_)) return STG_E_ACCESSDENIED;
-        BYTE* entry = document_->directory.Entry(id_);
-        if (std::memcmp(entry + 80, &clsid, sizeof clsid) != 0) {
+        return ChangeOwnEntry("IStorage::SetClass", [&](BYTE* entry) {
+            if (std::memcmp(entry + 80, &clsid, sizeof clsid) == 0) return false;
             std::memcpy(entry + 80, &clsid, sizeof clsid);
-            document_->dirty = true;
-        }
-        return S_OK;
+            return true;
+        });
     }
 
     STDMETHODIMP SetStateBits(DWORD grfStateBits, DWORD grfMask) override {
-        HRESULT hr = S_OK;
-        if (PLATFORM_FAULT("IStorage::SetStateBits", hr)) return hr;
-        std::lock_guard lock(document_->mutex);
-        if (Self().destroyed) return STG_E_REVERTED;
-        if (!CanWrite(mode_)) return STG_E_ACCESSDENIED;
-        BYTE* entry = document_->directory.Entry(id_);
-        const DWORD old = Load32(entry + 96);
-        const DWORD bits = (old & ~grfMask) | (grfStateBits & grfMask);
-        if (bits != old) {
+        return ChangeOwnEntry("IStorage::SetStateBits", [&](BYTE* entry) {
+            const DWORD old = Load32(entry + 96);
+            const DWORD bits = (old & ~grfMask) | (grfStateBits & grfMask);
+            if (bits == old) return false;
             Store32(entry + 96, bits);
-            document_->dirty = true;
-        }
-        return S_OK;
+            return true;
+        });
     }
 
     STDMETHODIMP Stat(STATSTG* pstatstg, DWORD grfStatFlag) override {
@@ -303,6 +291,19 @@ private:
 
     IStorage* NewStorageObject(uint32_t id, DWORD mode) {
         return static_cast<IStorage*>(new StorageObject(document_, id, mode, true));
+    }
+
+    // SetClass and SetStateBits: `change(entry)` on this storage's own directory entry, under the
+    // lock, while the storage exists and may be written; it answers whether it changed anything.
+    template <class Change>
+    HRESULT ChangeOwnEntry(const char* operation, Change change) {
+        HRESULT hr = S_OK;
+        if (PLATFORM_FAULT(operation, hr)) return hr;
+        std::lock_guard lock(document_->mutex);
+        if (Self().destroyed) return STG_E_REVERTED;
+        if (!CanWrite(mode_)) return STG_E_ACCESSDENIED;
+        if (change(document_->directory.Entry(id_))) document_->dirty = true;
+        return S_OK;
     }
 
     // What every call handing out a child's object checks first: its fault, its out pointer

@@ -527,16 +527,6 @@ TEST(StorageWrite, LargeStreamsReadInPieces) {
     WriteNewFile(path, {{u"big", data}});
     ComPtr<IStorage> storage;
     ASSERT_EQ(Open(path, kReadWriteExclusive, &storage), S_OK);
-    auto readAt = [&](IStream* stream, uint64_t at, ULONG size) {
-        LARGE_INTEGER to;
-        to.QuadPart = LONGLONG(at);
-        EXPECT_EQ(stream->Seek(to, STREAM_SEEK_SET, nullptr), S_OK);
-        std::vector<BYTE> out(size);
-        ULONG got = 0;
-        EXPECT_EQ(stream->Read(out.data(), size, &got), S_OK);
-        out.resize(got);
-        return out;
-    };
     auto expected = data;
     for (int pass = 0; pass < 2; ++pass) {
         SCOPED_TRACE(pass);
@@ -557,7 +547,7 @@ TEST(StorageWrite, LargeStreamsReadInPieces) {
             const ULONG size = ULONG(random() % 3000);
             const size_t from = std::min<size_t>(at, expected.size());
             const size_t to = std::min<size_t>(from + size, expected.size());
-            ASSERT_EQ(readAt(stream.Get(), at, size), std::vector<BYTE>(expected.begin() + long(from), expected.begin() + long(to)))
+            ASSERT_EQ(ReadAt(stream.Get(), at, size), std::vector<BYTE>(expected.begin() + long(from), expected.begin() + long(to)))
                 << at << " " << size;
         }
         // Written bytes are read over the file's, saved or not.
@@ -567,7 +557,7 @@ TEST(StorageWrite, LargeStreamsReadInPieces) {
         ASSERT_EQ(stream->Seek(to, STREAM_SEEK_SET, nullptr), S_OK);
         ASSERT_EQ(stream->Write(patch.data(), ULONG(patch.size()), nullptr), S_OK);
         std::copy(patch.begin(), patch.end(), expected.begin() + 100000);
-        EXPECT_EQ(readAt(stream.Get(), 99990, 800), std::vector<BYTE>(expected.begin() + 99990, expected.begin() + 100790));
+        EXPECT_EQ(ReadAt(stream.Get(), 99990, 800), std::vector<BYTE>(expected.begin() + 99990, expected.begin() + 100790));
         stream.Reset();
         if (pass == 0) {
             ASSERT_EQ(storage->Commit(STGC_DEFAULT), S_OK);
@@ -679,19 +669,9 @@ TEST(StorageWrite, TheReadWindowServesOnlyItsOwnBytes) {
     ASSERT_EQ(Open(path, kReadDenyWrite, &storage), S_OK);
     ComPtr<IStream> stream;
     ASSERT_EQ(storage->OpenStream(u"big", nullptr, STGM_READ | STGM_SHARE_EXCLUSIVE, 0, stream.Put()), S_OK);
-    auto readAt = [&](uint64_t at, ULONG size) {
-        LARGE_INTEGER to;
-        to.QuadPart = LONGLONG(at);
-        EXPECT_EQ(stream->Seek(to, STREAM_SEEK_SET, nullptr), S_OK);
-        std::vector<BYTE> out(size);
-        ULONG got = 0;
-        EXPECT_EQ(stream->Read(out.data(), size, &got), S_OK);
-        out.resize(got);
-        return out;
-    };
-    EXPECT_EQ(readAt(100000, 60000), std::vector<BYTE>(data.begin() + 100000, data.begin() + 160000));
+    EXPECT_EQ(ReadAt(stream.Get(), 100000, 60000), std::vector<BYTE>(data.begin() + 100000, data.begin() + 160000));
     for (uint64_t at = 0; at < 20000; ++at) {
-        const auto got = readAt(at, 1);
+        const auto got = ReadAt(stream.Get(), at, 1);
         ASSERT_EQ(got, std::vector<BYTE>{data[at]}) << "at " << at;
     }
     // Pieces across window edges, read on without seeking.
