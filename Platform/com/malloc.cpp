@@ -28,10 +28,8 @@ TaskAllocator g_taskAllocator;
 }  // namespace
 
 WINOLEAPI CoGetMalloc(DWORD dwMemContext, LPMALLOC* ppMalloc) {
-    if (!ppMalloc) return E_INVALIDARG;
-    *ppMalloc = nullptr;
     HRESULT hr = S_OK;
-    if (PLATFORM_FAULT("CoGetMalloc", hr)) return hr;
+    if (platform::fault::EndsAtOutStart("CoGetMalloc", ppMalloc, E_INVALIDARG, &hr)) return hr;
     if (dwMemContext != MEMCTX_TASK) return E_INVALIDARG;
     *ppMalloc = &g_taskAllocator;
     return S_OK;

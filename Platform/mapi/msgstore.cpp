@@ -343,18 +343,21 @@ public:
     }
 
     // What GetAttachmentTable and GetRecipientTable check first: their fault, their out pointer
-    // (emptied) and their flags.
-    static HRESULT StartTableCall(const char* operation, ULONG ulFlags, LPMAPITABLE* lppTable) {
-        HRESULT hr = S_OK;
-        if (PLATFORM_FAULT(operation, hr)) return hr;
-        if (!lppTable) return MAPI_E_INVALID_PARAMETER;
+    // (emptied) and their flags; true when the call ends there, with *result.
+    static bool EndsAtTableStart(const char* operation, ULONG ulFlags, LPMAPITABLE* lppTable, HRESULT* result) {
+        if (PLATFORM_FAULT(operation, *result)) return true;
+        if (!lppTable) {
+            *result = MAPI_E_INVALID_PARAMETER;
+            return true;
+        }
         *lppTable = nullptr;
-        return (ulFlags & ~(MAPI_UNICODE | MAPI_DEFERRED_ERRORS)) ? MAPI_E_UNKNOWN_FLAGS : S_OK;
+        *result = (ulFlags & ~(MAPI_UNICODE | MAPI_DEFERRED_ERRORS)) ? MAPI_E_UNKNOWN_FLAGS : S_OK;
+        return *result != S_OK;
     }
 
     STDMETHODIMP GetAttachmentTable(ULONG ulFlags, LPMAPITABLE* lppTable) override {
-        HRESULT hr = StartTableCall("IMessage::GetAttachmentTable", ulFlags, lppTable);
-        if (FAILED(hr)) return hr;
+        HRESULT hr = S_OK;
+        if (EndsAtTableStart("IMessage::GetAttachmentTable", ulFlags, lppTable, &hr)) return hr;
         static const ULONG kNamed[] = {PR_ATTACH_METHOD,
                                        PR_RENDERING_POSITION,
                                        PROP_TAG(PT_UNSPECIFIED, 0x3001),  // display name
@@ -478,8 +481,8 @@ public:
     }
 
     STDMETHODIMP GetRecipientTable(ULONG ulFlags, LPMAPITABLE* lppTable) override {
-        HRESULT hr = StartTableCall("IMessage::GetRecipientTable", ulFlags, lppTable);
-        if (FAILED(hr)) return hr;
+        HRESULT hr = S_OK;
+        if (EndsAtTableStart("IMessage::GetRecipientTable", ulFlags, lppTable, &hr)) return hr;
         std::vector<ULONG> columns = {PR_ROWID};
         std::set<ULONG> seenIds = {PROP_ID(PR_ROWID)};
         std::vector<TableRow> rows;

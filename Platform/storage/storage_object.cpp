@@ -263,8 +263,8 @@ public:
     }
 
     STDMETHODIMP ReadElement(ULONG id, ULARGE_INTEGER offset, void* pv, ULONG cb, ULONG* pcbRead) override {
-        HRESULT hr = StartTransfer("IStorageDirectRead::ReadElement", pv, cb, pcbRead);
-        if (FAILED(hr)) return hr;
+        HRESULT hr = S_OK;
+        if (EndsAtTransferStart("IStorageDirectRead::ReadElement", pv, cb, pcbRead, &hr)) return hr;
         return WhileLive([&]() -> HRESULT {
             Directory& directory = document_->directory;
             if (id >= directory.Count() || directory.At(id).parent != id_ || directory.At(id).destroyed ||
@@ -307,14 +307,17 @@ private:
     }
 
     // What every call handing out a child's object checks first: its fault, its out pointer
-    // (emptied) and its reserved arguments.
+    // (emptied) and its reserved arguments; true when the call ends there, with *result.
     template <class Interface>
-    static HRESULT StartChildCall(const char* operation, bool reserved, Interface** out) {
-        HRESULT hr = S_OK;
-        if (PLATFORM_FAULT(operation, hr)) return hr;
-        if (!out) return STG_E_INVALIDPOINTER;
+    static bool EndsAtChildStart(const char* operation, bool reserved, Interface** out, HRESULT* result) {
+        if (PLATFORM_FAULT(operation, *result)) return true;
+        if (!out) {
+            *result = STG_E_INVALIDPOINTER;
+            return true;
+        }
         *out = nullptr;
-        return reserved ? STG_E_INVALIDPARAMETER : S_OK;
+        *result = reserved ? STG_E_INVALIDPARAMETER : S_OK;
+        return reserved;
     }
 
     // CreateStream and CreateStorage: checks the call, makes (or, with STGM_CREATE, replaces) the
@@ -322,8 +325,8 @@ private:
     template <class Interface, class Make>
     HRESULT NewChild(const char* operation, const OLECHAR* name, BYTE type, DWORD grfMode, bool reserved,
                      Interface** out, Make make) {
-        HRESULT hr = StartChildCall(operation, reserved, out);
-        if (FAILED(hr)) return hr;
+        HRESULT hr = S_OK;
+        if (EndsAtChildStart(operation, reserved, out, &hr)) return hr;
         if (FAILED(hr = CheckNewName(name))) return hr;
         if (FAILED(hr = CheckElementMode(grfMode, mode_, type == kTypeStream))) return hr;
         return WhileLive([&]() -> HRESULT {
@@ -341,8 +344,8 @@ private:
     template <class Interface, class Make>
     HRESULT OpenChild(const char* operation, const OLECHAR* name, BYTE type, DWORD grfMode, bool reserved,
                       Interface** out, Make make) {
-        HRESULT hr = StartChildCall(operation, reserved, out);
-        if (FAILED(hr)) return hr;
+        HRESULT hr = S_OK;
+        if (EndsAtChildStart(operation, reserved, out, &hr)) return hr;
         size_t length = 0;
         if (FAILED(hr = CheckLookupName(name, &length))) return hr;
         if (grfMode & STGM_CREATE) return STG_E_INVALIDFLAG;

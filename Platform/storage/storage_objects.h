@@ -39,12 +39,12 @@ void StoreFileTime(BYTE* p, const FILETIME& time);
 HRESULT FillStat(Document& document, uint32_t id, DWORD mode, DWORD flag, STATSTG* stat);
 
 // What a call that reads or writes `cb` bytes at `pv` checks first: its count out-parameter
-// (zeroed), its fault, its buffer. S_OK to go on.
-inline HRESULT StartTransfer(const char* operation, const void* pv, ULONG cb, ULONG* count) {
+// (zeroed), its fault, its buffer; true when the call ends there, with *result.
+inline bool EndsAtTransferStart(const char* operation, const void* pv, ULONG cb, ULONG* count, HRESULT* result) {
     if (count) *count = 0;
-    HRESULT hr = S_OK;
-    if (PLATFORM_FAULT(operation, hr)) return hr;
-    return !pv && cb ? STG_E_INVALIDPOINTER : S_OK;
+    if (PLATFORM_FAULT(operation, *result)) return true;
+    *result = !pv && cb ? STG_E_INVALIDPOINTER : S_OK;
+    return *result != S_OK;
 }
 
 // What an object on one element shares: it holds the document, and a counted one is one of the

@@ -15,8 +15,8 @@ public:
 
 
     STDMETHODIMP Read(void* pv, ULONG cb, ULONG* pcbRead) override {
-        HRESULT hr = StartTransfer("IStream::Read", pv, cb, pcbRead);
-        if (FAILED(hr)) return hr;
+        HRESULT hr = S_OK;
+        if (EndsAtTransferStart("IStream::Read", pv, cb, pcbRead, &hr)) return hr;
         return WhileLive([&]() -> HRESULT {
             if (!CanRead(mode_)) return STG_E_ACCESSDENIED;
             size_t read = 0;
@@ -29,8 +29,8 @@ public:
     }
 
     STDMETHODIMP Write(const void* pv, ULONG cb, ULONG* pcbWritten) override {
-        HRESULT hr = StartTransfer("IStream::Write", pv, cb, pcbWritten);
-        if (FAILED(hr)) return hr;
+        HRESULT hr = S_OK;
+        if (EndsAtTransferStart("IStream::Write", pv, cb, pcbWritten, &hr)) return hr;
         return WhileLive([&]() -> HRESULT {
             if (!CanWrite(mode_)) return STG_E_ACCESSDENIED;
             if (cb == 0) return S_OK;
