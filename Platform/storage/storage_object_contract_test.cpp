@@ -592,6 +592,20 @@ TEST_F(StorageContract, EveryOperationConsultsItsFaultName) {
         EXPECT_EQ(c.call(), code);
         pt::ResetFaults();
     }
+    // An armed success code ends the call too: it succeeds without doing its work.
+    pt::FailNthCall("IStorage::CreateStream", 1, S_OK);
+    ComPtr<IStream> none;
+    EXPECT_EQ(root_->CreateStream(u"armed", kReadWriteExclusive, 0, 0, none.Put()), S_OK);
+    EXPECT_FALSE(none);
+    EXPECT_EQ(root_->OpenStream(u"armed", nullptr, kReadExclusive, 0, none.Put()), STG_E_FILENOTFOUND);
+    ASSERT_EQ(stream->Seek(zero, STREAM_SEEK_SET, nullptr), S_OK);
+    pt::FailNthCall("IStream::Read", 1, S_OK);
+    BYTE three[3];
+    ULONG got = 7;
+    EXPECT_EQ(stream->Read(three, 3, &got), S_OK);
+    EXPECT_EQ(got, 0u);
+    EXPECT_EQ(stream->Read(three, 3, &got), S_OK);
+    EXPECT_EQ(got, 3u) << "the stream did not move";
 }
 
 }  // namespace
