@@ -33,28 +33,29 @@ public:
 
     STDMETHODIMP CreateStream(const OLECHAR* pwcsName, DWORD grfMode, DWORD reserved1, DWORD reserved2,
                               IStream** ppstm) override {
-        return NewChild("IStorage::CreateStream", pwcsName, kTypeStream, grfMode, reserved1 || reserved2, ppstm,
-                        [&](uint32_t id, DWORD mode) { return NewStreamObject(document_, id, mode, true, 0); });
+        return Child(true, "IStorage::CreateStream", pwcsName, kTypeStream, grfMode, reserved1 || reserved2, ppstm,
+                     [&](uint32_t id, DWORD mode) { return NewStreamObject(document_, id, mode, true, 0); });
     }
 
     STDMETHODIMP OpenStream(const OLECHAR* pwcsName, void* reserved1, DWORD grfMode, DWORD reserved2,
                             IStream** ppstm) override {
         // The stream's sector chain is followed when it is read, as Windows does: a damaged
         // chain fails the reads (STG_E_DOCFILECORRUPT), not the open.
-        return OpenChild("IStorage::OpenStream", pwcsName, kTypeStream, grfMode, reserved1 || reserved2, ppstm,
-                         [&](uint32_t id, DWORD mode) { return NewStreamObject(document_, id, mode, true, 0); });
+        return Child(false, "IStorage::OpenStream", pwcsName, kTypeStream, grfMode, reserved1 || reserved2, ppstm,
+                     [&](uint32_t id, DWORD mode) { return NewStreamObject(document_, id, mode, true, 0); });
     }
 
     STDMETHODIMP CreateStorage(const OLECHAR* pwcsName, DWORD grfMode, DWORD reserved1, DWORD reserved2,
                                IStorage** ppstg) override {
-        return NewChild("IStorage::CreateStorage", pwcsName, kTypeStorage, grfMode, reserved1 || reserved2, ppstg,
-                        [&](uint32_t id, DWORD mode) { return NewStorageObject(id, mode); });
+        return Child(true, "IStorage::CreateStorage", pwcsName, kTypeStorage, grfMode, reserved1 || reserved2, ppstg,
+                     [&](uint32_t id, DWORD mode) { return NewStorageObject(id, mode); });
     }
 
     STDMETHODIMP OpenStorage(const OLECHAR* pwcsName, IStorage* pstgPriority, DWORD grfMode, SNB snbExclude,
                              DWORD reserved, IStorage** ppstg) override {
-        return OpenChild("IStorage::OpenStorage", pwcsName, kTypeStorage, grfMode, pstgPriority || snbExclude || reserved,
-                         ppstg, [&](uint32_t id, DWORD mode) { return NewStorageObject(id, mode); });
+        const bool unsupported = pstgPriority || snbExclude || reserved;
+        return Child(false, "IStorage::OpenStorage", pwcsName, kTypeStorage, grfMode, unsupported, ppstg,
+                     [&](uint32_t id, DWORD mode) { return NewStorageObject(id, mode); });
     }
 
     STDMETHODIMP CopyTo(DWORD ciidExclude, const IID* rgiidExclude, SNB snbExclude, IStorage* pstgDest) override {
@@ -320,44 +321,40 @@ private:
         return reserved;
     }
 
-    // CreateStream and CreateStorage: checks the call, makes (or, with STGM_CREATE, replaces) the
-    // child of `type` and hands out `make(child, mode)`, its object.
+    // CreateStream and CreateStorage (`create`), OpenStream and OpenStorage: checks the call,
+    // makes (or, with STGM_CREATE, replaces) or finds the child of `type`, and hands out
+    // `make(child, mode)`, its object.
     template <class Interface, class Make>
-    HRESULT NewChild(const char* operation, const OLECHAR* name, BYTE type, DWORD grfMode, bool reserved,
-                     Interface** out, Make make) {
+    HRESULT Child(bool create, const char* operation, const OLECHAR* name, BYTE type, DWORD grfMode, bool reserved,
+                  Interface** out, Make make) {
         HRESULT hr = S_OK;
         if (EndsAtChildStart(operation, reserved, out, &hr)) return hr;
-        if (FAILED(hr = CheckNewName(name))) return hr;
+        size_t length = 0;
+        if (FAILED(hr = create ? CheckNewName(name) : CheckLookupName(name, &length))) return hr;
+        if (!create && (grfMode & STGM_CREATE)) return STG_E_INVALIDFLAG;
         if (FAILED(hr = CheckElementMode(grfMode, mode_, type == kTypeStream))) return hr;
         return WhileLive([&]() -> HRESULT {
-            if (!CanWrite(mode_)) return STG_E_ACCESSDENIED;
             uint32_t child = kNoStream;
-            HRESULT result = MakeChild(WideToString(name), type, grfMode, &child);
+            const HRESULT result = create ? NewChild(name, type, grfMode, &child) : FindChild(name, length, type, &child);
             if (FAILED(result)) return result;
             *out = make(child, grfMode & ~STGM_CREATE);
             return S_OK;
         });
     }
 
-    // OpenStream and OpenStorage: checks the call, finds the child of `type` (not open already)
-    // and hands out `make(child, mode)`, its object.
-    template <class Interface, class Make>
-    HRESULT OpenChild(const char* operation, const OLECHAR* name, BYTE type, DWORD grfMode, bool reserved,
-                      Interface** out, Make make) {
-        HRESULT hr = S_OK;
-        if (EndsAtChildStart(operation, reserved, out, &hr)) return hr;
-        size_t length = 0;
-        if (FAILED(hr = CheckLookupName(name, &length))) return hr;
-        if (grfMode & STGM_CREATE) return STG_E_INVALIDFLAG;
-        if (FAILED(hr = CheckElementMode(grfMode, mode_, type == kTypeStream))) return hr;
-        return WhileLive([&]() -> HRESULT {
-            Directory& directory = document_->directory;
-            const uint32_t found = directory.Find(id_, name, length);
-            if (found == kNoStream || directory.Type(found) != type) return STG_E_FILENOTFOUND;
-            if (directory.At(found).openCount) return STG_E_ACCESSDENIED;
-            *out = make(found, grfMode);
-            return S_OK;
-        });
+    HRESULT NewChild(const OLECHAR* name, BYTE type, DWORD grfMode, uint32_t* child) {
+        if (!CanWrite(mode_)) return STG_E_ACCESSDENIED;
+        return MakeChild(WideToString(name), type, grfMode, child);
+    }
+
+    // A child of `type` that is not open already.
+    HRESULT FindChild(const OLECHAR* name, size_t length, BYTE type, uint32_t* child) {
+        Directory& directory = document_->directory;
+        const uint32_t found = directory.Find(id_, name, length);
+        if (found == kNoStream || directory.Type(found) != type) return STG_E_FILENOTFOUND;
+        if (directory.At(found).openCount) return STG_E_ACCESSDENIED;
+        *child = found;
+        return S_OK;
     }
 
     // Makes (or, with STGM_CREATE, replaces) a child element.
