@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "base/comptr.h"
+#include "storage/storage_walk.h"
 #include "windows.h"
 
 namespace {
@@ -29,26 +30,18 @@ std::u16string Wide(const std::string& text) {
     return out;
 }
 
+// The file opened in `mode`; null, with the benchmark stopped, when it does not open.
+ComPtr<IStorage> OpenOrSkip(benchmark::State& state, const std::u16string& path, DWORD mode) {
+    ComPtr<IStorage> storage;
+    if (StgOpenStorage(path.c_str(), nullptr, mode, nullptr, 0, storage.Put()) != S_OK) state.SkipWithError("open failed");
+    return storage;
+}
+
 void ReadEverything(IStorage* storage, std::vector<BYTE>& buffer, uint64_t* bytes) {
-    ComPtr<IEnumSTATSTG> elements;
-    if (FAILED(storage->EnumElements(0, nullptr, 0, elements.Put()))) return;
-    STATSTG stat;
-    while (elements->Next(1, &stat, nullptr) == S_OK) {
-        std::u16string name(stat.pwcsName);
-        CoTaskMemFree(stat.pwcsName);
-        if (stat.type == STGTY_STREAM) {
-            ComPtr<IStream> stream;
-            if (FAILED(storage->OpenStream(name.c_str(), nullptr, STGM_READ | STGM_SHARE_EXCLUSIVE, 0, stream.Put())))
-                continue;
-            ULONG got = 0;
-            while (SUCCEEDED(stream->Read(buffer.data(), ULONG(buffer.size()), &got)) && got) *bytes += got;
-        } else {
-            ComPtr<IStorage> child;
-            if (SUCCEEDED(storage->OpenStorage(name.c_str(), nullptr, STGM_READ | STGM_SHARE_EXCLUSIVE, nullptr, 0,
-                                               child.Put())))
-                ReadEverything(child.Get(), buffer, bytes);
-        }
-    }
+    platform::storage::WalkStorage(storage, 64, [](IStorage*, IEnumSTATSTG*) {}, [&](IStream* stream) {
+        ULONG got = 0;
+        while (SUCCEEDED(stream->Read(buffer.data(), ULONG(buffer.size()), &got)) && got) *bytes += got;
+    });
 }
 
 void CorpusReadAll(benchmark::State& state, std::string path) {
@@ -56,11 +49,8 @@ void CorpusReadAll(benchmark::State& state, std::string path) {
     std::vector<BYTE> buffer(64 * 1024);
     uint64_t bytes = 0;
     for (auto _ : state) {
-        ComPtr<IStorage> storage;
-        if (StgOpenStorage(wide.c_str(), nullptr, STGM_READ | STGM_SHARE_DENY_WRITE, nullptr, 0, storage.Put()) != S_OK) {
-            state.SkipWithError("open failed");
-            return;
-        }
+        ComPtr<IStorage> storage = OpenOrSkip(state, wide, STGM_READ | STGM_SHARE_DENY_WRITE);
+        if (!storage) return;
         ReadEverything(storage.Get(), buffer, &bytes);
     }
     state.SetBytesProcessed(int64_t(bytes));
@@ -108,12 +98,8 @@ void Open(benchmark::State& state, const std::string* path) {
     size_t heap = 0;
     for (auto _ : state) {
         size_t before = mallinfo2().uordblks;
-        ComPtr<IStorage> storage;
-        if (StgOpenStorage(wide.c_str(), nullptr, STGM_READWRITE | STGM_SHARE_EXCLUSIVE, nullptr, 0, storage.Put()) !=
-            S_OK) {
-            state.SkipWithError("open failed");
-            return;
-        }
+        ComPtr<IStorage> storage = OpenOrSkip(state, wide, STGM_READWRITE | STGM_SHARE_EXCLUSIVE);
+        if (!storage) return;
         heap = mallinfo2().uordblks - before;
         storage.Reset();
     }
@@ -137,12 +123,8 @@ void OpenInFolder(benchmark::State& state, size_t others) {
     std::filesystem::copy_file(g_small, path, std::filesystem::copy_options::overwrite_existing);
     std::u16string wide = Wide(path);
     for (auto _ : state) {
-        ComPtr<IStorage> storage;
-        if (StgOpenStorage(wide.c_str(), nullptr, STGM_READWRITE | STGM_SHARE_EXCLUSIVE, nullptr, 0, storage.Put()) !=
-            S_OK) {
-            state.SkipWithError("open failed");
-            return;
-        }
+        ComPtr<IStorage> storage = OpenOrSkip(state, wide, STGM_READWRITE | STGM_SHARE_EXCLUSIVE);
+        if (!storage) return;
     }
     state.counters["files_in_folder"] = double(others + 1);
     std::error_code ignored;
@@ -154,12 +136,8 @@ void CommitSmallChange(benchmark::State& state) {
     std::u16string wide = Wide(g_work);
     BYTE value = 0;
     for (auto _ : state) {
-        ComPtr<IStorage> storage;
-        if (StgOpenStorage(wide.c_str(), nullptr, STGM_READWRITE | STGM_SHARE_EXCLUSIVE, nullptr, 0, storage.Put()) !=
-            S_OK) {
-            state.SkipWithError("open failed");
-            return;
-        }
+        ComPtr<IStorage> storage = OpenOrSkip(state, wide, STGM_READWRITE | STGM_SHARE_EXCLUSIVE);
+        if (!storage) return;
         ComPtr<IStream> stream;
         if (storage->OpenStream(u"__substg1.0_A037001F", nullptr, STGM_READWRITE | STGM_SHARE_EXCLUSIVE, 0,
                                 stream.Put()) != S_OK) {

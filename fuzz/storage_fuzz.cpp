@@ -7,6 +7,7 @@
 
 #include "base/comptr.h"
 #include "platform_testing.h"
+#include "storage/storage_walk.h"
 #include "windows.h"
 
 namespace {
@@ -16,22 +17,16 @@ using platform::ComPtr;
 // Keeps one input's work small: a hostile image may claim many large streams.
 constexpr uint64_t kReadBudget = 256 << 10;
 
-void Walk(IStorage* storage, int depth, uint64_t* budget) {
-    if (depth > 32) return;
-    STATSTG self;
-    if (SUCCEEDED(storage->Stat(&self, STATFLAG_DEFAULT))) CoTaskMemFree(self.pwcsName);
-    ComPtr<IEnumSTATSTG> elements;
-    if (FAILED(storage->EnumElements(0, nullptr, 0, elements.Put()))) return;
-    ComPtr<IEnumSTATSTG> clone;
-    if (SUCCEEDED(elements->Clone(clone.Put()))) clone->Skip(1);
-    STATSTG stat;
-    while (elements->Next(1, &stat, nullptr) == S_OK) {
-        std::u16string name(stat.pwcsName);
-        CoTaskMemFree(stat.pwcsName);
-        if (stat.type == STGTY_STREAM) {
-            ComPtr<IStream> stream;
-            if (FAILED(storage->OpenStream(name.c_str(), nullptr, STGM_READ | STGM_SHARE_EXCLUSIVE, 0, stream.Put())))
-                continue;
+void Walk(IStorage* storage, uint64_t* budget) {
+    platform::storage::WalkStorage(
+        storage, 32,
+        [](IStorage* each, IEnumSTATSTG* elements) {
+            STATSTG self;
+            if (SUCCEEDED(each->Stat(&self, STATFLAG_DEFAULT))) CoTaskMemFree(self.pwcsName);
+            ComPtr<IEnumSTATSTG> clone;
+            if (SUCCEEDED(elements->Clone(clone.Put()))) clone->Skip(1);
+        },
+        [&](IStream* stream) {
             BYTE buffer[4096];
             ULONG got = 0;
             while (*budget > 0 && SUCCEEDED(stream->Read(buffer, sizeof buffer, &got)) && got > 0)
@@ -41,13 +36,7 @@ void Walk(IStorage* storage, int depth, uint64_t* budget) {
             stream->Seek(back, STREAM_SEEK_END, nullptr);
             ComPtr<IStream> copy;
             if (SUCCEEDED(stream->Clone(copy.Put()))) copy->Read(buffer, 16, &got);
-        } else {
-            ComPtr<IStorage> child;
-            if (SUCCEEDED(storage->OpenStorage(name.c_str(), nullptr, STGM_READ | STGM_SHARE_EXCLUSIVE, nullptr, 0,
-                                               child.Put())))
-                Walk(child.Get(), depth + 1, budget);
-        }
-    }
+        });
 }
 
 }  // namespace
@@ -56,6 +45,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ComPtr<IStorage> storage;
     if (FAILED(platform::testing::OpenStorageOnMemory(data, size, storage.Put()))) return 0;
     uint64_t budget = kReadBudget;
-    Walk(storage.Get(), 0, &budget);
+    Walk(storage.Get(), &budget);
     return 0;
 }

@@ -90,4 +90,15 @@ public:
     STDMETHODIMP_(ULONG) Release() override { return 1; }
 };
 
+// A new object of class T (a ComObject that starts at zero) handed out as its `riid` interface,
+// as IClassFactory::CreateInstance does: the object goes again when it does not serve `riid`.
+template <class T>
+HRESULT NewObjectAs(REFIID riid, void** ppv) {
+    T* object = new T;
+    object->AddRef();
+    const HRESULT hr = object->QueryInterface(riid, ppv);
+    object->Release();
+    return hr;
+}
+
 }  // namespace platform

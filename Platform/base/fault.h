@@ -25,3 +25,21 @@ PLATFORM_API bool Hit(const char* operation, HRESULT* code) noexcept;
 #define PLATFORM_FAULT(operation, code)                                          \
     (::platform::fault::g_armed.load(std::memory_order_relaxed) &&               \
      ::platform::fault::Hit((operation), &(code)))
+
+namespace platform::fault {
+
+// The start of an operation that hands out a pointer through `out`: true when the call ends
+// there, with *result. A null `out` ends it with `nullResult`; otherwise `out` is emptied, and a
+// fault a test armed for `operation` ends it with its code (a success code too: the call then
+// succeeds without handing anything out).
+template <class T>
+bool EndsAtOutStart(const char* operation, T** out, HRESULT nullResult, HRESULT* result) noexcept {
+    if (!out) {
+        *result = nullResult;
+        return true;
+    }
+    *out = nullptr;
+    return PLATFORM_FAULT(operation, *result);
+}
+
+}  // namespace platform::fault

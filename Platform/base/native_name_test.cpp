@@ -4,6 +4,8 @@
 // overlong forms, stray continuation bytes and cut sequences.
 #include "base/native_name.h"
 
+#include "base/utf.h"
+
 #include <gtest/gtest.h>
 
 #include <random>
@@ -16,27 +18,17 @@ using platform::names::ToNative;
 
 // ---- The model -------------------------------------------------------------------------------
 
-std::string EncodeScalar(char32_t c) {
-    std::string out;
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-    return out;
+bool IsScalar(char32_t c) { return c <= 0x10FFFF && (c < 0xD800 || c > 0xDFFF); }
+
+// The UTF-16 units of a scalar value.
+std::u16string Units(char32_t c) {
+    if (c < 0x10000) return std::u16string(1, static_cast<char16_t>(c));
+    return {static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10)), static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF))};
 }
 
-bool IsScalar(char32_t c) { return c <= 0x10FFFF && (c < 0xD800 || c > 0xDFFF); }
+// The UTF-8 of a scalar value, from the platform's UTF-8 encoder, which the mapping under test
+// does not use.
+std::string EncodeScalar(char32_t c) { return platform::utf::ToUtf8(Units(c)); }
 
 // Reads the n bytes at `at` with the bit pattern of their lead, whatever they hold; accepted only
 // when encoding the value again gives the same bytes.
@@ -49,12 +41,7 @@ std::u16string ModelFromNative(const std::string& bytes) {
             char32_t value = n == 1 ? lead : lead & ((1u << (7 - n)) - 1);
             for (size_t k = 1; k < n; ++k) value = (value << 6) | (static_cast<unsigned char>(bytes[at + k]) & 0x3F);
             if (!IsScalar(value) || EncodeScalar(value) != bytes.substr(at, n)) continue;
-            if (value >= 0x10000) {
-                out += static_cast<char16_t>(0xD800 + ((value - 0x10000) >> 10));
-                out += static_cast<char16_t>(0xDC00 + ((value - 0x10000) & 0x3FF));
-            } else {
-                out += static_cast<char16_t>(value);
-            }
+            out += Units(value);
             at += n;
             taken = true;
         }

@@ -110,6 +110,15 @@ typedef LARGE_INTEGER* PLARGE_INTEGER;
 typedef ULARGE_INTEGER* PULARGE_INTEGER;
 static_assert(sizeof(LARGE_INTEGER) == 8 && sizeof(ULARGE_INTEGER) == 8);
 
+// Taken (and ignored) by the services that create folders and registry keys.
+struct SECURITY_ATTRIBUTES {
+    DWORD nLength;
+    LPVOID lpSecurityDescriptor;
+    BOOL bInheritHandle;
+};
+typedef SECURITY_ATTRIBUTES* PSECURITY_ATTRIBUTES;
+typedef SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
+
 #ifndef TRUE
 #define TRUE 1
 #endif

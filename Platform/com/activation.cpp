@@ -81,10 +81,8 @@ HRESULT GetInprocClassObjectFromRegistry(REFCLSID rclsid, REFIID riid, LPVOID* p
 
 WINOLEAPI CoGetClassObject(REFCLSID rclsid, DWORD dwClsContext, LPVOID /*pvReserved*/, REFIID riid,
                            LPVOID* ppv) {
-    if (!ppv) return E_INVALIDARG;
-    *ppv = nullptr;
     HRESULT hr = S_OK;
-    if (PLATFORM_FAULT("CoGetClassObject", hr)) return hr;
+    if (platform::fault::EndsAtOutStart("CoGetClassObject", ppv, E_INVALIDARG, &hr)) return hr;
     if (IUnknown* registered = FindRegisteredClass(rclsid, dwClsContext)) {
         hr = registered->QueryInterface(riid, ppv);
         registered->Release();
@@ -99,10 +97,8 @@ WINOLEAPI CoGetClassObject(REFCLSID rclsid, DWORD dwClsContext, LPVOID /*pvReser
 
 WINOLEAPI CoCreateInstance(REFCLSID rclsid, LPUNKNOWN pUnkOuter, DWORD dwClsContext, REFIID riid,
                            LPVOID* ppv) {
-    if (!ppv) return E_POINTER;
-    *ppv = nullptr;
     HRESULT hr = S_OK;
-    if (PLATFORM_FAULT("CoCreateInstance", hr)) return hr;
+    if (platform::fault::EndsAtOutStart("CoCreateInstance", ppv, E_POINTER, &hr)) return hr;
     platform::ComPtr<IClassFactory> factory;
     hr = CoGetClassObject(rclsid, dwClsContext, nullptr, IID_IClassFactory, factory.PutVoid());
     if (FAILED(hr)) return hr;

@@ -40,11 +40,7 @@ public:
     STDMETHODIMP_(ULONG) Release() override { return --refs; }
     STDMETHODIMP CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
         if (outer) return CLASS_E_NOAGGREGATION;
-        auto* thing = new Thing;
-        thing->AddRef();
-        HRESULT hr = thing->QueryInterface(riid, ppv);
-        thing->Release();
-        return hr;
+        return platform::NewObjectAs<Thing>(riid, ppv);
     }
     STDMETHODIMP LockServer(BOOL) override { return S_OK; }
 };

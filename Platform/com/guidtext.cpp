@@ -80,10 +80,8 @@ WINOLEAPI_(int) StringFromGUID2(REFGUID rguid, LPOLESTR lpsz, int cchMax) {
 }
 
 WINOLEAPI StringFromCLSID(REFCLSID rclsid, LPOLESTR* lplpsz) {
-    if (!lplpsz) return E_INVALIDARG;
-    *lplpsz = nullptr;
     HRESULT hr = S_OK;
-    if (PLATFORM_FAULT("StringFromCLSID", hr)) return hr;
+    if (platform::fault::EndsAtOutStart("StringFromCLSID", lplpsz, E_INVALIDARG, &hr)) return hr;
     auto* text = static_cast<LPOLESTR>(CoTaskMemAlloc((kGuidTextLength + 1) * sizeof(OLECHAR)));
     if (!text) return E_OUTOFMEMORY;
     FormatGuid(rclsid, text);

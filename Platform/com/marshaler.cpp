@@ -59,10 +59,8 @@ private:
 }  // namespace
 
 WINOLEAPI CoCreateFreeThreadedMarshaler(LPUNKNOWN punkOuter, LPUNKNOWN* ppunkMarshal) {
-    if (!ppunkMarshal) return E_INVALIDARG;
-    *ppunkMarshal = nullptr;
     HRESULT hr = S_OK;
-    if (PLATFORM_FAULT("CoCreateFreeThreadedMarshaler", hr)) return hr;
+    if (platform::fault::EndsAtOutStart("CoCreateFreeThreadedMarshaler", ppunkMarshal, E_INVALIDARG, &hr)) return hr;
     auto* marshaler = new (std::nothrow) FreeThreadedMarshaler(punkOuter);
     if (!marshaler) return E_OUTOFMEMORY;
     *ppunkMarshal = marshaler->NonDelegating();  // created with its one reference

@@ -410,10 +410,8 @@ private:
 }  // namespace
 
 STDAPI CreateRegistrar(REFIID riid, void** ppv) {
-    if (!ppv) return E_POINTER;
-    *ppv = nullptr;
     HRESULT hr = S_OK;
-    if (PLATFORM_FAULT("CreateRegistrar", hr)) return hr;
+    if (platform::fault::EndsAtOutStart("CreateRegistrar", ppv, E_POINTER, &hr)) return hr;
     auto* registrar = new (std::nothrow) Registrar;
     if (!registrar) return E_OUTOFMEMORY;
     registrar->AddRef();

@@ -27,29 +27,37 @@
 
 namespace {
 
+// Injected failures and the errno values the C runtime would set for them.
+struct CodeErrno {
+    HRESULT code;
+    int error;
+};
+constexpr CodeErrno kErrnoOfCode[] = {
+    {E_ACCESSDENIED, EACCES},
+    {HRESULT_FROM_WIN32(ERROR_SHARING_VIOLATION), EACCES},
+    {HRESULT_FROM_WIN32(ERROR_LOCK_VIOLATION), EACCES},
+    {HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND), ENOENT},
+    {HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND), ENOENT},
+    {E_OUTOFMEMORY, ENOMEM},
+    {HRESULT_FROM_WIN32(ERROR_DISK_FULL), ENOSPC},
+    {HRESULT_FROM_WIN32(ERROR_FILE_EXISTS), EEXIST},
+    {HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS), EEXIST},
+    {E_INVALIDARG, EINVAL},
+};
 
-// Maps an injected failure to the errno value the C runtime would set.
+// The errno value of an injected failure; `fallback` for the codes the table does not name.
 int ErrnoFromCode(HRESULT code, int fallback) {
-    switch (code) {
-    case E_ACCESSDENIED:
-    case HRESULT_FROM_WIN32(ERROR_SHARING_VIOLATION):
-    case HRESULT_FROM_WIN32(ERROR_LOCK_VIOLATION):
-        return EACCES;
-    case HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND):
-    case HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND):
-        return ENOENT;
-    case E_OUTOFMEMORY:
-        return ENOMEM;
-    case HRESULT_FROM_WIN32(ERROR_DISK_FULL):
-        return ENOSPC;
-    case HRESULT_FROM_WIN32(ERROR_FILE_EXISTS):
-    case HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS):
-        return EEXIST;
-    case E_INVALIDARG:
-        return EINVAL;
-    default:
-        return fallback;
-    }
+    for (const CodeErrno& entry : kErrnoOfCode)
+        if (entry.code == code) return entry.error;
+    return fallback;
+}
+
+// True when a test made `operation` fail; errno then holds the failure.
+bool Faulted(const char* operation, int fallback) {
+    HRESULT code = S_OK;
+    if (!PLATFORM_FAULT(operation, code)) return false;
+    errno = ErrnoFromCode(code, fallback);
+    return true;
 }
 
 DWORD Win32ErrorFromErrno(int error) {
@@ -280,11 +288,7 @@ extern "C" int _wstat64(const WCHAR* path, struct _stat64* buffer) {
         errno = EINVAL;
         return -1;
     }
-    HRESULT code = S_OK;
-    if (PLATFORM_FAULT("_wstat64", code)) {
-        errno = ErrnoFromCode(code, ENOENT);
-        return -1;
-    }
+    if (Faulted("_wstat64", ENOENT)) return -1;
     std::string osPath;
     if (!ToOsPath(path, osPath)) {
         errno = ENOENT;
@@ -310,11 +314,7 @@ extern "C" int _wstat64(const WCHAR* path, struct _stat64* buffer) {
 }
 
 extern "C" int _wrename(const WCHAR* oldname, const WCHAR* newname) {
-    HRESULT code = S_OK;
-    if (PLATFORM_FAULT("_wrename", code)) {
-        errno = ErrnoFromCode(code, EACCES);
-        return -1;
-    }
+    if (Faulted("_wrename", EACCES)) return -1;
     std::string from, to;
     if (!ToOsPath(oldname, from) || !ToOsPath(newname, to)) {
         errno = ENOENT;
@@ -352,11 +352,7 @@ extern "C" FILE* _wfsopen(const WCHAR* filename, const WCHAR* mode, int shflag) 
         return nullptr;
     }
     if (shflag == _SH_SECURE && parsed.write) denyRead = true;
-    HRESULT code = S_OK;
-    if (PLATFORM_FAULT("_wfsopen", code)) {
-        errno = ErrnoFromCode(code, EACCES);
-        return nullptr;
-    }
+    if (Faulted("_wfsopen", EACCES)) return nullptr;
     std::string path;
     if (!ToOsPath(filename, path) || path.empty()) {
         errno = ENOENT;
@@ -403,11 +399,7 @@ extern "C" int _fseeki64(FILE* stream, __int64 offset, int origin) {
         errno = EINVAL;
         return -1;
     }
-    HRESULT code = S_OK;
-    if (PLATFORM_FAULT("_fseeki64", code)) {
-        errno = ErrnoFromCode(code, EINVAL);
-        return -1;
-    }
+    if (Faulted("_fseeki64", EINVAL)) return -1;
     return fseeko(stream, static_cast<off_t>(offset), origin);
 }
 
@@ -416,11 +408,7 @@ extern "C" __int64 _ftelli64(FILE* stream) {
         errno = EINVAL;
         return -1;
     }
-    HRESULT code = S_OK;
-    if (PLATFORM_FAULT("_ftelli64", code)) {
-        errno = ErrnoFromCode(code, EINVAL);
-        return -1;
-    }
+    if (Faulted("_ftelli64", EINVAL)) return -1;
     return static_cast<__int64>(ftello(stream));
 }
 
@@ -438,11 +426,7 @@ extern "C" errno_t _chsize_s(int fd, __int64 size) {
         errno = EINVAL;
         return EINVAL;
     }
-    HRESULT code = S_OK;
-    if (PLATFORM_FAULT("_chsize_s", code)) {
-        errno = ErrnoFromCode(code, ENOSPC);
-        return errno;
-    }
+    if (Faulted("_chsize_s", ENOSPC)) return errno;
     if (ftruncate(fd, static_cast<off_t>(size)) != 0) return errno;
     return 0;
 }

@@ -32,19 +32,6 @@ extern "C" PLATFORM_API errno_t _wgetenv_s(size_t* pReturnValue, WCHAR* buffer, 
 #define FILE_ATTRIBUTE_ARCHIVE 0x00000020
 #define FILE_ATTRIBUTE_NORMAL 0x00000080
 
-// Also declared by other services (the registry's RegCreateKeyExW takes one); the first to
-// come defines it.
-#ifndef PLATFORM_HAVE_SECURITY_ATTRIBUTES
-#define PLATFORM_HAVE_SECURITY_ATTRIBUTES
-struct SECURITY_ATTRIBUTES {
-    DWORD nLength;
-    LPVOID lpSecurityDescriptor;
-    BOOL bInheritHandle;
-};
-typedef SECURITY_ATTRIBUTES* PSECURITY_ATTRIBUTES;
-typedef SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
-#endif
-
 // INVALID_FILE_ATTRIBUTES (and the last error) when the path cannot be examined. A folder is
 // FILE_ATTRIBUTE_DIRECTORY; a file the owner may not write is FILE_ATTRIBUTE_READONLY; a
 // name beginning with '.' is FILE_ATTRIBUTE_HIDDEN; otherwise a file is FILE_ATTRIBUTE_NORMAL.

@@ -314,15 +314,22 @@ void ResetAnsiCodePage() {
 
 const bool g_resetRegistered = (platform::testing::RegisterResetHook(&ResetAnsiCodePage), true);
 
+// What both conversions ask of their arguments: a source, its length (-1 when terminated), and
+// an output of `outputLength` units (none when 0, when only the length is asked for) that is not
+// the source.
+template <typename In, typename Out>
+bool ValidArguments(const In* source, int sourceLength, Out* output, int outputLength) {
+    return source != nullptr && sourceLength != 0 && sourceLength >= -1 && outputLength >= 0 &&
+           (output != nullptr || outputLength == 0) &&
+           (outputLength == 0 || static_cast<const void*>(source) != static_cast<const void*>(output));
+}
+
 }  // namespace
 
 int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCCH lpMultiByteStr, int cbMultiByte,
                                LPWSTR lpWideCharStr, int cchWideChar) {
     if (FailedByTest("MultiByteToWideChar")) return 0;
-    if (lpMultiByteStr == nullptr || cbMultiByte == 0 || cbMultiByte < -1 || cchWideChar < 0 ||
-        (lpWideCharStr == nullptr && cchWideChar != 0) ||
-        (cchWideChar != 0 && static_cast<const void*>(lpMultiByteStr) == static_cast<const void*>(lpWideCharStr)))
-        return Fail(ERROR_INVALID_PARAMETER);
+    if (!ValidArguments(lpMultiByteStr, cbMultiByte, lpWideCharStr, cchWideChar)) return Fail(ERROR_INVALID_PARAMETER);
     const UINT number = ResolveCodePage(CodePage);
     const size_t size = cbMultiByte == -1 ? std::strlen(lpMultiByteStr) + 1 : static_cast<size_t>(cbMultiByte);
     const bool strict = (dwFlags & MB_ERR_INVALID_CHARS) != 0;
@@ -368,10 +375,7 @@ int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCCH lpMultiByteSt
 int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWCH lpWideCharStr, int cchWideChar,
                                LPSTR lpMultiByteStr, int cbMultiByte, LPCCH lpDefaultChar, LPBOOL lpUsedDefaultChar) {
     if (FailedByTest("WideCharToMultiByte")) return 0;
-    if (lpWideCharStr == nullptr || cchWideChar == 0 || cchWideChar < -1 || cbMultiByte < 0 ||
-        (lpMultiByteStr == nullptr && cbMultiByte != 0) ||
-        (cbMultiByte != 0 && static_cast<const void*>(lpMultiByteStr) == static_cast<const void*>(lpWideCharStr)))
-        return Fail(ERROR_INVALID_PARAMETER);
+    if (!ValidArguments(lpWideCharStr, cchWideChar, lpMultiByteStr, cbMultiByte)) return Fail(ERROR_INVALID_PARAMETER);
     const UINT number = ResolveCodePage(CodePage);
     const size_t count = cchWideChar == -1 ? wcslen(lpWideCharStr) + 1 : static_cast<size_t>(cchWideChar);
     Output<char> out{lpMultiByteStr, static_cast<size_t>(cbMultiByte)};

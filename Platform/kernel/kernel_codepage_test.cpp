@@ -190,6 +190,8 @@ TEST(KernelCodePage, BadArgumentsAndFlags) {
     WCHAR wide[8];
     char narrow[8];
     BOOL used = FALSE;
+    WCHAR shared[8] = u"abc";  // a buffer both read and written
+    char* sharedBytes = reinterpret_cast<char*>(shared);
     struct Case {
         const char* what;
         std::function<int()> call;
@@ -202,6 +204,7 @@ TEST(KernelCodePage, BadArgumentsAndFlags) {
         {"negative output count", [&] { return MultiByteToWideChar(1252, 0, "abc", 3, wide, -1); }, ERROR_INVALID_PARAMETER},
         {"null output with a count", [&] { return MultiByteToWideChar(1252, 0, "abc", 3, nullptr, 8); }, ERROR_INVALID_PARAMETER},
         {"unknown code page", [&] { return MultiByteToWideChar(12345, 0, "abc", 3, wide, 8); }, ERROR_INVALID_PARAMETER},
+        {"output over the input", [&] { return MultiByteToWideChar(1252, 0, sharedBytes, 3, shared, 8); }, ERROR_INVALID_PARAMETER},
         {"UTF-8 and MB_PRECOMPOSED", [&] { return MultiByteToWideChar(CP_UTF8, MB_PRECOMPOSED, "abc", 3, wide, 8); }, ERROR_INVALID_FLAGS},
         {"GB18030 and MB_PRECOMPOSED", [&] { return MultiByteToWideChar(54936, MB_PRECOMPOSED, "abc", 3, wide, 8); }, ERROR_INVALID_FLAGS},
         {"UTF-7 with a flag", [&] { return MultiByteToWideChar(CP_UTF7, MB_ERR_INVALID_CHARS, "abc", 3, wide, 8); }, ERROR_INVALID_FLAGS},
@@ -211,6 +214,7 @@ TEST(KernelCodePage, BadArgumentsAndFlags) {
         {"wide empty input", [&] { return WideCharToMultiByte(1252, 0, u"abc", 0, narrow, 8, nullptr, nullptr); }, ERROR_INVALID_PARAMETER},
         {"null bytes with a count", [&] { return WideCharToMultiByte(1252, 0, u"abc", 3, nullptr, 8, nullptr, nullptr); }, ERROR_INVALID_PARAMETER},
         {"wide unknown code page", [&] { return WideCharToMultiByte(12345, 0, u"abc", 3, narrow, 8, nullptr, nullptr); }, ERROR_INVALID_PARAMETER},
+        {"bytes over the wide input", [&] { return WideCharToMultiByte(1252, 0, shared, 3, sharedBytes, 8, nullptr, nullptr); }, ERROR_INVALID_PARAMETER},
         {"UTF-8 with a default", [&] { return WideCharToMultiByte(CP_UTF8, 0, u"abc", 3, narrow, 8, "?", nullptr); }, ERROR_INVALID_PARAMETER},
         {"UTF-8 asking for defaults", [&] { return WideCharToMultiByte(CP_UTF8, 0, u"abc", 3, narrow, 8, nullptr, &used); }, ERROR_INVALID_PARAMETER},
         {"UTF-8 and WC_NO_BEST_FIT_CHARS", [&] { return WideCharToMultiByte(CP_UTF8, WC_NO_BEST_FIT_CHARS, u"abc", 3, narrow, 8, nullptr, nullptr); }, ERROR_INVALID_FLAGS},
@@ -223,6 +227,9 @@ TEST(KernelCodePage, BadArgumentsAndFlags) {
     }
     EXPECT_EQ(WideCharToMultiByte(1252, WC_NO_BEST_FIT_CHARS | WC_COMPOSITECHECK, u"abc", 3, narrow, 8, nullptr, nullptr), 3);
     EXPECT_EQ(MultiByteToWideChar(1252, MB_PRECOMPOSED | MB_USEGLYPHCHARS, "abc", 3, wide, 8), 3);
+    // Only the length asked for: nothing is written, so the output may be the input.
+    EXPECT_EQ(MultiByteToWideChar(1252, 0, sharedBytes, 3, shared, 0), 3);
+    EXPECT_EQ(WideCharToMultiByte(1252, 0, shared, 3, sharedBytes, 0, nullptr, nullptr), 3);
     EXPECT_FALSE(IsValidCodePage(12345));
     EXPECT_FALSE(IsValidCodePage(CP_ACP));
 }

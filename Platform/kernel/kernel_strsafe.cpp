@@ -154,6 +154,19 @@ void PutFloating(Output& out, const Spec& spec, WCHAR conversion, long double va
 
 bool IsDigit(WCHAR c) { return c >= u'0' && c <= u'9'; }
 
+// The size prefixes of a conversion, each before any shorter one it begins with.
+struct SizePrefix {
+    const char16_t* prefix;
+    Size size;
+};
+constexpr SizePrefix kSizePrefixes[] = {
+    {u"hh", Size::Char},    {u"h", Size::Short},
+    {u"ll", Size::Long64},  {u"l", Size::Long32},  // Windows' long is 32 bits
+    {u"w", Size::Wide},     {u"L", Size::LongDouble}, {u"q", Size::Long64},
+    {u"z", Size::Pointer},  {u"j", Size::Pointer},    {u"t", Size::Pointer},
+    {u"I64", Size::Long64}, {u"I32", Size::Int},      {u"I", Size::Pointer},
+};
+
 size_t ReadNumber(const WCHAR*& p) {
     size_t value = 0;
     for (; IsDigit(*p); ++p) {
@@ -206,55 +219,14 @@ bool Format(Output& out, const WCHAR* format, va_list args) {
                 spec.precision = ReadNumber(p);
             }
         }
-        switch (*p) {
-            case u'h':
-                ++p;
-                spec.size = Size::Short;
-                if (*p == u'h') {
-                    ++p;
-                    spec.size = Size::Char;
-                }
+        for (const SizePrefix& size : kSizePrefixes) {
+            size_t n = 0;
+            while (size.prefix[n] && p[n] == size.prefix[n]) ++n;
+            if (size.prefix[n] == 0) {
+                p += n;
+                spec.size = size.size;
                 break;
-            case u'l':
-                ++p;
-                spec.size = Size::Long32;  // Windows' long is 32 bits
-                if (*p == u'l') {
-                    ++p;
-                    spec.size = Size::Long64;
-                }
-                break;
-            case u'w':
-                ++p;
-                spec.size = Size::Wide;
-                break;
-            case u'L':
-                ++p;
-                spec.size = Size::LongDouble;
-                break;
-            case u'q':
-                ++p;
-                spec.size = Size::Long64;
-                break;
-            case u'z':
-            case u'j':
-            case u't':
-                ++p;
-                spec.size = Size::Pointer;
-                break;
-            case u'I':
-                if (p[1] == u'6' && p[2] == u'4') {
-                    p += 3;
-                    spec.size = Size::Long64;
-                } else if (p[1] == u'3' && p[2] == u'2') {
-                    p += 3;
-                    spec.size = Size::Int;
-                } else {
-                    ++p;
-                    spec.size = Size::Pointer;
-                }
-                break;
-            default:
-                break;
+            }
         }
         const WCHAR conversion = *p;
         if (conversion == 0) return false;

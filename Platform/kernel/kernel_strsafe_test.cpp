@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <initializer_list>
 #include <string>
 
 #include "platform_testing.h"
@@ -19,23 +20,31 @@ struct Guarded {
     std::u16string units;
 };
 
-TEST(KernelStrSafe, CopyAtTheBoundaryAndOnePast) {
-    struct Case {
-        size_t cch;
-        HRESULT hr;
-        const char16_t* result;
-    } cases[] = {
-        {6, S_OK, u"hello"},
-        {7, S_OK, u"hello"},
-        {5, STRSAFE_E_INSUFFICIENT_BUFFER, u"hell"},
-        {1, STRSAFE_E_INSUFFICIENT_BUFFER, u""},
-    };
-    for (const Case& c : cases) {
+// A write into a guarded buffer of `cch` units: what it returns and the text it leaves.
+struct BoundaryCase {
+    size_t cch;
+    HRESULT hr;
+    const char16_t* result;
+};
+
+// Runs `write(buffer, cch)` into a fresh guarded buffer for each case: its result, the text left
+// and the guards after the count.
+template <typename Write>
+void ExpectAtEachCount(std::initializer_list<BoundaryCase> cases, Write write) {
+    for (const BoundaryCase& c : cases) {
         Guarded buffer(c.cch);
-        EXPECT_EQ(StringCchCopyW(buffer.data(), c.cch, u"hello"), c.hr) << c.cch;
-        EXPECT_EQ(buffer.text(), c.result);
-        EXPECT_TRUE(buffer.guardsIntact());
+        EXPECT_EQ(write(buffer.data(), c.cch), c.hr) << c.cch;
+        EXPECT_EQ(buffer.text(), c.result) << c.cch;
+        EXPECT_TRUE(buffer.guardsIntact()) << c.cch;
     }
+}
+
+TEST(KernelStrSafe, CopyAtTheBoundaryAndOnePast) {
+    ExpectAtEachCount({{6, S_OK, u"hello"},
+                       {7, S_OK, u"hello"},
+                       {5, STRSAFE_E_INSUFFICIENT_BUFFER, u"hell"},
+                       {1, STRSAFE_E_INSUFFICIENT_BUFFER, u""}},
+                      [](WCHAR* buffer, size_t cch) { return StringCchCopyW(buffer, cch, u"hello"); });
     Guarded buffer(4);
     EXPECT_EQ(StringCchCopyW(buffer.data(), 0, u"x"), STRSAFE_E_INVALID_PARAMETER);
     EXPECT_EQ(buffer.units[0], u'#') << "a zero count writes nothing";
@@ -56,23 +65,14 @@ TEST(KernelStrSafe, CopyNStopsAtTheCountOrTheEnd) {
 }
 
 TEST(KernelStrSafe, CatAtTheBoundaryAndOnePast) {
-    struct Case {
-        size_t cch;
-        HRESULT hr;
-        const char16_t* result;
-    } cases[] = {
-        {10, S_OK, u"path/file"},  // nine characters and the terminator
-        {11, S_OK, u"path/file"},
-        {9, STRSAFE_E_INSUFFICIENT_BUFFER, u"path/fil"},
-        {5, STRSAFE_E_INSUFFICIENT_BUFFER, u"path"},
-    };
-    for (const Case& c : cases) {
-        Guarded buffer(c.cch);
-        ASSERT_EQ(StringCchCopyW(buffer.data(), c.cch, u"path"), S_OK);
-        EXPECT_EQ(StringCchCatW(buffer.data(), c.cch, u"/file"), c.hr) << c.cch;
-        EXPECT_EQ(buffer.text(), c.result);
-        EXPECT_TRUE(buffer.guardsIntact());
-    }
+    ExpectAtEachCount({{10, S_OK, u"path/file"},  // nine characters and the terminator
+                       {11, S_OK, u"path/file"},
+                       {9, STRSAFE_E_INSUFFICIENT_BUFFER, u"path/fil"},
+                       {5, STRSAFE_E_INSUFFICIENT_BUFFER, u"path"}},
+                      [](WCHAR* buffer, size_t cch) {
+                          EXPECT_EQ(StringCchCopyW(buffer, cch, u"path"), S_OK) << cch;
+                          return StringCchCatW(buffer, cch, u"/file");
+                      });
     Guarded unterminated(3);
     EXPECT_EQ(StringCchCatW(unterminated.data(), 3, u"x"), STRSAFE_E_INVALID_PARAMETER);
     EXPECT_TRUE(unterminated.guardsIntact());
@@ -136,22 +136,11 @@ TEST(KernelStrSafe, PrintfSizesFollowWindows) {
 
 TEST(KernelStrSafe, PrintfTruncatesAtTheBoundary) {
     // "value=12345" is 11 characters: fits in 12, not in 11.
-    struct Case {
-        size_t cch;
-        HRESULT hr;
-        const char16_t* result;
-    } cases[] = {
-        {12, S_OK, u"value=12345"},
-        {11, STRSAFE_E_INSUFFICIENT_BUFFER, u"value=1234"},
-        {7, STRSAFE_E_INSUFFICIENT_BUFFER, u"value="},
-        {1, STRSAFE_E_INSUFFICIENT_BUFFER, u""},
-    };
-    for (const Case& c : cases) {
-        Guarded buffer(c.cch);
-        EXPECT_EQ(StringCchPrintfW(buffer.data(), c.cch, u"%s=%d", u"value", 12345), c.hr) << c.cch;
-        EXPECT_EQ(buffer.text(), c.result);
-        EXPECT_TRUE(buffer.guardsIntact());
-    }
+    ExpectAtEachCount({{12, S_OK, u"value=12345"},
+                       {11, STRSAFE_E_INSUFFICIENT_BUFFER, u"value=1234"},
+                       {7, STRSAFE_E_INSUFFICIENT_BUFFER, u"value="},
+                       {1, STRSAFE_E_INSUFFICIENT_BUFFER, u""}},
+                      [](WCHAR* buffer, size_t cch) { return StringCchPrintfW(buffer, cch, u"%s=%d", u"value", 12345); });
     Guarded padded(6);
     EXPECT_EQ(StringCchPrintfW(padded.data(), 6, u"%10d", 1), STRSAFE_E_INSUFFICIENT_BUFFER);
     EXPECT_EQ(padded.text(), u"     ");

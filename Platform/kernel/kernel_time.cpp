@@ -93,24 +93,26 @@ bool FailedByTest(const char* operation) noexcept {
     return true;
 }
 
+// A call refused for its arguments.
+BOOL InvalidParameter() noexcept {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+}
+
+// The ticks of `time`, when it is a valid file time. Every conversion refuses a time (and a
+// result) outside that range, so whatever one direction accepts the other takes back exactly.
+bool ValidTicks(const FILETIME& time, ULONGLONG* ticks) noexcept {
+    *ticks = ToTicks(time);
+    return *ticks < kFirstInvalidFileTime;
+}
+
 BOOL Shift(const char* operation, const FILETIME* from, LPFILETIME to, LONGLONG offset) noexcept {
     if (FailedByTest(operation)) return FALSE;
-    if (from == nullptr || to == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    const ULONGLONG ticks = ToTicks(*from);
-    // Both directions refuse a result outside the range of valid file times, so whatever one
-    // accepts the other takes back exactly.
-    if (ticks >= kFirstInvalidFileTime) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    ULONGLONG ticks = 0;
     LONGLONG shifted = 0;
-    if (__builtin_add_overflow(static_cast<LONGLONG>(ticks), offset, &shifted) || shifted < 0) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (from == nullptr || to == nullptr || !ValidTicks(*from, &ticks) ||
+        __builtin_add_overflow(static_cast<LONGLONG>(ticks), offset, &shifted) || shifted < 0)
+        return InvalidParameter();
     *to = ToFileTime(static_cast<ULONGLONG>(shifted));
     return TRUE;
 }
@@ -138,31 +140,20 @@ void WINAPI GetLocalTime(LPSYSTEMTIME lpSystemTime) {
 
 BOOL WINAPI FileTimeToSystemTime(const FILETIME* lpFileTime, LPSYSTEMTIME lpSystemTime) {
     if (FailedByTest("FileTimeToSystemTime")) return FALSE;
-    if (lpFileTime == nullptr || lpSystemTime == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    const ULONGLONG ticks = ToTicks(*lpFileTime);
-    if (ticks >= kFirstInvalidFileTime) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    ULONGLONG ticks = 0;
+    if (lpFileTime == nullptr || lpSystemTime == nullptr || !ValidTicks(*lpFileTime, &ticks)) return InvalidParameter();
     *lpSystemTime = SystemTimeFromTicks(ticks);
     return TRUE;
 }
 
 BOOL WINAPI SystemTimeToFileTime(const SYSTEMTIME* lpSystemTime, LPFILETIME lpFileTime) {
     if (FailedByTest("SystemTimeToFileTime")) return FALSE;
-    if (lpSystemTime == nullptr || lpFileTime == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (lpSystemTime == nullptr || lpFileTime == nullptr) return InvalidParameter();
     const SYSTEMTIME& st = *lpSystemTime;
     if (st.wYear < 1601 || st.wYear > 30827 || st.wMonth < 1 || st.wMonth > 12 || st.wDay < 1 ||
         st.wDay > DaysInMonth(st.wYear, st.wMonth) || st.wHour > 23 || st.wMinute > 59 ||
         st.wSecond > 59 || st.wMilliseconds > 999) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
+        return InvalidParameter();
     }
     const ULONGLONG days = static_cast<ULONGLONG>(DaysFromCivil(st.wYear, st.wMonth, st.wDay) - kDay1601);
     const ULONGLONG ticks = days * kTicksPerDay +

@@ -8,6 +8,7 @@
 
 #include "base/comobject.h"
 #include "base/fault.h"
+#include "base/sized_blocks.h"
 #include "kernel/winbase.h"
 #include "mapi/mapi.h"
 #include "platform_testing.h"
@@ -73,48 +74,15 @@ BufferHeader* NewBlock(ULONG cb, uint64_t magic) {
 // The default IMalloc of MAPI: plain heap blocks with a size header.
 class MapiMalloc final : public platform::StaticComObject<platform::Serves<IMalloc, IID_IMalloc>> {
 public:
-    STDMETHODIMP_(void*) Alloc(SIZE_T cb) override {
-        if (cb > SIZE_MAX - sizeof(Block)) return nullptr;
-        auto* block = static_cast<Block*>(std::malloc(sizeof(Block) + cb));
-        if (!block) return nullptr;
-        block->size = cb;
-        block->magic = kMagic;
-        return block + 1;
-    }
-    STDMETHODIMP_(void*) Realloc(void* pv, SIZE_T cb) override {
-        if (!pv) return Alloc(cb);
-        if (cb == 0) {
-            Free(pv);
-            return nullptr;
-        }
-        if (cb > SIZE_MAX - sizeof(Block)) return nullptr;
-        auto* block = static_cast<Block*>(std::realloc(static_cast<Block*>(pv) - 1, sizeof(Block) + cb));
-        if (!block) return nullptr;
-        block->size = cb;
-        return block + 1;
-    }
-    STDMETHODIMP_(void) Free(void* pv) override {
-        if (!pv) return;
-        Block* block = static_cast<Block*>(pv) - 1;
-        block->magic = 0;
-        std::free(block);
-    }
-    STDMETHODIMP_(SIZE_T) GetSize(void* pv) override {
-        if (!pv || (static_cast<Block*>(pv) - 1)->magic != kMagic) return static_cast<SIZE_T>(-1);
-        return (static_cast<Block*>(pv) - 1)->size;
-    }
-    STDMETHODIMP_(int) DidAlloc(void* pv) override {
-        if (!pv) return -1;
-        return (static_cast<Block*>(pv) - 1)->magic == kMagic ? 1 : 0;
-    }
+    STDMETHODIMP_(void*) Alloc(SIZE_T cb) override { return Blocks::Allocate(cb); }
+    STDMETHODIMP_(void*) Realloc(void* pv, SIZE_T cb) override { return Blocks::Reallocate(pv, cb); }
+    STDMETHODIMP_(void) Free(void* pv) override { Blocks::Free(pv); }
+    STDMETHODIMP_(SIZE_T) GetSize(void* pv) override { return Blocks::SizeOf(pv); }
+    STDMETHODIMP_(int) DidAlloc(void* pv) override { return Blocks::Owns(pv); }
     STDMETHODIMP_(void) HeapMinimize() override {}
 
 private:
-    static constexpr uint64_t kMagic = 0x434F4C4C'4950414DULL;  // "MAPILLOC"
-    struct alignas(16) Block {
-        uint64_t size;
-        uint64_t magic;
-    };
+    using Blocks = platform::SizedBlocks<0x434F4C4C'4950414DULL>;  // "MAPILLOC"
 };
 
 MapiMalloc g_mapiMalloc;

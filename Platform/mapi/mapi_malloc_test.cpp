@@ -96,12 +96,16 @@ TEST(MapiMalloc, BlocksFollowAPlainModelOnRandomSequences) {
     malloc->Release();
 }
 
+// A block allocated more hangs on its head: no buffer of its own, no blocks of its own, freed
+// with the head and never alone.
 TEST(MapiMalloc, ChainsFreeOnlyFromTheirHead) {
     const long before = pt::MapiBuffersInUse();
     void* head = nullptr;
     ASSERT_EQ(MAPIAllocateBuffer(24, &head), S_OK);
     void* more = nullptr;
-    ASSERT_EQ(MAPIAllocateMore(8, head, &more), S_OK);
+    ASSERT_EQ(MAPIAllocateMore(100, head, &more), S_OK);
+    std::memset(more, 0xAB, 100);  // usable memory (ASan checks the bounds)
+    EXPECT_EQ(pt::MapiBuffersInUse(), before + 1);
     void* moreOfMore = nullptr;
     EXPECT_EQ(MAPIAllocateMore(8, more, &moreOfMore), MAPI_E_INVALID_PARAMETER) << "only a head takes more blocks";
     EXPECT_EQ(moreOfMore, nullptr);

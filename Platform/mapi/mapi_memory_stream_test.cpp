@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "com/com_test_util.h"
 #include "mapi/mapi_test_util.h"
 
 namespace {
@@ -205,15 +206,7 @@ TEST(MapiMemoryStream, ReadOnlyStreamsRefuseEveryChange) {
     EXPECT_EQ(stream->LockRegion(size, size, kLockWrite), STG_E_INVALIDFUNCTION);
     EXPECT_EQ(stream->UnlockRegion(size, size, kLockWrite), STG_E_INVALIDFUNCTION);
     EXPECT_EQ(stream->Revert(), S_OK);
-    void* same = nullptr;
-    for (const IID* iid : {&IID_IUnknown, &IID_IStream, &IID_ISequentialStream}) {
-        ASSERT_EQ(stream->QueryInterface(*iid, &same), S_OK);
-        EXPECT_EQ(same, static_cast<void*>(stream.Get()));
-        static_cast<IUnknown*>(same)->Release();
-    }
-    EXPECT_EQ(stream->QueryInterface(IID_IStorage, &same), E_NOINTERFACE);
-    EXPECT_EQ(same, nullptr);
-    EXPECT_EQ(stream->QueryInterface(IID_IStream, nullptr), E_POINTER);
+    pt::ExpectIdentity(stream.Get(), {&IID_IStream, &IID_IUnknown, &IID_ISequentialStream}, IID_IStorage);
 
     // A writable one: no null data, no size beyond what memory should hold; faults by name.
     Opened w = Open(Build({{}, {}}));

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "com/com_test_util.h"
 #include "mapi/mapi_test_util.h"
 
 namespace {
@@ -69,16 +70,7 @@ void ExpectPropContract(IMAPIProp* object, const char* what) {
     EXPECT_EQ(error, nullptr);
     EXPECT_EQ(object->GetLastError(E_FAIL, 0, nullptr), MAPI_E_NO_SUPPORT);
 
-    void* same = nullptr;
-    for (const IID* iid : {&IID_IUnknown, &IID_IMAPIProp}) {
-        ASSERT_EQ(object->QueryInterface(*iid, &same), S_OK);
-        EXPECT_EQ(same, static_cast<void*>(object));
-        static_cast<IUnknown*>(same)->Release();
-    }
-    same = reinterpret_cast<void*>(1);
-    EXPECT_EQ(object->QueryInterface(IID_IStream, &same), E_NOINTERFACE);
-    EXPECT_EQ(same, nullptr);
-    EXPECT_EQ(object->QueryInterface(IID_IUnknown, nullptr), E_POINTER);
+    platform::testing::ExpectIdentity(object, {&IID_IUnknown, &IID_IMAPIProp}, IID_IStream);
 }
 
 TEST(MapiPropContract, MessagesAndAttachmentsRefuseBadArguments) {

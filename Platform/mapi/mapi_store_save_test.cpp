@@ -14,6 +14,17 @@ using namespace mapitest;
 using platform::ComPtr;
 namespace pt = platform::testing;
 
+// After a save: the header's next attachment number and attachment count, and the numbers the
+// attachment table lists; the table's rows.
+RowSet ExpectAttachments(const Opened& o, ULONG next, const std::vector<LONG>& numbers) {
+    const auto& p = mapitest::NodeAt(o.root, "__properties_version1.0", false, false)->data;
+    EXPECT_EQ(Get32(p, 12), next) << "next attachment number";
+    EXPECT_EQ(Get32(p, 20), numbers.size()) << "attachment count";
+    RowSet rows = TableRows(o.message.Get());
+    EXPECT_EQ(rows ? Longs(*rows, PR_ATTACH_NUM) : std::vector<LONG>{}, numbers);
+    return rows;
+}
+
 TEST(MapiSave, WritesOnlyWhatChangedAndReplacesRetypedStreams) {
     auto root = Build({{msgwriter::Ansi(PR_SUBJECT_A, "old"), msgwriter::Unicode(PR_BODY_W, u"body"),
                         msgwriter::Long(PR_MESSAGE_FLAGS, 1), msgwriter::Binary(PR_HTML, {1, 2})},
@@ -104,21 +115,10 @@ TEST(MapiSave, AttachmentsAddedAndDeletedKeepTheHeaderRight) {
     }
     EXPECT_FALSE(mapitest::NodeAt(root, "__attach_version1.0_#00000000", false, true));
     EXPECT_TRUE(mapitest::NodeAt(root, "__attach_version1.0_#00000002/__substg1.0_3707001E", false, false));
-    const auto& p = mapitest::NodeAt(root, "__properties_version1.0", false, false)->data;
-    EXPECT_EQ(Get32(p, 12), 3u);  // next attachment id
-    EXPECT_EQ(Get32(p, 20), 2u);  // attachment count
     Opened o = Open(root);
-    LPMAPITABLE rawTable = nullptr;
-    ASSERT_EQ(o.message->GetAttachmentTable(0, &rawTable), S_OK);
-    auto table = ComPtr<IMAPITable>::Attach(rawTable);
-    LPSRowSet rows = nullptr;
-    ASSERT_EQ(HrQueryAllRows(table.Get(), nullptr, nullptr, nullptr, 0, &rows), S_OK);
-    ASSERT_EQ(rows->cRows, 2u);
-    EXPECT_EQ(PpropFindProp(rows->aRow[0].lpProps, rows->aRow[0].cValues, PR_ATTACH_NUM)->Value.l, 1);
-    EXPECT_EQ(PpropFindProp(rows->aRow[1].lpProps, rows->aRow[1].cValues, PR_ATTACH_NUM)->Value.l, 2);
-    EXPECT_STREQ(PpropFindProp(rows->aRow[1].lpProps, rows->aRow[1].cValues, PR_ATTACH_LONG_FILENAME_A)->Value.lpszA,
-                 "c.bin");
-    FreeProws(rows);
+    RowSet rows = ExpectAttachments(o, 3, {1, 2});
+    ASSERT_TRUE(rows && rows->cRows == 2);
+    EXPECT_STREQ(Find(rows->aRow[1], PR_ATTACH_LONG_FILENAME_A)->Value.lpszA, "c.bin");
 }
 
 // Attachments deleted with nothing added: the header's count follows each save, the next
@@ -138,17 +138,7 @@ TEST(MapiSave, DeletingAttachmentsAloneKeepsTheHeaderRight) {
     }
     EXPECT_FALSE(mapitest::NodeAt(root, "__attach_version1.0_#00000001", false, true));
     EXPECT_FALSE(mapitest::NodeAt(root, "__attach_version1.0_#00000002", false, true));
-    EXPECT_EQ(header(20), 1u);  // attachment count
-    EXPECT_EQ(header(12), 3u);  // next attachment id
-    Opened o = Open(root);
-    LPMAPITABLE rawTable = nullptr;
-    ASSERT_EQ(o.message->GetAttachmentTable(0, &rawTable), S_OK);
-    auto table = ComPtr<IMAPITable>::Attach(rawTable);
-    LPSRowSet rows = nullptr;
-    ASSERT_EQ(HrQueryAllRows(table.Get(), nullptr, nullptr, nullptr, 0, &rows), S_OK);
-    ASSERT_EQ(rows->cRows, 1u);
-    EXPECT_EQ(PpropFindProp(rows->aRow[0].lpProps, rows->aRow[0].cValues, PR_ATTACH_NUM)->Value.l, 0);
-    FreeProws(rows);
+    ExpectAttachments(Open(root), 3, {0});
 }
 
 // A header whose counts disagree with the storages (a writer counted otherwise) is saved as it

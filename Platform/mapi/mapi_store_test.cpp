@@ -17,22 +17,6 @@ namespace pt = platform::testing;
 
 // ---- Allocators and start count -------------------------------------------------------------
 
-TEST(MapiAllocators, MoreBlocksAreFreedWithTheirHead) {
-    const long before = pt::MapiBuffersInUse();
-    void* head = nullptr;
-    ASSERT_EQ(MAPIAllocateBuffer(16, &head), S_OK);
-    void* more = nullptr;
-    ASSERT_EQ(MAPIAllocateMore(100, head, &more), S_OK);
-    std::memset(more, 0xAB, 100);  // usable memory (ASan checks the bounds)
-    EXPECT_EQ(pt::MapiBuffersInUse(), before + 1);
-    EXPECT_EQ(MAPIFreeBuffer(more), 0u);  // not a head: ignored, freed with the head
-    EXPECT_EQ(pt::MapiBuffersInUse(), before + 1);
-    MAPIFreeBuffer(head);
-    EXPECT_EQ(pt::MapiBuffersInUse(), before);
-    EXPECT_EQ(MAPIFreeBuffer(nullptr), 0u);
-    EXPECT_EQ(MAPIAllocateMore(4, nullptr, &more), MAPI_E_INVALID_PARAMETER);
-}
-
 TEST(MapiAllocators, FaultsAndDefaultMalloc) {
     pt::FailNthCall("MAPIAllocateBuffer", 1, MAPI_E_NOT_ENOUGH_MEMORY);
     void* p = reinterpret_cast<void*>(1);
@@ -141,10 +125,8 @@ TEST(MapiWriter, MultiValuedPropertiesUseLengthAndIndexStreams) {
     EXPECT_EQ(mapitest::NodeAt(root, "__substg1.0_80021102", false, false)->data.size(), 16u);
     EXPECT_EQ(mapitest::NodeAt(root, "__substg1.0_80031003", false, false)->data.size(), 8u);
 
-    Opened o = Open(root);
-    ASSERT_EQ(o.hr, S_OK);
     Props p;
-    GetAll(o.message.Get(), p);
+    Opened o = OpenAndGetAll(root, p);
     ASSERT_EQ(p.hr, S_OK);
     const SPropValue* mv = p.Find(names.tag);
     ASSERT_TRUE(mv);
@@ -169,10 +151,8 @@ TEST(MapiRead, GetPropsReturnsStoredTypesInStreamOrder) {
                         msgwriter::Unicode(PR_DISPLAY_TO_W, u"Bob"), msgwriter::Double(PROP_TAG(PT_DOUBLE, 0x8010), 2.5),
                         msgwriter::I8(PROP_TAG(PT_I8, 0x8011), -5), msgwriter::Error(0x8012, MAPI_E_NOT_FOUND)},
                        {}});
-    Opened o = Open(root);
-    ASSERT_EQ(o.hr, S_OK);
     Props p;
-    GetAll(o.message.Get(), p);
+    Opened o = OpenAndGetAll(root, p);
     ASSERT_EQ(p.hr, S_OK);
     ASSERT_EQ(p.count, 6u);
     EXPECT_EQ(p.values[0].ulPropTag, PR_SUBJECT_A);
@@ -360,19 +340,15 @@ TEST(MapiDamaged, BytesAfterTheLastEntryAreLeftOut) {
         attachProps.resize(attachProps.size() + extra, 0xCD);
         PutStream(root, "__attach_version1.0_#00000000/__properties_version1.0", attachProps);
         {
-            Opened o = Open(root);
-            ASSERT_EQ(o.hr, S_OK);
             Props p;
-            GetAll(o.message.Get(), p);
+            Opened o = OpenAndGetAll(root, p);
             ASSERT_EQ(p.hr, S_OK);
             ASSERT_EQ(p.count, 2u);
             EXPECT_EQ(p.values[0].Value.l, 1);
             EXPECT_EQ(std::u16string(p.values[1].Value.lpszW), u"hi");
-            LPATTACH rawAttach = nullptr;
-            ASSERT_EQ(o.message->OpenAttach(0, nullptr, 0, &rawAttach), S_OK);
-            auto attach = ComPtr<IAttach>::Attach(rawAttach);
             Props a;
-            GetAll(attach.Get(), a);
+            GetAllOfAttachment(o.message.Get(), 0, a);
+            ASSERT_EQ(a.hr, S_OK);
             ASSERT_EQ(a.count, 1u);
             EXPECT_EQ(a.values[0].Value.l, ATTACH_BY_VALUE);
             SPropValue importance{};
@@ -421,10 +397,8 @@ TEST(MapiDamaged, BadValuesComeBackAsErrors) {
     PutStream(root, "__substg1.0_8004001E", {});
     PutStream(root, "__substg1.0_8005001E", {'h', 'i', 0});
     PutStream(root, "__substg1.0_8006001E", {'h', 'i', 'x'});
-    Opened o = Open(root);
-    ASSERT_EQ(o.hr, S_OK);
     Props p;
-    GetAll(o.message.Get(), p);
+    Opened o = OpenAndGetAll(root, p);
     EXPECT_EQ(p.hr, MAPI_W_ERRORS_RETURNED);
     ASSERT_EQ(p.count, 11u);
     const SCODE expected[] = {MAPI_E_NOT_FOUND,    MAPI_E_CORRUPT_DATA, MAPI_E_CORRUPT_DATA, MAPI_E_CORRUPT_DATA,
@@ -472,10 +446,8 @@ TEST(MapiDamaged, HugeClaimedSizesAllocateNothing) {
     Put32(lengths, 0);
     PutStream(root, "__substg1.0_80001102", lengths);
     PutStream(root, "__substg1.0_80001102-00000000", {1, 2});
-    Opened o = Open(root);
-    ASSERT_EQ(o.hr, S_OK);
     Props p;
-    GetAll(o.message.Get(), p);
+    Opened o = OpenAndGetAll(root, p);
     ASSERT_EQ(p.count, 1u);
     EXPECT_EQ(p.values[0].Value.err, MAPI_E_CORRUPT_DATA);
 }

@@ -64,10 +64,8 @@ TEST(MapiStoredLayout, AStringStreamMayHoldItsTerminator) {
                     .Entry(broken, 6)
                     .Stream("__substg1.0_1000001F", {'H', 0, 'i', 0, 'x', 0})
                     .Done();
-    Opened o = Open(root);
-    ASSERT_EQ(o.hr, S_OK);
     Props p;
-    GetAll(o.message.Get(), p);
+    Opened o = OpenAndGetAll(root, p);
     EXPECT_EQ(p.hr, MAPI_W_ERRORS_RETURNED);
     ASSERT_TRUE(p.Find(subject));
     EXPECT_EQ(std::u16string(p.Find(subject)->Value.lpszW), u"Hi") << "the terminator is not part of the text";
@@ -143,21 +141,12 @@ TEST(MapiStoredLayout, OnlyExactlyNumberedStoragesAreAttachmentsOrRecipients) {
     PutStream(root, "__recip_version1.0_#0000000f/__properties_version1.0", std::vector<BYTE>(8, 0));
     Opened o = Open(root);
     ASSERT_EQ(o.hr, S_OK);
-    LPMAPITABLE raw = nullptr;
-    ASSERT_EQ(o.message->GetAttachmentTable(0, &raw), S_OK);
-    auto table = ComPtr<IMAPITable>::Attach(raw);
-    LPSRowSet rows = nullptr;
-    ASSERT_EQ(HrQueryAllRows(table.Get(), nullptr, nullptr, nullptr, 0, &rows), S_OK);
-    ASSERT_EQ(rows->cRows, 2u);
-    EXPECT_EQ(PpropFindProp(rows->aRow[0].lpProps, rows->aRow[0].cValues, PR_ATTACH_NUM)->Value.l, 10);
-    EXPECT_EQ(PpropFindProp(rows->aRow[1].lpProps, rows->aRow[1].cValues, PR_ATTACH_NUM)->Value.l, 27);
-    FreeProws(rows);
-    ASSERT_EQ(o.message->GetRecipientTable(0, &raw), S_OK);
-    table = ComPtr<IMAPITable>::Attach(raw);
-    ASSERT_EQ(HrQueryAllRows(table.Get(), nullptr, nullptr, nullptr, 0, &rows), S_OK);
-    ASSERT_EQ(rows->cRows, 1u);
-    EXPECT_EQ(PpropFindProp(rows->aRow[0].lpProps, rows->aRow[0].cValues, PR_ROWID)->Value.l, 15);
-    FreeProws(rows);
+    RowSet attachments = TableRows(o.message.Get());
+    ASSERT_TRUE(attachments);
+    EXPECT_EQ(Longs(*attachments, PR_ATTACH_NUM), (std::vector<LONG>{10, 27}));
+    RowSet recipients = TableRows(o.message.Get(), true);
+    ASSERT_TRUE(recipients);
+    EXPECT_EQ(Longs(*recipients, PR_ROWID), std::vector<LONG>{15});
 }
 
 // An attachment that cannot be loaded is a row of its number and keys alone.
@@ -165,18 +154,12 @@ TEST(MapiStoredLayout, AnUnreadableAttachmentIsARowOfItsNumber) {
     auto root = Layout().Done();
     PutStream(root, "__attach_version1.0_#00000000/__properties_version1.0", {1, 2, 3});
     Opened o = Open(root);
-    LPMAPITABLE raw = nullptr;
-    ASSERT_EQ(o.message->GetAttachmentTable(0, &raw), S_OK);
-    auto table = ComPtr<IMAPITable>::Attach(raw);
-    LPSRowSet rows = nullptr;
-    ASSERT_EQ(HrQueryAllRows(table.Get(), nullptr, nullptr, nullptr, 0, &rows), S_OK);
-    ASSERT_EQ(rows->cRows, 1u);
+    RowSet rows = TableRows(o.message.Get());
+    ASSERT_TRUE(rows);
+    ASSERT_EQ(Longs(*rows, PR_ATTACH_NUM), std::vector<LONG>{0});
     const SRow& row = rows->aRow[0];
-    EXPECT_EQ(PpropFindProp(row.lpProps, row.cValues, PR_ATTACH_NUM)->Value.l, 0);
-    EXPECT_EQ(PpropFindProp(row.lpProps, row.cValues, PR_INSTANCE_KEY)->Value.bin.cb, 4u);
-    EXPECT_EQ(PpropFindProp(row.lpProps, row.cValues, PROP_TAG(PT_ERROR, PROP_ID(PR_ATTACH_METHOD)))->Value.err,
-              MAPI_E_NOT_FOUND);
-    FreeProws(rows);
+    EXPECT_EQ(Find(row, PR_INSTANCE_KEY)->Value.bin.cb, 4u);
+    EXPECT_EQ(Find(row, PROP_TAG(PT_ERROR, PROP_ID(PR_ATTACH_METHOD)))->Value.err, MAPI_E_NOT_FOUND);
     LPATTACH attach = nullptr;
     EXPECT_EQ(o.message->OpenAttach(0, nullptr, 0, &attach), MAPI_E_CORRUPT_DATA);
     EXPECT_EQ(attach, nullptr);

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "com/com_test_util.h"
 #include "mapi/mapi_test_util.h"
 
 namespace {
@@ -156,16 +157,7 @@ TEST(MapiTableCursor, RefusesWhatItCannotDo) {
     EXPECT_EQ(error, nullptr);
     EXPECT_EQ(table->GetLastError(E_FAIL, 0, nullptr), MAPI_E_NO_SUPPORT);
     // Its identity.
-    void* same = nullptr;
-    ASSERT_EQ(table->QueryInterface(IID_IMAPITable, &same), S_OK);
-    EXPECT_EQ(same, static_cast<void*>(table.Get()));
-    static_cast<IUnknown*>(same)->Release();
-    ASSERT_EQ(table->QueryInterface(IID_IUnknown, &same), S_OK);
-    static_cast<IUnknown*>(same)->Release();
-    same = reinterpret_cast<void*>(1);
-    EXPECT_EQ(table->QueryInterface(IID_IStream, &same), E_NOINTERFACE);
-    EXPECT_EQ(same, nullptr);
-    EXPECT_EQ(table->QueryInterface(IID_IMAPITable, nullptr), E_POINTER);
+    platform::testing::ExpectIdentity(table.Get(), {&IID_IMAPITable, &IID_IUnknown}, IID_IStream);
 }
 
 TEST(MapiTableColumns, ChosenMissingAndUnspecifiedColumns) {

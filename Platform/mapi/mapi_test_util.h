@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <memory>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -60,6 +62,47 @@ struct Props {
 };
 inline void GetAll(IMAPIProp* object, Props& p, ULONG flags = 0) {
     p.hr = object->GetProps(nullptr, flags, &p.count, &p.values);
+}
+
+// A table's rows, freed with the holder.
+struct RowsDeleter {
+    void operator()(LPSRowSet rows) const { FreeProws(rows); }
+};
+using RowSet = std::unique_ptr<SRowSet, RowsDeleter>;
+// Every row, all columns, of a message's attachment table (or recipient table); null, and a
+// failure of the test, when the table cannot be read.
+inline RowSet TableRows(IMessage* message, bool recipients = false) {
+    ComPtr<IMAPITable> table;
+    LPSRowSet rows = nullptr;
+    HRESULT hr = recipients ? message->GetRecipientTable(0, table.Put()) : message->GetAttachmentTable(0, table.Put());
+    if (SUCCEEDED(hr)) hr = HrQueryAllRows(table.Get(), nullptr, nullptr, nullptr, 0, &rows);
+    EXPECT_EQ(hr, S_OK) << (recipients ? "the recipient table" : "the attachment table");
+    return RowSet(rows);
+}
+inline const SPropValue* Find(const SRow& row, ULONG tag) { return PpropFindProp(row.lpProps, row.cValues, tag); }
+// The long value of `tag` in each row (LONG_MIN where a row has none).
+inline std::vector<LONG> Longs(const SRowSet& rows, ULONG tag) {
+    std::vector<LONG> values;
+    for (ULONG r = 0; r < rows.cRows; ++r) {
+        const SPropValue* value = Find(rows.aRow[r], tag);
+        values.push_back(value ? value->Value.l : LONG_MIN);
+    }
+    return values;
+}
+
+// The message over `root` with all its properties read into `p`; a message that does not open
+// fails the test and leaves `p` unread.
+inline Opened OpenAndGetAll(std::shared_ptr<MemNode> root, Props& p) {
+    Opened o = Open(std::move(root));
+    EXPECT_EQ(o.hr, S_OK);
+    if (o.message) GetAll(o.message.Get(), p);
+    return o;
+}
+// All properties of attachment `number` of a message, in `p`.
+inline void GetAllOfAttachment(IMessage* message, ULONG number, Props& p) {
+    ComPtr<IAttach> attach;
+    p.hr = message->OpenAttach(number, nullptr, 0, attach.Put());
+    if (SUCCEEDED(p.hr)) GetAll(attach.Get(), p);
 }
 
 // A stream read to its end in pieces of `chunk` bytes, as UTF-16.

@@ -352,11 +352,24 @@ private:
 
     // ---- Changing values ----
 
+    // What the values made for one call point into; it outlives the call.
+    struct ValueMemory {
+        ValueMemory() {
+            keep.reserve(64);
+            wides.reserve(64);
+        }
+        std::vector<std::vector<BYTE>> keep;
+        std::vector<std::vector<WCHAR>> wides;
+        std::vector<std::vector<SBinary>> bins;
+        std::vector<std::vector<LPWSTR>> strings;
+        std::vector<std::vector<LONG>> longs;
+    };
+
     // A value to write: of a type the store keeps, with an id the object has (in any type) or a
     // new one.
-    SPropValue MakeValue(const Values& current, std::vector<std::vector<BYTE>>& keep, std::vector<std::vector<WCHAR>>& wides,
-                         std::vector<std::vector<SBinary>>& bins, std::vector<std::vector<LPWSTR>>& strings,
-                         std::vector<std::vector<LONG>>& longs) {
+    SPropValue MakeValue(const Values& current, ValueMemory& memory) {
+        auto& keep = memory.keep;
+        auto& wides = memory.wides;
         ULONG id;
         if (!current.props.empty() && choices_.Percent(50)) {
             auto it = current.props.begin();
@@ -417,15 +430,15 @@ private:
             case PT_MV_LONG: {
                 std::vector<LONG> values(size_t(choices_.Between(1, 5)));
                 for (auto& l : values) l = LONG(choices_.Below(1ull << 32));
-                longs.push_back(std::move(values));
-                v.Value.MVl = SLongArray{ULONG(longs.back().size()), longs.back().data()};
+                memory.longs.push_back(std::move(values));
+                v.Value.MVl = SLongArray{ULONG(memory.longs.back().size()), memory.longs.back().data()};
                 break;
             }
             case PT_MV_UNICODE: {
                 std::vector<LPWSTR> values;
                 for (size_t i = choices_.Between(1, 4); i > 0; --i) values.push_back(text(size_t(choices_.Below(40))));
-                strings.push_back(std::move(values));
-                v.Value.MVszW = SWStringArray{ULONG(strings.back().size()), strings.back().data()};
+                memory.strings.push_back(std::move(values));
+                v.Value.MVszW = SWStringArray{ULONG(memory.strings.back().size()), memory.strings.back().data()};
                 break;
             }
             case PT_MV_BINARY: {
@@ -434,8 +447,8 @@ private:
                     auto& data = bytes(size_t(choices_.Below(60)));
                     values.push_back(SBinary{ULONG(data.size()), data.data()});
                 }
-                bins.push_back(std::move(values));
-                v.Value.MVbin = SBinaryArray{ULONG(bins.back().size()), bins.back().data()};
+                memory.bins.push_back(std::move(values));
+                v.Value.MVbin = SBinaryArray{ULONG(memory.bins.back().size()), memory.bins.back().data()};
                 break;
             }
         }
@@ -493,16 +506,9 @@ private:
     void SetValues() {
         const ULONG number = PickObject();
         OnObject(number, [&](IMAPIProp* object, Values& model) {
-            std::vector<std::vector<BYTE>> keep;
-            std::vector<std::vector<WCHAR>> wides;
-            std::vector<std::vector<SBinary>> bins;
-            std::vector<std::vector<LPWSTR>> strings;
-            std::vector<std::vector<LONG>> longs;
-            keep.reserve(64);
-            wides.reserve(64);
+            ValueMemory memory;
             std::vector<SPropValue> values;
-            for (size_t i = choices_.Between(1, 4); i > 0; --i)
-                values.push_back(MakeValue(model, keep, wides, bins, strings, longs));
+            for (size_t i = choices_.Between(1, 4); i > 0; --i) values.push_back(MakeValue(model, memory));
             std::string tags;
             for (const auto& v : values) tags += " " + TagText(v.ulPropTag);
             Log("SetProps on " + (number == kNone ? std::string("the message") : "attachment " + std::to_string(number)) +
@@ -596,15 +602,9 @@ private:
             return Fail("CreateAttach gave number " + std::to_string(number) + ", which is taken");
         givenThisOpen_.insert(number);
         Values values;
-        std::vector<std::vector<BYTE>> keep;
-        std::vector<std::vector<WCHAR>> wides;
-        std::vector<std::vector<SBinary>> bins;
-        std::vector<std::vector<LPWSTR>> strings;
-        std::vector<std::vector<LONG>> longs;
-        keep.reserve(64);
-        wides.reserve(64);
+        ValueMemory memory;
         std::vector<SPropValue> props;
-        for (size_t i = choices_.Between(0, 4); i > 0; --i) props.push_back(MakeValue(values, keep, wides, bins, strings, longs));
+        for (size_t i = choices_.Between(0, 4); i > 0; --i) props.push_back(MakeValue(values, memory));
         std::vector<SPropValue> distinct;
         for (const auto& v : props) {
             // One value per id in a new attachment (the last wins, as in the model).

@@ -15,11 +15,7 @@
 
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr uint64_t kDefaultSequences = 60;
-#else
-constexpr uint64_t kDefaultSequences = 300;
-#endif
+constexpr uint64_t kDefaultSequences = storage_model::DefaultSequences(300);
 
 using storage_model::Setting;
 

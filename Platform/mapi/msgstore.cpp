@@ -342,12 +342,22 @@ public:
         return S_OK;
     }
 
+    // What GetAttachmentTable and GetRecipientTable check first: their fault, their out pointer
+    // (emptied) and their flags; true when the call ends there, with *result.
+    static bool EndsAtTableStart(const char* operation, ULONG ulFlags, LPMAPITABLE* lppTable, HRESULT* result) {
+        if (PLATFORM_FAULT(operation, *result)) return true;
+        if (!lppTable) {
+            *result = MAPI_E_INVALID_PARAMETER;
+            return true;
+        }
+        *lppTable = nullptr;
+        *result = (ulFlags & ~(MAPI_UNICODE | MAPI_DEFERRED_ERRORS)) ? MAPI_E_UNKNOWN_FLAGS : S_OK;
+        return *result != S_OK;
+    }
+
     STDMETHODIMP GetAttachmentTable(ULONG ulFlags, LPMAPITABLE* lppTable) override {
         HRESULT hr = S_OK;
-        if (PLATFORM_FAULT("IMessage::GetAttachmentTable", hr)) return hr;
-        if (!lppTable) return MAPI_E_INVALID_PARAMETER;
-        *lppTable = nullptr;
-        if (ulFlags & ~(MAPI_UNICODE | MAPI_DEFERRED_ERRORS)) return MAPI_E_UNKNOWN_FLAGS;
+        if (EndsAtTableStart("IMessage::GetAttachmentTable", ulFlags, lppTable, &hr)) return hr;
         static const ULONG kNamed[] = {PR_ATTACH_METHOD,
                                        PR_RENDERING_POSITION,
                                        PROP_TAG(PT_UNSPECIFIED, 0x3001),  // display name
@@ -472,10 +482,7 @@ public:
 
     STDMETHODIMP GetRecipientTable(ULONG ulFlags, LPMAPITABLE* lppTable) override {
         HRESULT hr = S_OK;
-        if (PLATFORM_FAULT("IMessage::GetRecipientTable", hr)) return hr;
-        if (!lppTable) return MAPI_E_INVALID_PARAMETER;
-        *lppTable = nullptr;
-        if (ulFlags & ~(MAPI_UNICODE | MAPI_DEFERRED_ERRORS)) return MAPI_E_UNKNOWN_FLAGS;
+        if (EndsAtTableStart("IMessage::GetRecipientTable", ulFlags, lppTable, &hr)) return hr;
         std::vector<ULONG> columns = {PR_ROWID};
         std::set<ULONG> seenIds = {PROP_ID(PR_ROWID)};
         std::vector<TableRow> rows;

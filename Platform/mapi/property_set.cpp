@@ -268,21 +268,17 @@ SCODE PropertySet::ReadStored(const Entry& e, bool limit, RawValue& raw) const {
         case TypeClass::Object: return S_OK;
         case TypeClass::Unsupported:
             return type == PT_SRESTRICTION || type == PT_ACTIONS ? MAPI_E_NO_SUPPORT : MAPI_E_CORRUPT_DATA;
-        case TypeClass::Variable: {
-            // A size beyond the limit is refused before the stream is even opened, so large
-            // values cost nothing until someone reads them as a stream.
-            if (limit && entrySize > MAPI_MAX_INLINE_VALUE_BYTES + TerminatorSize(type)) return MAPI_E_NOT_ENOUGH_MEMORY;
-            SCODE sc = OpenValueOf(e.storedTag, entrySize, TerminatorSize(type), stream, length);
-            if (FAILED(sc)) return sc;
-            if (length > maxBytes) return MAPI_E_NOT_ENOUGH_MEMORY;
-            raw.bytes.resize(static_cast<size_t>(length));
-            return reader_.Read(stream, 0, raw.bytes.data(), raw.bytes.size());
-        }
+        case TypeClass::Variable:
         case TypeClass::MultiFixed: {
-            if (limit && entrySize > MAPI_MAX_INLINE_VALUE_BYTES) return MAPI_E_NOT_ENOUGH_MEMORY;
-            SCODE sc = OpenValueOf(e.storedTag, entrySize, 0, stream, length);
+            // One stream of bytes: a text or binary, or an array of fixed-size elements. A size
+            // beyond the limit is refused before the stream is even opened, so large values cost
+            // nothing until someone reads them as a stream.
+            const bool array = ClassOf(type) == TypeClass::MultiFixed;
+            const ULONG terminator = array ? 0 : TerminatorSize(type);
+            if (limit && entrySize > MAPI_MAX_INLINE_VALUE_BYTES + terminator) return MAPI_E_NOT_ENOUGH_MEMORY;
+            SCODE sc = OpenValueOf(e.storedTag, entrySize, terminator, stream, length);
             if (FAILED(sc)) return sc;
-            if (length % FixedElementSize(type)) return MAPI_E_CORRUPT_DATA;
+            if (array && length % FixedElementSize(type)) return MAPI_E_CORRUPT_DATA;
             if (length > maxBytes) return MAPI_E_NOT_ENOUGH_MEMORY;
             raw.bytes.resize(static_cast<size_t>(length));
             return reader_.Read(stream, 0, raw.bytes.data(), raw.bytes.size());

@@ -22,6 +22,23 @@ SYSTEMTIME Time(int y, int mo, int d, int h = 0, int mi = 0, int s = 0, int ms =
     return st;
 }
 
+// VariantTimeToSystemTime of `date` gives this day and time, to the second, and (unless it is -1)
+// this weekday.
+void ExpectSystemTime(double date, int y, int mo, int d, int h, int mi, int s, int dayOfWeek = -1) {
+    SYSTEMTIME st{};
+    ASSERT_TRUE(VariantTimeToSystemTime(date, &st)) << date;
+    EXPECT_EQ(st.wYear, y) << date;
+    EXPECT_EQ(st.wMonth, mo) << date;
+    EXPECT_EQ(st.wDay, d) << date;
+    EXPECT_EQ(st.wHour, h) << date;
+    EXPECT_EQ(st.wMinute, mi) << date;
+    EXPECT_EQ(st.wSecond, s) << date;
+    EXPECT_EQ(st.wMilliseconds, 0) << date;
+    if (dayOfWeek >= 0) {
+        EXPECT_EQ(st.wDayOfWeek, dayOfWeek) << date;
+    }
+}
+
 // Known dates both ways. Day numbers and weekdays were worked out independently (Python's
 // proleptic Gregorian date type).
 struct KnownDate {
@@ -57,18 +74,7 @@ TEST(OleDate, KnownDatesFromSystemTime) {
 }
 
 TEST(OleDate, KnownDatesToSystemTime) {
-    for (const KnownDate& k : kKnownDates) {
-        SYSTEMTIME st{};
-        ASSERT_TRUE(VariantTimeToSystemTime(k.date, &st)) << k.date;
-        EXPECT_EQ(st.wYear, k.y) << k.date;
-        EXPECT_EQ(st.wMonth, k.mo) << k.date;
-        EXPECT_EQ(st.wDay, k.d) << k.date;
-        EXPECT_EQ(st.wHour, k.h) << k.date;
-        EXPECT_EQ(st.wMinute, k.mi) << k.date;
-        EXPECT_EQ(st.wSecond, k.s) << k.date;
-        EXPECT_EQ(st.wMilliseconds, 0) << k.date;
-        EXPECT_EQ(st.wDayOfWeek, k.dayOfWeek) << k.date;
-    }
+    for (const KnownDate& k : kKnownDates) ExpectSystemTime(k.date, k.y, k.mo, k.d, k.h, k.mi, k.s, k.dayOfWeek);
 }
 
 TEST(OleDate, NegativeDatesKeepAPositiveTimeOfDay) {
@@ -96,17 +102,7 @@ TEST(OleDate, RoundsToTheNearestSecond) {
         {-1.0 - (86400 - 0.2) * kSecond, 1899, 12, 30, 0, 0, 0},
         {-657434.0 - (86400 - 0.2) * kSecond, 100, 1, 2, 0, 0, 0},
     };
-    for (const Case& c : cases) {
-        SYSTEMTIME st{};
-        ASSERT_TRUE(VariantTimeToSystemTime(c.date, &st)) << c.date;
-        EXPECT_EQ(st.wYear, c.y) << c.date;
-        EXPECT_EQ(st.wMonth, c.mo) << c.date;
-        EXPECT_EQ(st.wDay, c.d) << c.date;
-        EXPECT_EQ(st.wHour, c.h) << c.date;
-        EXPECT_EQ(st.wMinute, c.mi) << c.date;
-        EXPECT_EQ(st.wSecond, c.s) << c.date;
-        EXPECT_EQ(st.wMilliseconds, 0) << c.date;
-    }
+    for (const Case& c : cases) ExpectSystemTime(c.date, c.y, c.mo, c.d, c.h, c.mi, c.s);
 }
 
 TEST(OleDate, OutOfRangeDatesFail) {

@@ -381,10 +381,8 @@ bool KeyHasSubkeys(HKEY parent, const Text& keyPath) {
 }  // namespace
 
 STDAPI LoadTypeLib(LPCOLESTR szFile, ITypeLib** pptlib) {
-    if (!pptlib) return E_INVALIDARG;
-    *pptlib = nullptr;
     HRESULT hr = S_OK;
-    if (PLATFORM_FAULT("LoadTypeLib", hr)) return hr;
+    if (platform::fault::EndsAtOutStart("LoadTypeLib", pptlib, E_INVALIDARG, &hr)) return hr;
     if (!szFile) return E_INVALIDARG;
     try {
         std::string text;

@@ -40,15 +40,7 @@ library TESTLib
 constexpr const char16_t* kLibraryId = u"{AAAAAAAA-BBBB-CCCC-DDDD-EEEEEEEEEEEE}";
 DEFINE_GUID(LIBID_Test, 0xAAAAAAAA, 0xBBBB, 0xCCCC, 0xDD, 0xDD, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE);
 
-std::u16string ReadString(const std::u16string& path, const char16_t* name = nullptr) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return u"<no key>";
-    WCHAR data[1024] = {};
-    DWORD size = sizeof data - 2, type = 0;
-    LONG status = RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(data), &size);
-    RegCloseKey(key);
-    return status == ERROR_SUCCESS && type == REG_SZ ? std::u16string(data) : u"<no value>";
-}
+using platform::testing::ClassesRootString;
 
 class TypeLibraryTest : public ::testing::Test {
 protected:
@@ -145,15 +137,15 @@ TEST_F(TypeLibraryTest, RegisterAndUnregister) {
     ASSERT_EQ(LoadTypeLib(path.c_str(), library.Put()), S_OK);
     ASSERT_EQ(RegisterTypeLib(library.Get(), path.c_str(), nullptr), S_OK);
     const std::u16string version = std::u16string(u"TypeLib\\") + kLibraryId + u"\\1.a";  // versions are hex
-    EXPECT_EQ(ReadString(version), u"Test 1.10 Type Library");
-    EXPECT_EQ(ReadString(version + u"\\0\\win64"), path);
-    EXPECT_EQ(ReadString(version + u"\\FLAGS"), u"0");
-    EXPECT_EQ(ReadString(version + u"\\HELPDIR"), u"");
+    EXPECT_EQ(ClassesRootString(version), u"Test 1.10 Type Library");
+    EXPECT_EQ(ClassesRootString(version + u"\\0\\win64"), path);
+    EXPECT_EQ(ClassesRootString(version + u"\\FLAGS"), u"0");
+    EXPECT_EQ(ClassesRootString(version + u"\\HELPDIR"), u"");
     const std::u16string iface = u"Interface\\{11111111-2222-3333-4444-555555555555}";
-    EXPECT_EQ(ReadString(iface), u"IOne");
-    EXPECT_EQ(ReadString(iface + u"\\TypeLib"), kLibraryId);
-    EXPECT_EQ(ReadString(iface + u"\\TypeLib", u"Version"), u"1.a");
-    EXPECT_EQ(ReadString(u"Interface\\{99999999-8888-7777-6666-555555555555}"), u"<no key>") << "classes are not interfaces";
+    EXPECT_EQ(ClassesRootString(iface), u"IOne");
+    EXPECT_EQ(ClassesRootString(iface + u"\\TypeLib"), kLibraryId);
+    EXPECT_EQ(ClassesRootString(iface + u"\\TypeLib", u"Version"), u"1.a");
+    EXPECT_EQ(ClassesRootString(u"Interface\\{99999999-8888-7777-6666-555555555555}"), u"<no key>") << "classes are not interfaces";
 
     // Another version of the same library, and another interface key, stay.
     HKEY key = nullptr;
@@ -172,11 +164,11 @@ TEST_F(TypeLibraryTest, RegisterAndUnregister) {
     RegCloseKey(key);
 
     ASSERT_EQ(UnRegisterTypeLib(LIBID_Test, 1, 10, 0, SYS_WIN64), S_OK);
-    EXPECT_EQ(ReadString(version), u"<no key>");
-    EXPECT_EQ(ReadString(std::u16string(u"TypeLib\\") + kLibraryId + u"\\2.0\\0\\win64"), u"<no value>")
+    EXPECT_EQ(ClassesRootString(version), u"<no key>");
+    EXPECT_EQ(ClassesRootString(std::u16string(u"TypeLib\\") + kLibraryId + u"\\2.0\\0\\win64"), u"<no value>")
         << "the other version stays";
-    EXPECT_EQ(ReadString(iface + u"\\TypeLib"), u"<no key>");
-    EXPECT_EQ(ReadString(iface), u"IOne") << "an interface key with other entries stays";
+    EXPECT_EQ(ClassesRootString(iface + u"\\TypeLib"), u"<no key>");
+    EXPECT_EQ(ClassesRootString(iface), u"IOne") << "an interface key with other entries stays";
     EXPECT_EQ(UnRegisterTypeLib(LIBID_Test, 1, 10, 0, SYS_WIN64), TYPE_E_LIBNOTREGISTERED);
 
     EXPECT_EQ(RegisterTypeLib(nullptr, path.c_str(), nullptr), E_INVALIDARG);
@@ -202,7 +194,7 @@ TEST_F(TypeLibraryTest, UnregisterLooksAtEveryInterfaceKey) {
     ASSERT_EQ(LoadTypeLib(path.c_str(), library.Put()), S_OK);
     ASSERT_EQ(RegisterTypeLib(library.Get(), path.c_str(), nullptr), S_OK);
     ASSERT_EQ(UnRegisterTypeLib(LIBID_Test, 1, 10, 0, SYS_WIN64), S_OK);
-    EXPECT_EQ(ReadString(u"Interface\\{11111111-2222-3333-4444-555555555555}"), u"<no key>");
+    EXPECT_EQ(ClassesRootString(u"Interface\\{11111111-2222-3333-4444-555555555555}"), u"<no key>");
 }
 
 }  // namespace

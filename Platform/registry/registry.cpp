@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "base/fault.h"
+#include "base/guarded.h"
 #include "kernel/winbase.h"
 #include "platform_testing.h"
 #include "registry/registry_tree.h"
@@ -30,13 +31,7 @@ using namespace platform::registry;
 // No exception leaves the API: an allocation failure is the registry's out-of-memory answer.
 template <typename Call>
 LSTATUS Guarded(Call&& call) noexcept {
-    try {
-        return call();
-    } catch (const std::bad_alloc&) {
-        return ERROR_OUTOFMEMORY;
-    } catch (...) {
-        return ERROR_INTERNAL_ERROR;
-    }
+    return platform::RunGuarded<LSTATUS>(ERROR_OUTOFMEMORY, ERROR_INTERNAL_ERROR, call);
 }
 
 #define REGISTRY_FAULT(name)                                   \

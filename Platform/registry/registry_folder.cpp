@@ -141,4 +141,15 @@ ScopedTempRegistry::~ScopedTempRegistry() {
     rmdir(folder_.c_str());
 }
 
+std::u16string ClassesRootString(const std::u16string& path, const char16_t* name) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return u"<no key>";
+    WCHAR data[1024] = {};
+    DWORD size = sizeof data - 2, type = 0;
+    LONG status = RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(data), &size);
+    RegCloseKey(key);
+    if (status != ERROR_SUCCESS) return u"<no value>";
+    return type == REG_SZ ? std::u16string(data) : u"<not a string>";
+}
+
 }  // namespace platform::testing

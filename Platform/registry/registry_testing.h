@@ -26,4 +26,9 @@ private:
     std::string folder_;
 };
 
+// The string value `name` (the default value when null) of key `path` under HKEY_CLASSES_ROOT,
+// for the tests of what registration writes: "<no key>", "<no value>" or "<not a string>" where
+// it holds no string.
+PLATFORM_API std::u16string ClassesRootString(const std::u16string& path, const char16_t* name = nullptr);
+
 }  // namespace platform::testing

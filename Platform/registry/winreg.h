@@ -109,18 +109,6 @@ typedef ACCESS_MASK REGSAM;
 #define ERROR_INTERNAL_ERROR 1359L
 #endif
 
-// Also declared by other services (CreateDirectoryW takes one); the first to come defines it.
-#ifndef PLATFORM_HAVE_SECURITY_ATTRIBUTES
-#define PLATFORM_HAVE_SECURITY_ATTRIBUTES
-struct SECURITY_ATTRIBUTES {
-    DWORD nLength;
-    LPVOID lpSecurityDescriptor;
-    BOOL bInheritHandle;
-};
-typedef SECURITY_ATTRIBUTES* PSECURITY_ATTRIBUTES;
-typedef SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
-#endif
-
 WINADVAPI LSTATUS APIENTRY RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
                                          PHKEY phkResult);
 WINADVAPI LSTATUS APIENTRY RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass, DWORD dwOptions,

@@ -35,10 +35,8 @@ STDMETHODIMP CStdPSFactoryBuffer::CreateStub(REFIID, IUnknown*, IRpcStubBuffer**
 
 STDAPI NdrDllGetClassObject(REFCLSID rclsid, REFIID riid, void** ppv, PCProxyFileList pProxyFileList,
                             const CLSID* pclsid, CStdPSFactoryBuffer* pPSFactoryBuffer) {
-    if (!ppv) return E_POINTER;
-    *ppv = nullptr;
     HRESULT hr = S_OK;
-    if (PLATFORM_FAULT("NdrDllGetClassObject", hr)) return hr;
+    if (platform::fault::EndsAtOutStart("NdrDllGetClassObject", ppv, E_POINTER, &hr)) return hr;
     if (!pclsid || !pPSFactoryBuffer || !IsEqualCLSID(rclsid, *pclsid)) return CLASS_E_CLASSNOTAVAILABLE;
     pPSFactoryBuffer->pProxyFileList = pProxyFileList;
     return pPSFactoryBuffer->QueryInterface(riid, ppv);

@@ -22,16 +22,7 @@ const char* const kNames[] = {"IFirst", "ISecond"};
 const ProxyFileInfo kFile = {kInterfaces, kNames, 2, 2};
 const ProxyFileInfo* const kFiles[] = {&kFile, nullptr};
 
-std::u16string ReadDefault(const std::u16string& path, const char16_t* name = nullptr) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return u"<no key>";
-    WCHAR data[1024] = {};
-    DWORD size = sizeof data - 2, type = 0;
-    LONG status = RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(data), &size);
-    RegCloseKey(key);
-    if (status != ERROR_SUCCESS) return u"<no value>";
-    return type == REG_SZ ? std::u16string(data) : u"<not a string>";
-}
+using platform::testing::ClassesRootString;
 
 TEST(ProxyStub, ServedUnderItsClassIdAndCounted) {
     CStdPSFactoryBuffer buffer;
@@ -80,27 +71,27 @@ TEST(ProxyStub, RegistrationWritesInterfacesAndTheClass) {
 
     ASSERT_EQ(NdrDllRegisterProxy(self, kFiles, &IID_IFirst), S_OK);
     const std::u16string classKey = u"CLSID\\{10000001-0000-0000-1122-334455667788}";
-    EXPECT_EQ(ReadDefault(classKey), u"PSFactoryBuffer");
-    EXPECT_EQ(ReadDefault(classKey + u"\\InprocServer32"), std::u16string(path));
-    EXPECT_EQ(ReadDefault(classKey + u"\\InprocServer32", u"ThreadingModel"), u"Both");
+    EXPECT_EQ(ClassesRootString(classKey), u"PSFactoryBuffer");
+    EXPECT_EQ(ClassesRootString(classKey + u"\\InprocServer32"), std::u16string(path));
+    EXPECT_EQ(ClassesRootString(classKey + u"\\InprocServer32", u"ThreadingModel"), u"Both");
     for (auto [iid, name] : {std::pair{u"{10000001-0000-0000-1122-334455667788}", u"IFirst"},
                              std::pair{u"{20000002-0000-0000-1122-334455667788}", u"ISecond"}}) {
         const std::u16string key = std::u16string(u"Interface\\") + iid;
-        EXPECT_EQ(ReadDefault(key), name);
-        EXPECT_EQ(ReadDefault(key + u"\\ProxyStubClsid32"), u"{10000001-0000-0000-1122-334455667788}");
-        EXPECT_EQ(ReadDefault(key + u"\\NumMethods"), u"3");
+        EXPECT_EQ(ClassesRootString(key), name);
+        EXPECT_EQ(ClassesRootString(key + u"\\ProxyStubClsid32"), u"{10000001-0000-0000-1122-334455667788}");
+        EXPECT_EQ(ClassesRootString(key + u"\\NumMethods"), u"3");
     }
 
     ASSERT_EQ(NdrDllUnregisterProxy(self, kFiles, &IID_IFirst), S_OK);
-    EXPECT_EQ(ReadDefault(classKey), u"<no key>");
-    EXPECT_EQ(ReadDefault(u"Interface\\{20000002-0000-0000-1122-334455667788}"), u"<no key>");
+    EXPECT_EQ(ClassesRootString(classKey), u"<no key>");
+    EXPECT_EQ(ClassesRootString(u"Interface\\{20000002-0000-0000-1122-334455667788}"), u"<no key>");
     EXPECT_EQ(NdrDllUnregisterProxy(self, kFiles, &IID_IFirst), S_OK) << "nothing registered is no error";
 
     EXPECT_EQ(NdrDllRegisterProxy(self, nullptr, &IID_IFirst), E_INVALIDARG);
     EXPECT_EQ(NdrDllRegisterProxy(self, kFiles, nullptr), E_INVALIDARG);
     FailNthCall("NdrDllRegisterProxy", 1, E_ACCESSDENIED);
     EXPECT_EQ(NdrDllRegisterProxy(self, kFiles, &IID_IFirst), E_ACCESSDENIED);
-    EXPECT_EQ(ReadDefault(classKey), u"<no key>");
+    EXPECT_EQ(ClassesRootString(classKey), u"<no key>");
     FailNthCall("GetModuleFileNameW", 1, HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND));
     EXPECT_EQ(NdrDllRegisterProxy(self, kFiles, &IID_IFirst), HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND));
     FailNthCall("RegSetValueExW", 2, ERROR_ACCESS_DENIED);

@@ -90,10 +90,8 @@ std::string OneLine(LPCWSTR text) {
 }  // namespace
 
 STDAPI SHGetSpecialFolderLocation(HWND, int csidl, PIDLIST_ABSOLUTE* ppidl) {
-    if (!ppidl) return E_INVALIDARG;
-    *ppidl = nullptr;
     HRESULT hr = S_OK;
-    if (PLATFORM_FAULT("SHGetSpecialFolderLocation", hr)) return hr;
+    if (platform::fault::EndsAtOutStart("SHGetSpecialFolderLocation", ppidl, E_INVALIDARG, &hr)) return hr;
     std::string folder;
     switch (csidl & ~CSIDL_FLAG_MASK) {
     case CSIDL_APPDATA: folder = XdgFolder("XDG_CONFIG_HOME", ".config"); break;
@@ -131,10 +129,8 @@ STDAPI_(BOOL) SHGetPathFromIDListW(PCIDLIST_ABSOLUTE pidl, LPWSTR pszPath) {
 }
 
 STDAPI SHGetMalloc(IMalloc** ppMalloc) {
-    if (!ppMalloc) return E_INVALIDARG;
-    *ppMalloc = nullptr;
     HRESULT hr = S_OK;
-    if (PLATFORM_FAULT("SHGetMalloc", hr)) return hr;
+    if (platform::fault::EndsAtOutStart("SHGetMalloc", ppMalloc, E_INVALIDARG, &hr)) return hr;
     return CoGetMalloc(MEMCTX_TASK, ppMalloc);
 }
 

@@ -206,22 +206,36 @@ HRESULT Directory::Load(std::vector<BYTE> bytes, bool sizesAre64Bit, uint64_t so
     return S_OK;
 }
 
-void Directory::InitEmpty() {
-    bytes_.assign(kDirectoryEntrySize, 0);
-    BYTE* e = Entry(0);
-    const char16_t name[] = u"Root Entry";
-    for (size_t i = 0; name[i]; ++i) Store16(e + 2 * i, name[i]);
-    Store16(e + 64, uint16_t(sizeof name));
-    e[66] = kTypeRoot;
+namespace {
+
+void WriteName(BYTE* entry, const std::u16string& name) {
+    std::memset(entry, 0, 64);
+    const size_t length = std::min(name.size(), kMaxNameChars);
+    for (size_t i = 0; i < length; ++i) Store16(entry + 2 * i, name[i]);
+    Store16(entry + 64, uint16_t((length + 1) * 2));
+}
+
+// A new entry (its bytes zero): named, typed, black, linked to nothing, holding no sectors.
+void InitEntry(BYTE* e, const std::u16string& name, BYTE type) {
+    WriteName(e, name);
+    e[66] = type;
     e[67] = 1;
     Store32(e + 68, kNoStream);
     Store32(e + 72, kNoStream);
     Store32(e + 76, kNoStream);
     Store32(e + 116, kEndOfChain);
+}
+
+}  // namespace
+
+void Directory::InitEmpty() {
+    bytes_.assign(kDirectoryEntrySize, 0);
+    const std::u16string name = u"Root Entry";
+    InitEntry(Entry(0), name, kTypeRoot);
     elements_.assign(1, Element{});
     lists_.clear();
     contents_.clear();
-    elements_[0].nameLength = uint8_t(std::char_traits<char16_t>::length(name));
+    elements_[0].nameLength = uint8_t(name.size());
     elements_[0].list = lists_.Add();
 }
 
@@ -272,29 +286,12 @@ uint32_t Directory::Find(uint32_t storage, const char16_t* name, size_t length) 
     return kNoStream;
 }
 
-namespace {
-
-void WriteName(BYTE* entry, const std::u16string& name) {
-    std::memset(entry, 0, 64);
-    const size_t length = std::min(name.size(), kMaxNameChars);
-    for (size_t i = 0; i < length; ++i) Store16(entry + 2 * i, name[i]);
-    Store16(entry + 64, uint16_t((length + 1) * 2));
-}
-
-}  // namespace
-
 uint32_t Directory::Add(uint32_t storage, const std::u16string& name, BYTE type) {
     List(storage);
     const uint32_t id = Count();
     bytes_.resize(bytes_.size() + kDirectoryEntrySize, 0);
     BYTE* e = Entry(id);
-    WriteName(e, name);
-    e[66] = type;
-    e[67] = 1;
-    Store32(e + 68, kNoStream);
-    Store32(e + 72, kNoStream);
-    Store32(e + 76, kNoStream);
-    Store32(e + 116, kEndOfChain);
+    InitEntry(e, name, type);
     if (type == kTypeStorage) {
         ULONGLONG now = clock::NowFileTime();
         for (size_t at : {100, 108}) Store64(e + at, now);

@@ -3,6 +3,8 @@
 // refused. And the direct reading of a storage's streams that the message store uses.
 #include "storage/storage_test_util.h"
 
+#include <functional>
+
 #include "storage/storage_direct.h"
 #include "storage/storage_internal.h"
 
@@ -57,6 +59,11 @@ struct Directory {
         Store32(Entry(id) + 68, left);
         Store32(Entry(id) + 72, right);
     }
+    // The root tree's top with its sides swapped: a tree out of order, as some writers leave it.
+    void SwapTopSides() {
+        const uint32_t top = Load32(Entry(0) + 76);
+        Link(top, Load32(Entry(top) + 72), Load32(Entry(top) + 68));
+    }
 };
 
 HRESULT OpenImage(const std::vector<BYTE>& image, ComPtr<IStorage>* storage) {
@@ -75,8 +82,15 @@ std::vector<std::u16string> Names(IStorage* storage) {
     return names;
 }
 
-// Every stream found by its name (and by its name in capitals), with its bytes.
-void ExpectEveryStreamFound(IStorage* storage, size_t count) {
+// Every stream of an image of `count` streams whose directory `change` rearranged is found by
+// its name (and by its name in capitals), with its bytes, and listed in order.
+void ExpectEveryStreamFound(size_t count, const std::function<void(Directory&)>& change) {
+    std::vector<BYTE> image = ImageWithStreams(count);
+    Directory directory{image};
+    change(directory);
+    ComPtr<IStorage> opened;
+    ASSERT_EQ(OpenImage(image, &opened), S_OK);
+    IStorage* storage = opened.Get();
     for (size_t i = 1; i <= count; ++i) {
         SCOPED_TRACE(i);
         std::u16string capitals = StreamName(i);
@@ -105,37 +119,23 @@ ComPtr<IStorageDirectRead> Direct(IStorage* storage) {
 }  // namespace
 
 TEST(StorageDirectory, SiblingTreesAreSearchedAsStored) {
-    const size_t count = 12;
-    std::vector<BYTE> image = ImageWithStreams(count);
-    ComPtr<IStorage> storage;
-    ASSERT_EQ(OpenImage(image, &storage), S_OK);
-    ExpectEveryStreamFound(storage.Get(), count);
+    ExpectEveryStreamFound(12, [](Directory&) {});
 }
 
 // A writer that leaves siblings out of order: names are still found and listed in order.
 TEST(StorageDirectory, ATreeOutOfOrderIsStillSearched) {
-    const size_t count = 12;
-    std::vector<BYTE> image = ImageWithStreams(count);
-    Directory directory{image};
-    const uint32_t top = Load32(directory.Entry(0) + 76);
-    directory.Link(top, Load32(directory.Entry(top) + 72), Load32(directory.Entry(top) + 68));  // sides swapped
-    ComPtr<IStorage> storage;
-    ASSERT_EQ(OpenImage(image, &storage), S_OK);
-    ExpectEveryStreamFound(storage.Get(), count);
+    ExpectEveryStreamFound(12, [](Directory& directory) { directory.SwapTopSides(); });
 }
 
 // A tree as deep as it is long (a chain of right siblings) is sound, only slow to descend.
 TEST(StorageDirectory, ADegenerateTreeIsSearched) {
     const size_t count = 40;
-    std::vector<BYTE> image = ImageWithStreams(count);
-    Directory directory{image};
-    std::vector<uint32_t> ids;
-    for (size_t i = 1; i <= count; ++i) ids.push_back(directory.Find(StreamName(i)));
-    Store32(directory.Entry(0) + 76, ids[0]);
-    for (size_t i = 0; i < count; ++i) directory.Link(ids[i], kNone, i + 1 < count ? ids[i + 1] : kNone);
-    ComPtr<IStorage> storage;
-    ASSERT_EQ(OpenImage(image, &storage), S_OK);
-    ExpectEveryStreamFound(storage.Get(), count);
+    ExpectEveryStreamFound(count, [&](Directory& directory) {
+        std::vector<uint32_t> ids;
+        for (size_t i = 1; i <= count; ++i) ids.push_back(directory.Find(StreamName(i)));
+        Store32(directory.Entry(0) + 76, ids[0]);
+        for (size_t i = 0; i < count; ++i) directory.Link(ids[i], kNone, i + 1 < count ? ids[i + 1] : kNone);
+    });
 }
 
 TEST(StorageDirectory, TwoChildrenWithOneNameAreRefused) {
@@ -149,10 +149,7 @@ TEST(StorageDirectory, TwoChildrenWithOneNameAreRefused) {
         BYTE* e = directory.Entry(directory.Find(u"s06"));
         Store16(e, u'S');
         Store16(e + 4, u'5');
-        if (!ordered) {
-            const uint32_t top = Load32(directory.Entry(0) + 76);
-            directory.Link(top, Load32(directory.Entry(top) + 72), Load32(directory.Entry(top) + 68));
-        }
+        if (!ordered) directory.SwapTopSides();
         ComPtr<IStorage> storage;
         EXPECT_EQ(OpenImage(image, &storage), STG_E_DOCFILECORRUPT);
     }

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "base/guarded.h"
 #include "storage/storage.h"
 
 namespace platform::storage {
@@ -406,13 +407,7 @@ bool PathFromWide(const WCHAR* wide, std::string* path);
 // STG_E_INSUFFICIENTMEMORY.
 template <class Body>
 HRESULT Guarded(Body&& body) noexcept {
-    try {
-        return body();
-    } catch (const std::bad_alloc&) {
-        return STG_E_INSUFFICIENTMEMORY;
-    } catch (...) {
-        return E_UNEXPECTED;
-    }
+    return RunGuarded<HRESULT>(STG_E_INSUFFICIENTMEMORY, E_UNEXPECTED, body);
 }
 
 }  // namespace platform::storage

@@ -41,6 +41,16 @@ inline uint64_t Setting(const char* name, uint64_t fallback) {
     return text && *text ? std::strtoull(text, nullptr, 10) : fallback;
 }
 
+// A model test's number of sequences: a fifth of the optimised build's under the sanitizers,
+// which run each sequence several times slower.
+constexpr uint64_t DefaultSequences(uint64_t optimised) {
+#if defined(__SANITIZE_ADDRESS__)
+    return optimised / 5;
+#else
+    return optimised;
+#endif
+}
+
 inline std::string HexOf(const void* data, size_t size) {
     static const char digits[] = "0123456789abcdef";
     std::string out;

@@ -17,11 +17,7 @@ using namespace storage_test;
 
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr uint64_t kDefaultSequences = 500;
-#else
-constexpr uint64_t kDefaultSequences = 2500;
-#endif
+constexpr uint64_t kDefaultSequences = storage_model::DefaultSequences(2500);
 
 using storage_model::Setting;
 

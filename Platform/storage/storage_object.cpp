@@ -33,92 +33,29 @@ public:
 
     STDMETHODIMP CreateStream(const OLECHAR* pwcsName, DWORD grfMode, DWORD reserved1, DWORD reserved2,
                               IStream** ppstm) override {
-        HRESULT hr = S_OK;
-        if (PLATFORM_FAULT("IStorage::CreateStream", hr)) return hr;
-        if (!ppstm) return STG_E_INVALIDPOINTER;
-        *ppstm = nullptr;
-        if (reserved1 || reserved2) return STG_E_INVALIDPARAMETER;
-        if (FAILED(hr = CheckNewName(pwcsName))) return hr;
-        if (FAILED(hr = CheckElementMode(grfMode, mode_, true))) return hr;
-        return Guarded([&]() -> HRESULT {
-            std::lock_guard lock(document_->mutex);
-            if (Self().destroyed) return STG_E_REVERTED;
-            if (!CanWrite(mode_)) return STG_E_ACCESSDENIED;
-            uint32_t stream = kNoStream;
-            HRESULT result = MakeChild(WideToString(pwcsName), kTypeStream, grfMode, &stream);
-            if (FAILED(result)) return result;
-            *ppstm = NewStreamObject(document_, stream, grfMode & ~STGM_CREATE, true, 0);
-            return S_OK;
-        });
+        return Child(true, "IStorage::CreateStream", pwcsName, kTypeStream, grfMode, reserved1 || reserved2, ppstm,
+                     [&](uint32_t id, DWORD mode) { return NewStreamObject(document_, id, mode, true, 0); });
     }
 
     STDMETHODIMP OpenStream(const OLECHAR* pwcsName, void* reserved1, DWORD grfMode, DWORD reserved2,
                             IStream** ppstm) override {
-        HRESULT hr = S_OK;
-        if (PLATFORM_FAULT("IStorage::OpenStream", hr)) return hr;
-        if (!ppstm) return STG_E_INVALIDPOINTER;
-        *ppstm = nullptr;
-        if (reserved1 || reserved2) return STG_E_INVALIDPARAMETER;
-        size_t length = 0;
-        if (FAILED(hr = CheckLookupName(pwcsName, &length))) return hr;
-        if (grfMode & STGM_CREATE) return STG_E_INVALIDFLAG;
-        if (FAILED(hr = CheckElementMode(grfMode, mode_, true))) return hr;
-        return Guarded([&]() -> HRESULT {
-            std::lock_guard lock(document_->mutex);
-            if (Self().destroyed) return STG_E_REVERTED;
-            Directory& directory = document_->directory;
-            const uint32_t found = directory.Find(id_, pwcsName, length);
-            if (found == kNoStream || directory.Type(found) != kTypeStream) return STG_E_FILENOTFOUND;
-            if (directory.At(found).openCount) return STG_E_ACCESSDENIED;
-            // The stream's sector chain is followed when it is read, as Windows does: a damaged
-            // chain fails the reads (STG_E_DOCFILECORRUPT), not the open.
-            *ppstm = NewStreamObject(document_, found, grfMode, true, 0);
-            return S_OK;
-        });
+        // The stream's sector chain is followed when it is read, as Windows does: a damaged
+        // chain fails the reads (STG_E_DOCFILECORRUPT), not the open.
+        return Child(false, "IStorage::OpenStream", pwcsName, kTypeStream, grfMode, reserved1 || reserved2, ppstm,
+                     [&](uint32_t id, DWORD mode) { return NewStreamObject(document_, id, mode, true, 0); });
     }
 
     STDMETHODIMP CreateStorage(const OLECHAR* pwcsName, DWORD grfMode, DWORD reserved1, DWORD reserved2,
                                IStorage** ppstg) override {
-        HRESULT hr = S_OK;
-        if (PLATFORM_FAULT("IStorage::CreateStorage", hr)) return hr;
-        if (!ppstg) return STG_E_INVALIDPOINTER;
-        *ppstg = nullptr;
-        if (reserved1 || reserved2) return STG_E_INVALIDPARAMETER;
-        if (FAILED(hr = CheckNewName(pwcsName))) return hr;
-        if (FAILED(hr = CheckElementMode(grfMode, mode_, false))) return hr;
-        return Guarded([&]() -> HRESULT {
-            std::lock_guard lock(document_->mutex);
-            if (Self().destroyed) return STG_E_REVERTED;
-            if (!CanWrite(mode_)) return STG_E_ACCESSDENIED;
-            uint32_t storage = kNoStream;
-            HRESULT result = MakeChild(WideToString(pwcsName), kTypeStorage, grfMode, &storage);
-            if (FAILED(result)) return result;
-            *ppstg = static_cast<IStorage*>(new StorageObject(document_, storage, grfMode & ~STGM_CREATE, true));
-            return S_OK;
-        });
+        return Child(true, "IStorage::CreateStorage", pwcsName, kTypeStorage, grfMode, reserved1 || reserved2, ppstg,
+                     [&](uint32_t id, DWORD mode) { return NewStorageObject(id, mode); });
     }
 
     STDMETHODIMP OpenStorage(const OLECHAR* pwcsName, IStorage* pstgPriority, DWORD grfMode, SNB snbExclude,
                              DWORD reserved, IStorage** ppstg) override {
-        HRESULT hr = S_OK;
-        if (PLATFORM_FAULT("IStorage::OpenStorage", hr)) return hr;
-        if (!ppstg) return STG_E_INVALIDPOINTER;
-        *ppstg = nullptr;
-        if (pstgPriority || snbExclude || reserved) return STG_E_INVALIDPARAMETER;
-        size_t length = 0;
-        if (FAILED(hr = CheckLookupName(pwcsName, &length))) return hr;
-        if (grfMode & STGM_CREATE) return STG_E_INVALIDFLAG;
-        if (FAILED(hr = CheckElementMode(grfMode, mode_, false))) return hr;
-        return Guarded([&]() -> HRESULT {
-            std::lock_guard lock(document_->mutex);
-            if (Self().destroyed) return STG_E_REVERTED;
-            Directory& directory = document_->directory;
-            const uint32_t found = directory.Find(id_, pwcsName, length);
-            if (found == kNoStream || directory.Type(found) != kTypeStorage) return STG_E_FILENOTFOUND;
-            if (directory.At(found).openCount) return STG_E_ACCESSDENIED;
-            *ppstg = static_cast<IStorage*>(new StorageObject(document_, found, grfMode, true));
-            return S_OK;
-        });
+        const bool unsupported = pstgPriority || snbExclude || reserved;
+        return Child(false, "IStorage::OpenStorage", pwcsName, kTypeStorage, grfMode, unsupported, ppstg,
+                     [&](uint32_t id, DWORD mode) { return NewStorageObject(id, mode); });
     }
 
     STDMETHODIMP CopyTo(DWORD ciidExclude, const IID* rgiidExclude, SNB snbExclude, IStorage* pstgDest) override {
@@ -131,9 +68,7 @@ public:
             if (rgiidExclude[i] == IID_IStorage) skipStorages = true;
             if (rgiidExclude[i] == IID_IStream) skipStreams = true;
         }
-        return Guarded([&]() -> HRESULT {
-            std::lock_guard lock(document_->mutex);
-            if (Self().destroyed) return STG_E_REVERTED;
+        return WhileLive([&]() -> HRESULT {
             if (IntoSubtree(pstgDest, id_)) return STG_E_ACCESSDENIED;
             Directory& directory = document_->directory;
             // A copy: the destination may be in this file, and adding to it moves elements.
@@ -162,9 +97,7 @@ public:
         size_t length = 0;
         if (FAILED(hr = CheckLookupName(pwcsName, &length))) return hr;
         if (FAILED(hr = CheckNewName(pwcsNewName))) return hr;
-        return Guarded([&]() -> HRESULT {
-            std::lock_guard lock(document_->mutex);
-            if (Self().destroyed) return STG_E_REVERTED;
+        return WhileLive([&]() -> HRESULT {
             if (grfFlags == STGMOVE_MOVE && !CanWrite(mode_)) return STG_E_ACCESSDENIED;
             Directory& directory = document_->directory;
             const uint32_t element = directory.Find(id_, pwcsName, length);
@@ -188,9 +121,7 @@ public:
         HRESULT hr = S_OK;
         if (PLATFORM_FAULT("IStorage::Commit", hr)) return hr;
         if (grfCommitFlags & ~DWORD(0xF)) return STG_E_INVALIDFLAG;
-        return Guarded([&]() -> HRESULT {
-            std::lock_guard lock(document_->mutex);
-            if (Self().destroyed) return STG_E_REVERTED;
+        return WhileLive([&]() -> HRESULT {
             if (document_->directory.Type(id_) != kTypeRoot || !CanWrite(mode_) || !document_->dirty) return S_OK;
             return document_->Save();
         });
@@ -208,9 +139,7 @@ public:
         if (!ppenum) return STG_E_INVALIDPOINTER;
         *ppenum = nullptr;
         if (reserved1 || reserved2 || reserved3) return STG_E_INVALIDPARAMETER;
-        return Guarded([&]() -> HRESULT {
-            std::lock_guard lock(document_->mutex);
-            if (Self().destroyed) return STG_E_REVERTED;
+        return WhileLive([&]() -> HRESULT {
             *ppenum = NewEnumObject(document_, id_, 0);
             return S_OK;
         });
@@ -221,9 +150,7 @@ public:
         if (PLATFORM_FAULT("IStorage::DestroyElement", hr)) return hr;
         size_t length = 0;
         if (FAILED(hr = CheckLookupName(pwcsName, &length))) return hr;
-        return Guarded([&]() -> HRESULT {
-            std::lock_guard lock(document_->mutex);
-            if (Self().destroyed) return STG_E_REVERTED;
+        return WhileLive([&]() -> HRESULT {
             if (!CanWrite(mode_)) return STG_E_ACCESSDENIED;
             const uint32_t found = document_->directory.Find(id_, pwcsName, length);
             if (found == kNoStream) return STG_E_FILENOTFOUND;
@@ -238,9 +165,7 @@ public:
         size_t length = 0;
         if (FAILED(hr = CheckLookupName(pwcsOldName, &length))) return hr;
         if (FAILED(hr = CheckNewName(pwcsNewName))) return hr;
-        return Guarded([&]() -> HRESULT {
-            std::lock_guard lock(document_->mutex);
-            if (Self().destroyed) return STG_E_REVERTED;
+        return WhileLive([&]() -> HRESULT {
             if (!CanWrite(mode_)) return STG_E_ACCESSDENIED;
             Directory& directory = document_->directory;
             const uint32_t found = directory.Find(id_, pwcsOldName, length);
@@ -260,9 +185,7 @@ public:
         size_t length = 0;
         if (pwcsName && FAILED(hr = CheckLookupName(pwcsName, &length))) return hr;
         (void)patime;  // the format keeps no access time
-        return Guarded([&]() -> HRESULT {
-            std::lock_guard lock(document_->mutex);
-            if (Self().destroyed) return STG_E_REVERTED;
+        return WhileLive([&]() -> HRESULT {
             if (!CanWrite(mode_)) return STG_E_ACCESSDENIED;
             uint32_t target = id_;
             if (pwcsName) {
@@ -278,33 +201,21 @@ public:
     }
 
     STDMETHODIMP SetClass(REFCLSID clsid) override {
-        HRESULT hr = S_OK;
-        if (PLATFORM_FAULT("IStorage::SetClass", hr)) return hr;
-        std::lock_guard lock(document_->mutex);
-        if (Self().destroyed) return STG_E_REVERTED;
-        if (!CanWrite(mode_)) return STG_E_ACCESSDENIED;
-        BYTE* entry = document_->directory.Entry(id_);
-        if (std::memcmp(entry + 80, &clsid, sizeof clsid) != 0) {
+        return ChangeOwnEntry("IStorage::SetClass", [&](BYTE* entry) {
+            if (std::memcmp(entry + 80, &clsid, sizeof clsid) == 0) return false;
             std::memcpy(entry + 80, &clsid, sizeof clsid);
-            document_->dirty = true;
-        }
-        return S_OK;
+            return true;
+        });
     }
 
     STDMETHODIMP SetStateBits(DWORD grfStateBits, DWORD grfMask) override {
-        HRESULT hr = S_OK;
-        if (PLATFORM_FAULT("IStorage::SetStateBits", hr)) return hr;
-        std::lock_guard lock(document_->mutex);
-        if (Self().destroyed) return STG_E_REVERTED;
-        if (!CanWrite(mode_)) return STG_E_ACCESSDENIED;
-        BYTE* entry = document_->directory.Entry(id_);
-        const DWORD old = Load32(entry + 96);
-        const DWORD bits = (old & ~grfMask) | (grfStateBits & grfMask);
-        if (bits != old) {
+        return ChangeOwnEntry("IStorage::SetStateBits", [&](BYTE* entry) {
+            const DWORD old = Load32(entry + 96);
+            const DWORD bits = (old & ~grfMask) | (grfStateBits & grfMask);
+            if (bits == old) return false;
             Store32(entry + 96, bits);
-            document_->dirty = true;
-        }
-        return S_OK;
+            return true;
+        });
     }
 
     STDMETHODIMP Stat(STATSTG* pstatstg, DWORD grfStatFlag) override {
@@ -321,9 +232,7 @@ public:
         if (!pElement) return STG_E_INVALIDPOINTER;
         size_t length = 0;
         if (FAILED(hr = CheckLookupName(pwcsName, &length))) return hr;
-        return Guarded([&]() -> HRESULT {
-            std::lock_guard lock(document_->mutex);
-            if (Self().destroyed) return STG_E_REVERTED;
+        return WhileLive([&]() -> HRESULT {
             const uint32_t found = document_->directory.Find(id_, pwcsName, length);
             if (found == kNoStream) return STG_E_FILENOTFOUND;
             Describe(found, pElement);
@@ -336,9 +245,7 @@ public:
         HRESULT hr = S_OK;
         if (PLATFORM_FAULT("IStorageDirectRead::NextElement", hr)) return hr;
         if (!pPosition || !pElement) return STG_E_INVALIDPOINTER;
-        return Guarded([&]() -> HRESULT {
-            std::lock_guard lock(document_->mutex);
-            if (Self().destroyed) return STG_E_REVERTED;
+        return WhileLive([&]() -> HRESULT {
             Directory& directory = document_->directory;
             const std::vector<uint32_t>& children = directory.Children(id_);
             for (; *pPosition < children.size(); ++*pPosition) {
@@ -357,13 +264,9 @@ public:
     }
 
     STDMETHODIMP ReadElement(ULONG id, ULARGE_INTEGER offset, void* pv, ULONG cb, ULONG* pcbRead) override {
-        if (pcbRead) *pcbRead = 0;
         HRESULT hr = S_OK;
-        if (PLATFORM_FAULT("IStorageDirectRead::ReadElement", hr)) return hr;
-        if (!pv && cb) return STG_E_INVALIDPOINTER;
-        return Guarded([&]() -> HRESULT {
-            std::lock_guard lock(document_->mutex);
-            if (Self().destroyed) return STG_E_REVERTED;
+        if (EndsAtTransferStart("IStorageDirectRead::ReadElement", pv, cb, pcbRead, &hr)) return hr;
+        return WhileLive([&]() -> HRESULT {
             Directory& directory = document_->directory;
             if (id >= directory.Count() || directory.At(id).parent != id_ || directory.At(id).destroyed ||
                 directory.Type(id) != kTypeStream)
@@ -385,6 +288,73 @@ private:
         element->cbSize.QuadPart = element->type != STGTY_STREAM              ? 0
                                    : directory.At(id).content == kNoStream ? directory.StoredSize(id)
                                                                             : document_->Content(id).size;
+    }
+
+    IStorage* NewStorageObject(uint32_t id, DWORD mode) {
+        return static_cast<IStorage*>(new StorageObject(document_, id, mode, true));
+    }
+
+    // SetClass and SetStateBits: `change(entry)` on this storage's own directory entry, under the
+    // lock, while the storage exists and may be written; it answers whether it changed anything.
+    template <class Change>
+    HRESULT ChangeOwnEntry(const char* operation, Change change) {
+        HRESULT hr = S_OK;
+        if (PLATFORM_FAULT(operation, hr)) return hr;
+        std::lock_guard lock(document_->mutex);
+        if (Self().destroyed) return STG_E_REVERTED;
+        if (!CanWrite(mode_)) return STG_E_ACCESSDENIED;
+        if (change(document_->directory.Entry(id_))) document_->dirty = true;
+        return S_OK;
+    }
+
+    // What every call handing out a child's object checks first: its fault, its out pointer
+    // (emptied) and its reserved arguments; true when the call ends there, with *result.
+    template <class Interface>
+    static bool EndsAtChildStart(const char* operation, bool reserved, Interface** out, HRESULT* result) {
+        if (PLATFORM_FAULT(operation, *result)) return true;
+        if (!out) {
+            *result = STG_E_INVALIDPOINTER;
+            return true;
+        }
+        *out = nullptr;
+        *result = reserved ? STG_E_INVALIDPARAMETER : S_OK;
+        return reserved;
+    }
+
+    // CreateStream and CreateStorage (`create`), OpenStream and OpenStorage: checks the call,
+    // makes (or, with STGM_CREATE, replaces) or finds the child of `type`, and hands out
+    // `make(child, mode)`, its object.
+    template <class Interface, class Make>
+    HRESULT Child(bool create, const char* operation, const OLECHAR* name, BYTE type, DWORD grfMode, bool reserved,
+                  Interface** out, Make make) {
+        HRESULT hr = S_OK;
+        if (EndsAtChildStart(operation, reserved, out, &hr)) return hr;
+        size_t length = 0;
+        if (FAILED(hr = create ? CheckNewName(name) : CheckLookupName(name, &length))) return hr;
+        if (!create && (grfMode & STGM_CREATE)) return STG_E_INVALIDFLAG;
+        if (FAILED(hr = CheckElementMode(grfMode, mode_, type == kTypeStream))) return hr;
+        return WhileLive([&]() -> HRESULT {
+            uint32_t child = kNoStream;
+            const HRESULT result = create ? NewChild(name, type, grfMode, &child) : FindChild(name, length, type, &child);
+            if (FAILED(result)) return result;
+            *out = make(child, grfMode & ~STGM_CREATE);
+            return S_OK;
+        });
+    }
+
+    HRESULT NewChild(const OLECHAR* name, BYTE type, DWORD grfMode, uint32_t* child) {
+        if (!CanWrite(mode_)) return STG_E_ACCESSDENIED;
+        return MakeChild(WideToString(name), type, grfMode, child);
+    }
+
+    // A child of `type` that is not open already.
+    HRESULT FindChild(const OLECHAR* name, size_t length, BYTE type, uint32_t* child) {
+        Directory& directory = document_->directory;
+        const uint32_t found = directory.Find(id_, name, length);
+        if (found == kNoStream || directory.Type(found) != type) return STG_E_FILENOTFOUND;
+        if (directory.At(found).openCount) return STG_E_ACCESSDENIED;
+        *child = found;
+        return S_OK;
     }
 
     // Makes (or, with STGM_CREATE, replaces) a child element.

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "com/com_test_util.h"
 #include "storage/storage_direct.h"
 
 using namespace storage_test;
@@ -35,12 +36,28 @@ protected:
         }
         return stream;
     }
+    // A new storage `name` in `parent` holding one stream of `text`, released again.
+    void NewStorageWith(IStorage* parent, const char16_t* name, const char16_t* stream, const std::string& text) {
+        ComPtr<IStorage> storage;
+        ASSERT_EQ(parent->CreateStorage(name, kReadWriteExclusive, 0, 0, storage.Put()), S_OK);
+        NewStream(storage.Get(), stream, text);
+    }
     static std::string ReadRest(IStream* stream) {
         std::string all;
         char buffer[64];
         ULONG got = 0;
         while (stream->Read(buffer, sizeof buffer, &got) == S_OK && got) all.append(buffer, got);
         return all;
+    }
+    // The text of stream `stream` in storage `storage` of `parent`; both must open.
+    static std::string ReadIn(IStorage* parent, const char16_t* storage, const char16_t* stream) {
+        ComPtr<IStorage> child;
+        ComPtr<IStream> opened;
+        EXPECT_EQ(parent->OpenStorage(storage, nullptr, kReadExclusive, nullptr, 0, child.Put()), S_OK);
+        if (child) {
+            EXPECT_EQ(child->OpenStream(stream, nullptr, kReadExclusive, 0, opened.Put()), S_OK);
+        }
+        return opened ? ReadRest(opened.Get()) : std::string("<not opened>");
     }
 
     TempDir dir_;
@@ -49,15 +66,7 @@ protected:
 
 TEST_F(StorageContract, StreamArgumentsModesAndRegions) {
     ComPtr<IStream> stream = NewStream(root_.Get(), u"s", "0123456789");
-    void* same = nullptr;
-    for (const IID* iid : {&IID_IUnknown, &IID_ISequentialStream, &IID_IStream}) {
-        ASSERT_EQ(stream->QueryInterface(*iid, &same), S_OK);
-        EXPECT_EQ(same, static_cast<void*>(stream.Get()));
-        static_cast<IUnknown*>(same)->Release();
-    }
-    EXPECT_EQ(stream->QueryInterface(IID_IStorage, &same), E_NOINTERFACE);
-    EXPECT_EQ(same, nullptr);
-    EXPECT_EQ(stream->QueryInterface(IID_IStream, nullptr), E_POINTER);
+    pt::ExpectIdentity(stream.Get(), {&IID_IStream, &IID_IUnknown, &IID_ISequentialStream}, IID_IStorage);
 
     ULONG count = 7;
     EXPECT_EQ(stream->Read(nullptr, 1, &count), STG_E_INVALIDPOINTER);
@@ -254,9 +263,7 @@ TEST_F(StorageContract, CopiesAndMovesBetweenStorages) {
     ComPtr<IStorage> box, inner, target;
     ASSERT_EQ(root_->CreateStorage(u"box", kReadWriteExclusive, 0, 0, box.Put()), S_OK);
     NewStream(box.Get(), u"two", "22");
-    ASSERT_EQ(box->CreateStorage(u"inner", kReadWriteExclusive, 0, 0, inner.Put()), S_OK);
-    NewStream(inner.Get(), u"three", "333");
-    inner.Reset();
+    NewStorageWith(box.Get(), u"inner", u"three", "333");
     const CLSID clsid = {0xABCDEF01, 0x1234, 0x5678, {1, 2, 3, 4, 5, 6, 7, 9}};
     ASSERT_EQ(box->SetClass(clsid), S_OK);
     ASSERT_EQ(box->SetStateBits(0x5, 0xF), S_OK);
@@ -284,11 +291,7 @@ TEST_F(StorageContract, CopiesAndMovesBetweenStorages) {
     OLECHAR* exclude[] = {name, nullptr};
     ASSERT_EQ(box->CopyTo(2, noStreams, exclude, file.Get()), S_OK);
     EXPECT_EQ(file->OpenStream(u"two", nullptr, kReadExclusive, 0, stream.Put()), STG_E_FILENOTFOUND);
-    ASSERT_EQ(file->OpenStorage(u"inner", nullptr, kReadExclusive, nullptr, 0, inner.Put()), S_OK);
-    ASSERT_EQ(inner->OpenStream(u"three", nullptr, kReadExclusive, 0, stream.Put()), S_OK);
-    EXPECT_EQ(ReadRest(stream.Get()), "333") << "storages are copied whole, streams within them too";
-    stream.Reset();
-    inner.Reset();
+    EXPECT_EQ(ReadIn(file.Get(), u"inner", u"three"), "333") << "storages are copied whole, streams within them too";
     OLECHAR innerName[] = u"INNER";
     OLECHAR* excludeInner[] = {innerName, nullptr};
     ComPtr<IStorage> fresh;
@@ -508,41 +511,25 @@ TEST_F(StorageContract, OptionalOutputsAndMovesWithinAndBetweenFiles) {
     ULARGE_INTEGER offset{};
     ASSERT_EQ(direct->ReadElement(element.id, offset, buffer, 4, nullptr), S_OK);
     EXPECT_EQ(std::string(buffer, 4), "abcd");
-    for (const IID* iid : {&IID_IUnknown, &IID_IStorage}) {
-        void* same = nullptr;
-        ASSERT_EQ(root_->QueryInterface(*iid, &same), S_OK);
-        EXPECT_EQ(same, static_cast<void*>(root_.Get()));
-        static_cast<IUnknown*>(same)->Release();
-    }
+    pt::ExpectIdentity(root_.Get(), {&IID_IStorage, &IID_IUnknown}, IID_IStream);
     ComPtr<IStorage> storage;
     EXPECT_EQ(root_->CreateStorage(u"x", kReadWriteExclusive, 0, 3, storage.Put()), STG_E_INVALIDPARAMETER);
 
     // A storage moved to a new name in its own parent: the old name is gone.
-    ComPtr<IStorage> box, inner;
-    ASSERT_EQ(root_->CreateStorage(u"box", kReadWriteExclusive, 0, 0, box.Put()), S_OK);
-    NewStream(box.Get(), u"in", "1");
-    box.Reset();
+    ComPtr<IStorage> box;
+    NewStorageWith(root_.Get(), u"box", u"in", "1");
     ASSERT_EQ(root_->MoveElementTo(u"box", root_.Get(), u"crate", STGMOVE_MOVE), S_OK);
     EXPECT_EQ(root_->OpenStorage(u"box", nullptr, kReadExclusive, nullptr, 0, box.Put()), STG_E_FILENOTFOUND);
-    ASSERT_EQ(root_->OpenStorage(u"crate", nullptr, kReadExclusive, nullptr, 0, box.Put()), S_OK);
-    ASSERT_EQ(box->OpenStream(u"in", nullptr, kReadExclusive, 0, stream.Put()), S_OK);
-    EXPECT_EQ(ReadRest(stream.Get()), "1");
-    stream.Reset();
-    box.Reset();
+    EXPECT_EQ(ReadIn(root_.Get(), u"crate", u"in"), "1");
     // Into another file, where a storage of that name exists: the two merge.
     TempDir other;
-    ComPtr<IStorage> file, existing;
+    ComPtr<IStorage> file;
     ASSERT_EQ(StgCreateDocfile(Wide(other.File("o.stg")).c_str(), STGM_CREATE | kReadWriteExclusive, 0, file.Put()), S_OK);
-    ASSERT_EQ(file->CreateStorage(u"crate", kReadWriteExclusive, 0, 0, existing.Put()), S_OK);
-    NewStream(existing.Get(), u"kept", "2");
-    existing.Reset();
+    NewStorageWith(file.Get(), u"crate", u"kept", "2");
     ASSERT_EQ(root_->MoveElementTo(u"crate", file.Get(), u"crate", STGMOVE_MOVE), S_OK);
     EXPECT_EQ(root_->OpenStorage(u"crate", nullptr, kReadExclusive, nullptr, 0, box.Put()), STG_E_FILENOTFOUND);
-    ASSERT_EQ(file->OpenStorage(u"crate", nullptr, kReadExclusive, nullptr, 0, existing.Put()), S_OK);
-    ASSERT_EQ(existing->OpenStream(u"in", nullptr, kReadExclusive, 0, stream.Put()), S_OK);
-    stream.Reset();
-    ASSERT_EQ(existing->OpenStream(u"kept", nullptr, kReadExclusive, 0, stream.Put()), S_OK);
-    EXPECT_EQ(ReadRest(stream.Get()), "2");
+    EXPECT_EQ(ReadIn(file.Get(), u"crate", u"in"), "1");
+    EXPECT_EQ(ReadIn(file.Get(), u"crate", u"kept"), "2");
 }
 
 // Every operation of the objects consults its own fault name first.
@@ -605,6 +592,20 @@ TEST_F(StorageContract, EveryOperationConsultsItsFaultName) {
         EXPECT_EQ(c.call(), code);
         pt::ResetFaults();
     }
+    // An armed success code ends the call too: it succeeds without doing its work.
+    pt::FailNthCall("IStorage::CreateStream", 1, S_OK);
+    ComPtr<IStream> none;
+    EXPECT_EQ(root_->CreateStream(u"armed", kReadWriteExclusive, 0, 0, none.Put()), S_OK);
+    EXPECT_FALSE(none);
+    EXPECT_EQ(root_->OpenStream(u"armed", nullptr, kReadExclusive, 0, none.Put()), STG_E_FILENOTFOUND);
+    ASSERT_EQ(stream->Seek(zero, STREAM_SEEK_SET, nullptr), S_OK);
+    pt::FailNthCall("IStream::Read", 1, S_OK);
+    BYTE three[3];
+    ULONG got = 7;
+    EXPECT_EQ(stream->Read(three, 3, &got), S_OK);
+    EXPECT_EQ(got, 0u);
+    EXPECT_EQ(stream->Read(three, 3, &got), S_OK);
+    EXPECT_EQ(got, 3u) << "the stream did not move";
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "base/comobject.h"
+#include "base/fault.h"
 
 #include "storage/storage_internal.h"
 
@@ -37,6 +38,15 @@ void StoreFileTime(BYTE* p, const FILETIME& time);
 
 HRESULT FillStat(Document& document, uint32_t id, DWORD mode, DWORD flag, STATSTG* stat);
 
+// What a call that reads or writes `cb` bytes at `pv` checks first: its count out-parameter
+// (zeroed), its fault, its buffer; true when the call ends there, with *result.
+inline bool EndsAtTransferStart(const char* operation, const void* pv, ULONG cb, ULONG* count, HRESULT* result) {
+    if (count) *count = 0;
+    if (PLATFORM_FAULT(operation, *result)) return true;
+    *result = !pv && cb ? STG_E_INVALIDPOINTER : S_OK;
+    return *result != S_OK;
+}
+
 // What an object on one element shares: it holds the document, and a counted one is one of the
 // element's open instances for as long as it lives. It starts with its creator's reference.
 template <class... Entries>
@@ -57,15 +67,22 @@ protected:
 
     Element& Self() { return document_->directory.At(id_); }
 
+    // Runs `work` under the document's lock while the element still exists (STG_E_REVERTED once
+    // it is destroyed); an allocation failure is its result, as Guarded makes it.
+    template <typename Work>
+    HRESULT WhileLive(Work work) {
+        return Guarded([&]() -> HRESULT {
+            std::lock_guard lock(document_->mutex);
+            if (Self().destroyed) return STG_E_REVERTED;
+            return work();
+        });
+    }
+
     // Stat of the element, as IStream::Stat and IStorage::Stat answer it.
     HRESULT StatElement(STATSTG* stat, DWORD flag) {
         if (!stat) return STG_E_INVALIDPOINTER;
         if (flag > STATFLAG_NOOPEN) return STG_E_INVALIDFLAG;
-        return Guarded([&]() -> HRESULT {
-            std::lock_guard lock(document_->mutex);
-            if (Self().destroyed) return STG_E_REVERTED;
-            return FillStat(*document_, id_, mode_, flag, stat);
-        });
+        return WhileLive([&] { return FillStat(*document_, id_, mode_, flag, stat); });
     }
 
     Document* document_;

@@ -15,13 +15,9 @@ public:
 
 
     STDMETHODIMP Read(void* pv, ULONG cb, ULONG* pcbRead) override {
-        if (pcbRead) *pcbRead = 0;
         HRESULT hr = S_OK;
-        if (PLATFORM_FAULT("IStream::Read", hr)) return hr;
-        if (!pv && cb) return STG_E_INVALIDPOINTER;
-        return Guarded([&]() -> HRESULT {
-            std::lock_guard lock(document_->mutex);
-            if (Self().destroyed) return STG_E_REVERTED;
+        if (EndsAtTransferStart("IStream::Read", pv, cb, pcbRead, &hr)) return hr;
+        return WhileLive([&]() -> HRESULT {
             if (!CanRead(mode_)) return STG_E_ACCESSDENIED;
             size_t read = 0;
             HRESULT result = document_->ReadStream(id_, position_, pv, cb, &read);
@@ -33,13 +29,9 @@ public:
     }
 
     STDMETHODIMP Write(const void* pv, ULONG cb, ULONG* pcbWritten) override {
-        if (pcbWritten) *pcbWritten = 0;
         HRESULT hr = S_OK;
-        if (PLATFORM_FAULT("IStream::Write", hr)) return hr;
-        if (!pv && cb) return STG_E_INVALIDPOINTER;
-        return Guarded([&]() -> HRESULT {
-            std::lock_guard lock(document_->mutex);
-            if (Self().destroyed) return STG_E_REVERTED;
+        if (EndsAtTransferStart("IStream::Write", pv, cb, pcbWritten, &hr)) return hr;
+        return WhileLive([&]() -> HRESULT {
             if (!CanWrite(mode_)) return STG_E_ACCESSDENIED;
             if (cb == 0) return S_OK;
             HRESULT result = document_->WriteStream(id_, position_, pv, cb);
@@ -79,9 +71,7 @@ public:
     STDMETHODIMP SetSize(ULARGE_INTEGER libNewSize) override {
         HRESULT hr = S_OK;
         if (PLATFORM_FAULT("IStream::SetSize", hr)) return hr;
-        return Guarded([&]() -> HRESULT {
-            std::lock_guard lock(document_->mutex);
-            if (Self().destroyed) return STG_E_REVERTED;
+        return WhileLive([&]() -> HRESULT {
             if (!CanWrite(mode_)) return STG_E_ACCESSDENIED;
             return document_->ResizeStream(id_, libNewSize.QuadPart);
         });
@@ -147,9 +137,7 @@ public:
         if (PLATFORM_FAULT("IStream::Clone", hr)) return hr;
         if (!ppstm) return STG_E_INVALIDPOINTER;
         *ppstm = nullptr;
-        return Guarded([&]() -> HRESULT {
-            std::lock_guard lock(document_->mutex);
-            if (Self().destroyed) return STG_E_REVERTED;
+        return WhileLive([&]() -> HRESULT {
             *ppstm = new StreamObject(document_, id_, mode_, false, position_);
             return S_OK;
         });

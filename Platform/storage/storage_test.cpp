@@ -256,12 +256,7 @@ TEST(StorageStream, ASmallFileReadsAsItWasWhenOpened) {
     TempDir dir;
     const std::string path = dir.File("a.msg");
     const auto regular = Pattern(9000, 3), mini = Pattern(1000, 4);
-    {
-        ComPtr<IStorage> storage;
-        ASSERT_EQ(Create(path, &storage), S_OK);
-        PutStream(storage.Get(), u"regular", regular);
-        PutStream(storage.Get(), u"mini", mini);
-    }
+    WriteNewFile(path, {{u"regular", regular}, {u"mini", mini}});
     ComPtr<IStorage> storage;
     ASSERT_EQ(Open(path, kReadDenyWrite, &storage), S_OK);
     {

@@ -14,9 +14,11 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <iterator>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/comptr.h"
@@ -137,6 +139,26 @@ inline void PutStream(IStorage* storage, const std::u16string& name, const std::
     ULONG written = 0;
     ASSERT_EQ(stream->Write(data.data(), ULONG(data.size()), &written), S_OK);
     ASSERT_EQ(written, data.size());
+}
+
+// Up to `size` bytes of the stream from `at` (fewer at its end), after a seek there.
+inline std::vector<BYTE> ReadAt(IStream* stream, uint64_t at, ULONG size) {
+    LARGE_INTEGER to;
+    to.QuadPart = LONGLONG(at);
+    EXPECT_EQ(stream->Seek(to, STREAM_SEEK_SET, nullptr), S_OK);
+    std::vector<BYTE> out(size);
+    ULONG got = 0;
+    EXPECT_EQ(stream->Read(out.data(), size, &got), S_OK);
+    out.resize(got);
+    return out;
+}
+
+// A new file at `path` whose root holds these streams, written and released.
+inline void WriteNewFile(const std::string& path,
+                         std::initializer_list<std::pair<std::u16string, std::vector<BYTE>>> streams) {
+    platform::ComPtr<IStorage> storage;
+    ASSERT_EQ(Create(path, &storage), S_OK);
+    for (const auto& [name, data] : streams) PutStream(storage.Get(), name, data);
 }
 
 // All of the stream `name` of `storage` (empty, with a failure, when it does not open).

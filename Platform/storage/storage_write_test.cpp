@@ -110,21 +110,16 @@ TEST(StorageWrite, CommitAndReleaseFlush) {
     EXPECT_EQ(Fields(*line)[7], CrcText(data));
 }
 
-// A file with more allocation-table sectors than the header lists needs DIFAT sectors.
-TEST(StorageWrite, LargeFileUsesDifat) {
-    TempDir dir;
-    std::string path = dir.File("big.msg");
-    auto data = Pattern(8 << 20, 5);
-    {
-        ComPtr<IStorage> storage;
-        ASSERT_EQ(Create(path, &storage), S_OK);
-        PutStream(storage.Get(), u"big", data);
-        PutStream(storage.Get(), u"small", Pattern(300, 6));
-    }
+namespace {
+
+// Writes a stream "big" of `bigSize` bytes and a small one into a new file; both read back, in
+// olefile and in ours, as written. Gives the number of DIFAT sectors the header counts.
+void WriteBigFileAndReadBack(const std::string& path, size_t bigSize, unsigned seed, uint32_t* difatCount) {
+    auto data = Pattern(bigSize, seed);
+    WriteNewFile(path, {{u"big", data}, {u"small", Pattern(300, seed + 1)}});
     auto bytes = ReadFileBytes(path);
     ASSERT_GT(bytes.size(), 512u);
-    uint32_t difatCount = uint32_t(bytes[72] | bytes[73] << 8 | bytes[74] << 16 | bytes[75] << 24);
-    EXPECT_GT(difatCount, 0u);
+    *difatCount = uint32_t(bytes[72] | bytes[73] << 8 | bytes[74] << 16 | bytes[75] << 24);
     auto lines = OlefileLines(path);
     auto line = FindLine(lines, HexName(u"big"));
     ASSERT_NE(line, lines.end());
@@ -132,6 +127,17 @@ TEST(StorageWrite, LargeFileUsesDifat) {
     ComPtr<IStorage> storage;
     ASSERT_EQ(Open(path, kReadDenyWrite, &storage), S_OK);
     EXPECT_EQ(GetStream(storage.Get(), u"big"), data);
+    EXPECT_EQ(GetStream(storage.Get(), u"small"), Pattern(300, seed + 1));
+}
+
+}  // namespace
+
+// A file with more allocation-table sectors than the header lists needs DIFAT sectors.
+TEST(StorageWrite, LargeFileUsesDifat) {
+    TempDir dir;
+    uint32_t difatCount = 0;
+    ASSERT_NO_FATAL_FAILURE(WriteBigFileAndReadBack(dir.File("big.msg"), 8 << 20, 5, &difatCount));
+    EXPECT_GT(difatCount, 0u);
 }
 
 // A file whose sector table needs more than one DIFAT sector: the DIFAT chain is written and
@@ -139,28 +145,11 @@ TEST(StorageWrite, LargeFileUsesDifat) {
 // not as a table sector.
 TEST(StorageWrite, ADifatOfSeveralSectorsIsFollowed) {
     TempDir dir;
-    std::string path = dir.File("bigger.msg");
     // 512-byte sectors: 109 table sectors in the header and 127 per DIFAT sector, so more than
     // 236 table sectors (about 15.5 MB) take a second DIFAT sector.
-    auto data = Pattern(17 << 20, 7);
-    {
-        ComPtr<IStorage> storage;
-        ASSERT_EQ(Create(path, &storage), S_OK);
-        PutStream(storage.Get(), u"big", data);
-        PutStream(storage.Get(), u"small", Pattern(300, 8));
-    }
-    auto bytes = ReadFileBytes(path);
-    ASSERT_GT(bytes.size(), 512u);
-    uint32_t difatCount = uint32_t(bytes[72] | bytes[73] << 8 | bytes[74] << 16 | bytes[75] << 24);
+    uint32_t difatCount = 0;
+    ASSERT_NO_FATAL_FAILURE(WriteBigFileAndReadBack(dir.File("bigger.msg"), 17 << 20, 7, &difatCount));
     EXPECT_GE(difatCount, 2u);
-    auto lines = OlefileLines(path);
-    auto line = FindLine(lines, HexName(u"big"));
-    ASSERT_NE(line, lines.end());
-    EXPECT_EQ(Fields(*line)[7], CrcText(data));
-    ComPtr<IStorage> storage;
-    ASSERT_EQ(Open(path, kReadDenyWrite, &storage), S_OK);
-    EXPECT_EQ(GetStream(storage.Get(), u"big"), data);
-    EXPECT_EQ(GetStream(storage.Get(), u"small"), Pattern(300, 8));
 }
 
 // Corpus copies after each kind of change: olefile reads exactly what we wrote, and every
@@ -366,12 +355,7 @@ TEST(StorageWrite, FailedSaveLeavesOriginalUntouched) {
         SCOPED_TRACE(std::string(c.fault) + " #" + std::to_string(c.nth));
         TempDir dir;
         std::string path = dir.File("a.msg");
-        {
-            ComPtr<IStorage> storage;
-            ASSERT_EQ(Create(path, &storage), S_OK);
-            PutStream(storage.Get(), u"big", Pattern(20000, 1));
-            PutStream(storage.Get(), u"small", Pattern(100, 2));
-        }
+        WriteNewFile(path, {{u"big", Pattern(20000, 1)}, {u"small", Pattern(100, 2)}});
         const auto originalBytes = ReadFileBytes(path);
         ComPtr<IStorage> storage;
         ASSERT_EQ(Open(path, kReadWriteExclusive, &storage), S_OK);
@@ -399,11 +383,7 @@ TEST(StorageWrite, FailedSaveLeavesOriginalUntouched) {
 TEST(StorageWrite, FileSystemFullGivesMediumFull) {
     TempDir dir;
     std::string path = dir.File("a.msg");
-    {
-        ComPtr<IStorage> storage;
-        ASSERT_EQ(Create(path, &storage), S_OK);
-        PutStream(storage.Get(), u"s", Pattern(1000, 1));
-    }
+    WriteNewFile(path, {{u"s", Pattern(1000, 1)}});
     const auto originalBytes = ReadFileBytes(path);
     ComPtr<IStorage> storage;
     ASSERT_EQ(Open(path, kReadWriteExclusive, &storage), S_OK);
@@ -457,11 +437,7 @@ TEST(StorageWrite, StreamDataIsReadWhenAsked) {
     TempDir dir;
     std::string path = dir.File("a.msg");
     auto data = Pattern(200000, 8);
-    {
-        ComPtr<IStorage> storage;
-        ASSERT_EQ(Create(path, &storage), S_OK);
-        PutStream(storage.Get(), u"big", data);
-    }
+    WriteNewFile(path, {{u"big", data}});
     ComPtr<IStorage> storage;
     ASSERT_EQ(Open(path, kReadDenyWrite, &storage), S_OK);
     auto bytes = ReadFileBytes(path);
@@ -484,12 +460,7 @@ TEST(StorageWrite, KilledDuringCommitLeavesOldOrNew) {
     std::string path = dir.File("a.msg");
     const auto oldBig = Pattern(3 << 20, 1), newBig = Pattern(3 << 20, 2);
     const auto oldSmall = Pattern(200, 3), newSmall = Pattern(300, 4);
-    {
-        ComPtr<IStorage> storage;
-        ASSERT_EQ(Create(path, &storage), S_OK);
-        PutStream(storage.Get(), u"big", oldBig);
-        PutStream(storage.Get(), u"small", oldSmall);
-    }
+    WriteNewFile(path, {{u"big", oldBig}, {u"small", oldSmall}});
     // The child tells through a pipe when its changes are made and the commit begins.
     int ready[2];
     ASSERT_EQ(::pipe(ready), 0);
@@ -554,23 +525,9 @@ TEST(StorageWrite, LargeStreamsReadInPieces) {
     TempDir dir;
     std::string path = dir.File("a.msg");
     const auto data = Pattern(300000, 11);
-    {
-        ComPtr<IStorage> storage;
-        ASSERT_EQ(Create(path, &storage), S_OK);
-        PutStream(storage.Get(), u"big", data);
-    }
+    WriteNewFile(path, {{u"big", data}});
     ComPtr<IStorage> storage;
     ASSERT_EQ(Open(path, kReadWriteExclusive, &storage), S_OK);
-    auto readAt = [&](IStream* stream, uint64_t at, ULONG size) {
-        LARGE_INTEGER to;
-        to.QuadPart = LONGLONG(at);
-        EXPECT_EQ(stream->Seek(to, STREAM_SEEK_SET, nullptr), S_OK);
-        std::vector<BYTE> out(size);
-        ULONG got = 0;
-        EXPECT_EQ(stream->Read(out.data(), size, &got), S_OK);
-        out.resize(got);
-        return out;
-    };
     auto expected = data;
     for (int pass = 0; pass < 2; ++pass) {
         SCOPED_TRACE(pass);
@@ -591,7 +548,7 @@ TEST(StorageWrite, LargeStreamsReadInPieces) {
             const ULONG size = ULONG(random() % 3000);
             const size_t from = std::min<size_t>(at, expected.size());
             const size_t to = std::min<size_t>(from + size, expected.size());
-            ASSERT_EQ(readAt(stream.Get(), at, size), std::vector<BYTE>(expected.begin() + long(from), expected.begin() + long(to)))
+            ASSERT_EQ(ReadAt(stream.Get(), at, size), std::vector<BYTE>(expected.begin() + long(from), expected.begin() + long(to)))
                 << at << " " << size;
         }
         // Written bytes are read over the file's, saved or not.
@@ -601,7 +558,7 @@ TEST(StorageWrite, LargeStreamsReadInPieces) {
         ASSERT_EQ(stream->Seek(to, STREAM_SEEK_SET, nullptr), S_OK);
         ASSERT_EQ(stream->Write(patch.data(), ULONG(patch.size()), nullptr), S_OK);
         std::copy(patch.begin(), patch.end(), expected.begin() + 100000);
-        EXPECT_EQ(readAt(stream.Get(), 99990, 800), std::vector<BYTE>(expected.begin() + 99990, expected.begin() + 100790));
+        EXPECT_EQ(ReadAt(stream.Get(), 99990, 800), std::vector<BYTE>(expected.begin() + 99990, expected.begin() + 100790));
         stream.Reset();
         if (pass == 0) {
             ASSERT_EQ(storage->Commit(STGC_DEFAULT), S_OK);
@@ -631,12 +588,7 @@ TEST(StorageWrite, GrowingOutOfTheMiniStreamKeepsTheStart) {
             TempDir dir;
             const std::string path = dir.File("a.msg");
             const auto start = Pattern(300, 21), neighbour = Pattern(1000, 22);
-            {
-                ComPtr<IStorage> storage;
-                ASSERT_EQ(Create(path, &storage), S_OK);
-                PutStream(storage.Get(), u"neighbour", neighbour);
-                PutStream(storage.Get(), u"s", start);
-            }
+            WriteNewFile(path, {{u"neighbour", neighbour}, {u"s", start}});
             std::vector<BYTE> expected = start;
             {
                 ComPtr<IStorage> storage;
@@ -713,28 +665,14 @@ TEST(StorageWrite, TheReadWindowServesOnlyItsOwnBytes) {
     TempDir dir;
     const std::string path = dir.File("a.msg");
     const auto data = Pattern(300000, 41);
-    {
-        ComPtr<IStorage> storage;
-        ASSERT_EQ(Create(path, &storage), S_OK);
-        PutStream(storage.Get(), u"big", data);
-    }
+    WriteNewFile(path, {{u"big", data}});
     ComPtr<IStorage> storage;
     ASSERT_EQ(Open(path, kReadDenyWrite, &storage), S_OK);
     ComPtr<IStream> stream;
     ASSERT_EQ(storage->OpenStream(u"big", nullptr, STGM_READ | STGM_SHARE_EXCLUSIVE, 0, stream.Put()), S_OK);
-    auto readAt = [&](uint64_t at, ULONG size) {
-        LARGE_INTEGER to;
-        to.QuadPart = LONGLONG(at);
-        EXPECT_EQ(stream->Seek(to, STREAM_SEEK_SET, nullptr), S_OK);
-        std::vector<BYTE> out(size);
-        ULONG got = 0;
-        EXPECT_EQ(stream->Read(out.data(), size, &got), S_OK);
-        out.resize(got);
-        return out;
-    };
-    EXPECT_EQ(readAt(100000, 60000), std::vector<BYTE>(data.begin() + 100000, data.begin() + 160000));
+    EXPECT_EQ(ReadAt(stream.Get(), 100000, 60000), std::vector<BYTE>(data.begin() + 100000, data.begin() + 160000));
     for (uint64_t at = 0; at < 20000; ++at) {
-        const auto got = readAt(at, 1);
+        const auto got = ReadAt(stream.Get(), at, 1);
         ASSERT_EQ(got, std::vector<BYTE>{data[at]}) << "at " << at;
     }
     // Pieces across window edges, read on without seeking.

@@ -34,11 +34,7 @@ public:
         if (!ppv) return E_POINTER;
         *ppv = nullptr;
         if (outer) return CLASS_E_NOAGGREGATION;
-        Thing* thing = new Thing;
-        thing->AddRef();
-        HRESULT hr = thing->QueryInterface(riid, ppv);
-        thing->Release();
-        return hr;
+        return platform::NewObjectAs<Thing>(riid, ppv);
     }
     STDMETHODIMP LockServer(BOOL lock) override {
         if (lock) ++g_locks; else --g_locks;
