@@ -6,6 +6,10 @@
 #include <atomic>
 #include <cstdlib>
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#endif
+
 #include "base/comobject.h"
 #include "base/fault.h"
 #include "base/sized_blocks.h"
@@ -20,55 +24,79 @@ constexpr uint64_t kMoreMagic = 0x45524F4D'4950414DULL;  // "MAPIMORE"
 
 struct alignas(16) BufferHeader {
     uint64_t magic;
-    BufferHeader* nextMore;  // chain of blocks linked to this head
-    uint64_t size;
-    uint64_t reserved;
+    BufferHeader* nextMore;  // chain of blocks linked to this head, newest first
+    uint64_t size;           // bytes after the header (of a chunk: its capacity)
+    uint64_t lock;           // a head's chain lock; a chunk's bytes handed out
 };
 static_assert(sizeof(BufferHeader) == 32);
 
 BufferHeader* HeaderOf(void* pv) { return static_cast<BufferHeader*>(pv) - 1; }
 
-// Guards the chains of MAPIAllocateMore blocks: the system's critical section, so that the
-// Windows build of the store needs no C++ threads library.
-class ChainLock {
-public:
-    ChainLock() { InitializeCriticalSection(&m_section); }
-    ~ChainLock() { DeleteCriticalSection(&m_section); }
-    ChainLock(const ChainLock&) = delete;
-    ChainLock& operator=(const ChainLock&) = delete;
-    void Enter() { EnterCriticalSection(&m_section); }
-    void Leave() { LeaveCriticalSection(&m_section); }
-
-private:
-    CRITICAL_SECTION m_section;
-};
-
-ChainLock& TheChainLock() {
-    static ChainLock lock;
-    return lock;
-}
-
+// A head's chain is guarded by a lock word of its own (the header's `lock`), so buffers built on
+// different threads never wait for each other.
 class ChainLockHeld {
 public:
-    ChainLockHeld() { TheChainLock().Enter(); }
-    ~ChainLockHeld() { TheChainLock().Leave(); }
+    explicit ChainLockHeld(BufferHeader* head) : word_(head->lock) {
+        while (word_.exchange(1, std::memory_order_acquire) != 0) {
+        }
+    }
+    ~ChainLockHeld() { word_.store(0, std::memory_order_release); }
     ChainLockHeld(const ChainLockHeld&) = delete;
     ChainLockHeld& operator=(const ChainLockHeld&) = delete;
+
+private:
+    std::atomic_ref<uint64_t> word_;
 };
+
 std::atomic<long> g_liveBuffers{0};
 std::atomic<long> g_initializeCount{0};
 // MAPIUninitialize calls made while no MAPIInitialize was open: a caller whose starts and stops
 // do not pair up.
 std::atomic<long> g_unpairedUninitializeCount{0};
 
-BufferHeader* NewBlock(ULONG cb, uint64_t magic) {
+BufferHeader* NewBlock(uint64_t cb, uint64_t magic) {
     auto* header = static_cast<BufferHeader*>(std::malloc(sizeof(BufferHeader) + cb));
     if (!header) return nullptr;
     header->magic = magic;
     header->nextMore = nullptr;
     header->size = cb;
-    header->reserved = 0;
+    header->lock = 0;
     return header;
+}
+
+// MAPIAllocateMore hands out pieces of larger chunks: a message's values are many small
+// allocations, and one heap block each made them cost more than reading them. Each piece has a
+// header of its own, marked as a linked block, so it is told from a head as before.
+constexpr uint64_t kChunkCapacity = 1024 - sizeof(BufferHeader);  // one small heap block
+
+uint64_t PieceBytes(ULONG cb) { return sizeof(BufferHeader) + ((uint64_t(cb) + 15) & ~uint64_t(15)); }
+
+#if defined(__SANITIZE_ADDRESS__)
+// The address sanitizer sees heap blocks, not pieces: what is not handed out yet is kept
+// poisoned, so that running past the newest piece is still caught.
+void Poison(void* at, uint64_t size) { ASAN_POISON_MEMORY_REGION(at, size); }
+void Unpoison(void* at, uint64_t size) { ASAN_UNPOISON_MEMORY_REGION(at, size); }
+#else
+void Poison(void*, uint64_t) {}
+void Unpoison(void*, uint64_t) {}
+#endif
+
+void PoisonFree(BufferHeader* chunk) {
+    chunk->lock = 0;
+    Poison(chunk + 1, chunk->size);
+}
+
+// A piece of `cb` bytes (`need` with its header) from `chunk`, or null when it has no room.
+BufferHeader* Carve(BufferHeader* chunk, uint64_t need, ULONG cb) {
+    if (!chunk || chunk->size - chunk->lock < need) return nullptr;
+    auto* piece = reinterpret_cast<BufferHeader*>(reinterpret_cast<BYTE*>(chunk + 1) + chunk->lock);
+    chunk->lock += need;
+    Unpoison(piece, sizeof(BufferHeader) + cb);
+    piece->magic = kMoreMagic;
+    piece->nextMore = nullptr;
+    piece->size = cb;
+    piece->lock = 0;
+    return piece;
 }
 
 // The default IMalloc of MAPI: plain heap blocks with a size header.
@@ -142,15 +170,26 @@ STDAPI_(SCODE) MAPIAllocateMore(ULONG cbSize, LPVOID lpObject, LPVOID* lppBuffer
     if (!lpObject || HeaderOf(lpObject)->magic != kHeadMagic) return MAPI_E_INVALID_PARAMETER;
     HRESULT hr = S_OK;
     if (PLATFORM_FAULT("MAPIAllocateMore", hr)) return hr;
-    BufferHeader* block = NewBlock(cbSize, kMoreMagic);
-    if (!block) return MAPI_E_NOT_ENOUGH_MEMORY;
     BufferHeader* head = HeaderOf(lpObject);
+    const uint64_t need = PieceBytes(cbSize);
     {
-        ChainLockHeld lock;
-        block->nextMore = head->nextMore;
-        head->nextMore = block;
+        ChainLockHeld lock(head);
+        if (BufferHeader* piece = Carve(head->nextMore, need, cbSize)) {
+            *lppBuffer = piece + 1;
+            return S_OK;
+        }
     }
-    *lppBuffer = block + 1;
+    // A value larger than a chunk gets a chunk of its own size; it is linked behind the newest
+    // chunk so that the small values after it still fill that one.
+    const bool large = need > kChunkCapacity / 4;
+    BufferHeader* chunk = NewBlock(large ? need : kChunkCapacity, kMoreMagic);
+    if (!chunk) return MAPI_E_NOT_ENOUGH_MEMORY;
+    PoisonFree(chunk);
+    ChainLockHeld lock(head);
+    BufferHeader*& link = large && head->nextMore ? head->nextMore->nextMore : head->nextMore;
+    chunk->nextMore = link;
+    link = chunk;
+    *lppBuffer = Carve(chunk, need, cbSize) + 1;
     return S_OK;
 }
 
@@ -161,12 +200,19 @@ STDAPI_(ULONG) MAPIFreeBuffer(LPVOID lpBuffer) {
     if (head->magic != kHeadMagic) return 0;
     BufferHeader* more;
     {
-        ChainLockHeld lock;
+        ChainLockHeld lock(head);
         more = head->nextMore;
         head->nextMore = nullptr;
     }
     while (more) {
         BufferHeader* next = more->nextMore;
+        Unpoison(more + 1, more->size);
+        // Each piece's marker goes, so a stale pointer to it is no longer taken for a block.
+        for (uint64_t at = 0; at < more->lock;) {
+            auto* piece = reinterpret_cast<BufferHeader*>(reinterpret_cast<BYTE*>(more + 1) + at);
+            piece->magic = 0;
+            at += PieceBytes(static_cast<ULONG>(piece->size));
+        }
         more->magic = 0;
         std::free(more);
         more = next;

@@ -119,4 +119,45 @@ TEST(MapiMalloc, ChainsFreeOnlyFromTheirHead) {
     EXPECT_EQ(pt::MapiBuffersInUse(), before);
 }
 
+// Blocks allocated more, of random sizes on a few heads at once (small ones share heap blocks,
+// large ones have their own): each is usable, aligned, keeps its bytes while the others are
+// written, and is no head of its own; each head frees its whole chain.
+TEST(MapiMalloc, ChainsKeepEveryBlockOnRandomSequences) {
+    const long before = pt::MapiBuffersInUse();
+    for (unsigned seed = 1; seed <= 10; ++seed) {
+        SCOPED_TRACE(seed);
+        std::mt19937 random(seed);
+        struct Block {
+            BYTE* at;
+            std::vector<BYTE> bytes;
+        };
+        std::vector<void*> heads(1 + random() % 4);
+        for (void*& head : heads) ASSERT_EQ(MAPIAllocateBuffer(random() % 64, &head), S_OK);
+        std::vector<Block> blocks;
+        for (int step = 0; step < 400; ++step) {
+            const unsigned kind = random() % 10;
+            const ULONG size = kind == 0 ? 300 + random() % 5000 : kind == 1 ? 0 : random() % 120;
+            void* more = nullptr;
+            ASSERT_EQ(MAPIAllocateMore(size, heads[random() % heads.size()], &more), S_OK);
+            ASSERT_NE(more, nullptr);
+            EXPECT_EQ(reinterpret_cast<uintptr_t>(more) % 8, 0u) << "aligned for any value";
+            Block block{static_cast<BYTE*>(more), std::vector<BYTE>(size)};
+            for (BYTE& b : block.bytes) b = static_cast<BYTE>(random());
+            if (size) std::memcpy(block.at, block.bytes.data(), size);
+            blocks.push_back(std::move(block));
+            if (random() % 50 == 0) {
+                const Block& some = blocks[random() % blocks.size()];
+                void* notAHead = nullptr;
+                EXPECT_EQ(MAPIAllocateMore(8, some.at, &notAHead), MAPI_E_INVALID_PARAMETER);
+                EXPECT_EQ(MAPIFreeBuffer(some.at), 0u);
+            }
+        }
+        for (const Block& block : blocks)
+            ASSERT_EQ(block.bytes.empty() ? 0 : std::memcmp(block.at, block.bytes.data(), block.bytes.size()), 0);
+        EXPECT_EQ(pt::MapiBuffersInUse(), before + static_cast<long>(heads.size()));
+        for (void* head : heads) EXPECT_EQ(MAPIFreeBuffer(head), 0u);
+        EXPECT_EQ(pt::MapiBuffersInUse(), before);
+    }
+}
+
 }  // namespace

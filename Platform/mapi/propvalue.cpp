@@ -250,10 +250,54 @@ SCODE CopyProp(const SPropValue& src, const Allocators& alloc, void* parent, SPr
         out = src;
         return S_OK;
     }
-    RawValue raw;
-    SCODE sc = PropToRaw(src, raw);
-    if (FAILED(sc)) return sc;
-    return RawToProp(raw, src.ulPropTag, alloc, parent, out);
+    // Single values are copied straight from one buffer to the other: tables copy every row's
+    // texts, and a detour through a stored value would allocate twice for each.
+    const auto& v = src.Value;
+    const BYTE* bytes = nullptr;
+    size_t size = 0, terminator = 0;
+    switch (type) {
+        case PT_STRING8:
+            bytes = reinterpret_cast<const BYTE*>(v.lpszA);
+            size = StrLenA(v.lpszA);
+            terminator = 1;
+            break;
+        case PT_UNICODE:
+            bytes = reinterpret_cast<const BYTE*>(v.lpszW);
+            size = StrLenW(v.lpszW) * sizeof(WCHAR);
+            terminator = 2;
+            break;
+        case PT_BINARY: case PT_SVREID:
+            if (v.bin.cb && !v.bin.lpb) return MAPI_E_BAD_VALUE;
+            bytes = v.bin.lpb;
+            size = v.bin.cb;
+            break;
+        case PT_CLSID:
+            if (!v.lpguid) return MAPI_E_BAD_VALUE;
+            bytes = reinterpret_cast<const BYTE*>(v.lpguid);
+            size = sizeof(GUID);
+            break;
+        default: {
+            RawValue raw;
+            SCODE sc = PropToRaw(src, raw);
+            if (FAILED(sc)) return sc;
+            return RawToProp(raw, src.ulPropTag, alloc, parent, out);
+        }
+    }
+    out.ulPropTag = src.ulPropTag;
+    out.dwAlignPad = 0;
+    std::memset(&out.Value, 0, sizeof(out.Value));
+    void* copy = nullptr;
+    SCODE sc = CopyBytes(alloc, parent, bytes, size, terminator, &copy);
+    switch (type) {
+        case PT_STRING8: out.Value.lpszA = static_cast<LPSTR>(copy); break;
+        case PT_UNICODE: out.Value.lpszW = static_cast<LPWSTR>(copy); break;
+        case PT_CLSID: out.Value.lpguid = static_cast<LPGUID>(copy); break;
+        default:
+            out.Value.bin.cb = static_cast<ULONG>(size);
+            out.Value.bin.lpb = static_cast<LPBYTE>(copy);
+            break;
+    }
+    return sc;
 }
 
 // ---- Code pages ------------------------------------------------------------------------------
