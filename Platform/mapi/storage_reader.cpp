@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 
 #include "storage/storage_direct.h"
 
@@ -122,16 +123,22 @@ HRESULT StorageReader::List(const std::function<void(const WCHAR* name)>* each) 
     valueStreams_.clear();
     valueStreams_.reserve(32);  // a message's usual count of value streams, without regrowing
     ULONG position = 0;
-    STGELEMENT element{};
+    STGELEMENT batch[16];
     HRESULT hr;
-    while ((hr = direct_->NextElement(&position, 0, &element)) == S_OK) {
-        ULONG tag = 0;
-        if (element.type == STGTY_STORAGE) {
-            if (each) (*each)(element.name);
-        } else if (ValueStreamTag(element.name, tag)) {
-            valueStreams_.push_back({tag, element.id, element.cbSize.QuadPart});
+    do {
+        ULONG fetched = 0;
+        hr = direct_->NextElements(&position, 0, ULONG(std::size(batch)), batch, &fetched);
+        if (FAILED(hr)) break;
+        for (ULONG i = 0; i < fetched; ++i) {
+            const STGELEMENT& element = batch[i];
+            ULONG tag = 0;
+            if (element.type == STGTY_STORAGE) {
+                if (each) (*each)(element.name);
+            } else if (ValueStreamTag(element.name, tag)) {
+                valueStreams_.push_back({tag, element.id, element.cbSize.QuadPart});
+            }
         }
-    }
+    } while (hr == S_OK);
     if (FAILED(hr)) {
         // Nothing is remembered then: every stream is looked up by name.
         valueStreams_.clear();

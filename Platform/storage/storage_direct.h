@@ -15,15 +15,17 @@ struct STGELEMENT {
     ULONG id;               // names the element to ReadElement while the storage is open
     DWORD type;             // STGTY_STREAM or STGTY_STORAGE
     ULARGE_INTEGER cbSize;  // a stream's size
-    OLECHAR name[32];       // NextElement only: the name, null-terminated
+    OLECHAR name[32];       // NextElements only: the name, null-terminated
 };
 
 struct IStorageDirectRead : IUnknown {
     // The element of this storage called pwcsName: S_OK, STG_E_FILENOTFOUND, STG_E_REVERTED.
     STDMETHOD(FindElement)(const OLECHAR* pwcsName, STGELEMENT* pElement) PURE;
-    // The elements in name order, one per call: the first from *pPosition on whose kind is
-    // `type` (0: any kind). Start with *pPosition 0; S_FALSE after the last.
-    STDMETHOD(NextElement)(ULONG* pPosition, DWORD type, STGELEMENT* pElement) PURE;
+    // The elements in name order, up to `celt` per call (one lock for all): those from
+    // *pPosition on whose kind is `type` (0: any kind), into rgelt, their count into
+    // *pceltFetched. Start with *pPosition 0; S_OK when all `celt` came, S_FALSE when the listing
+    // ended first.
+    STDMETHOD(NextElements)(ULONG* pPosition, DWORD type, ULONG celt, STGELEMENT* rgelt, ULONG* pceltFetched) PURE;
     // Reads up to cb bytes at `offset` of a stream of this storage, as IStream::Read would;
     // STG_E_INVALIDPARAMETER when `id` names no stream of it.
     STDMETHOD(ReadElement)(ULONG id, ULARGE_INTEGER offset, void* pv, ULONG cb, ULONG* pcbRead) PURE;

@@ -229,13 +229,29 @@ TEST(StorageDirectRead, FindsListsAndReads) {
     EXPECT_EQ(direct->FindElement(u"0123456789012345678901234567890123", &element), STG_E_INVALIDNAME);
 
     // Listing, all kinds or one.
-    std::vector<std::u16string> all, storages;
-    ULONG position = 0;
-    while (direct->NextElement(&position, 0, &element) == S_OK) all.emplace_back(element.name);
-    position = 0;
-    while (direct->NextElement(&position, STGTY_STORAGE, &element) == S_OK) storages.emplace_back(element.name);
-    EXPECT_EQ(all, (std::vector<std::u16string>{u"big", u"sub", u"small"}));
-    EXPECT_EQ(storages, (std::vector<std::u16string>{u"sub"}));
+    // Listing, all kinds or one, in batches of every size: each batch but the last is full.
+    for (ULONG batch = 1; batch <= 4; ++batch) {
+        SCOPED_TRACE(batch);
+        for (DWORD type : {DWORD(0), DWORD(STGTY_STORAGE), DWORD(STGTY_STREAM)}) {
+            std::vector<std::u16string> listed;
+            std::vector<STGELEMENT> elements(batch);
+            ULONG position = 0, fetched = 0;
+            HRESULT hr;
+            do {
+                hr = direct->NextElements(&position, type, batch, elements.data(), &fetched);
+                ASSERT_TRUE(hr == S_OK ? fetched == batch : hr == S_FALSE && fetched < batch);
+                for (ULONG i = 0; i < fetched; ++i) {
+                    listed.emplace_back(elements[i].name);
+                    EXPECT_TRUE(type == 0 || elements[i].type == type);
+                }
+            } while (hr == S_OK);
+            using Names = std::vector<std::u16string>;
+            const Names expected = type == STGTY_STORAGE  ? Names{u"sub"}
+                                   : type == STGTY_STREAM ? Names{u"big", u"small"}
+                                                          : Names{u"big", u"sub", u"small"};
+            EXPECT_EQ(listed, expected);
+        }
+    }
 
     // The child storage reads its own streams only.
     ComPtr<IStorageDirectRead> inner = Direct(sub.Get());
@@ -280,7 +296,9 @@ TEST(StorageDirectRead, OnlyStoragesAnswerAndFaultsReachIt) {
     platform::testing::FailNthCall("IStorageDirectRead::ReadElement", 1, code);
     EXPECT_EQ(direct->ReadElement(element.id, at, buffer, 2, &got), code);
     EXPECT_EQ(got, 0u);
-    platform::testing::FailNthCall("IStorageDirectRead::NextElement", 1, code);
-    EXPECT_EQ(direct->NextElement(&position, 0, &element), code);
-    EXPECT_EQ(direct->NextElement(&position, 0, &element), S_OK);
+    platform::testing::FailNthCall("IStorageDirectRead::NextElements", 1, code);
+    EXPECT_EQ(direct->NextElements(&position, 0, 1, &element, &got), code);
+    EXPECT_EQ(got, 0u);
+    EXPECT_EQ(direct->NextElements(&position, 0, 1, &element, &got), S_OK);
+    EXPECT_EQ(got, 1u);
 }

@@ -241,25 +241,29 @@ public:
         });
     }
 
-    STDMETHODIMP NextElement(ULONG* pPosition, DWORD type, STGELEMENT* pElement) override {
+    STDMETHODIMP NextElements(ULONG* pPosition, DWORD type, ULONG celt, STGELEMENT* rgelt,
+                              ULONG* pceltFetched) override {
         HRESULT hr = S_OK;
-        if (PLATFORM_FAULT("IStorageDirectRead::NextElement", hr)) return hr;
-        if (!pPosition || !pElement) return STG_E_INVALIDPOINTER;
+        if (pceltFetched) *pceltFetched = 0;
+        if (PLATFORM_FAULT("IStorageDirectRead::NextElements", hr)) return hr;
+        if (!pPosition || !pceltFetched || (celt && !rgelt)) return STG_E_INVALIDPOINTER;
         return WhileLive([&]() -> HRESULT {
             Directory& directory = document_->directory;
             const std::vector<uint32_t>& children = directory.Children(id_);
-            for (; *pPosition < children.size(); ++*pPosition) {
+            ULONG fetched = 0;
+            for (; fetched < celt && *pPosition < children.size(); ++*pPosition) {
                 const uint32_t id = children[*pPosition];
-                Describe(id, pElement);
-                if (type && pElement->type != type) continue;
+                STGELEMENT& element = rgelt[fetched];
+                Describe(id, &element);
+                if (type && element.type != type) continue;
                 const size_t length = directory.At(id).nameLength;
                 const BYTE* entry = directory.Entry(id);
-                for (size_t i = 0; i < length; ++i) pElement->name[i] = OLECHAR(Load16(entry + 2 * i));
-                pElement->name[length] = 0;
-                ++*pPosition;
-                return S_OK;
+                for (size_t i = 0; i < length; ++i) element.name[i] = OLECHAR(Load16(entry + 2 * i));
+                element.name[length] = 0;
+                ++fetched;
             }
-            return S_FALSE;
+            *pceltFetched = fetched;
+            return fetched == celt ? S_OK : S_FALSE;
         });
     }
 

@@ -431,7 +431,9 @@ TEST_F(StorageContract, ObjectsOfADestroyedElementAreReverted) {
     ULONG position = 0;
     ULARGE_INTEGER offset{};
     EXPECT_EQ(direct->FindElement(u"s", &element), STG_E_REVERTED);
-    EXPECT_EQ(direct->NextElement(&position, 0, &element), STG_E_REVERTED);
+    ULONG fetched = 1;
+    EXPECT_EQ(direct->NextElements(&position, 0, 1, &element, &fetched), STG_E_REVERTED);
+    EXPECT_EQ(fetched, 0u);
     EXPECT_EQ(direct->ReadElement(0, offset, &byte, 1, &count), STG_E_REVERTED);
     // The enumerator made before keeps its snapshot but shows nothing destroyed.
     STATSTG listed{};
@@ -458,14 +460,17 @@ TEST_F(StorageContract, DirectReadingOfAStoragesStreams) {
     const ULONG alpha = element.id;
     // Storages only, then streams only.
     ULONG position = 0;
-    EXPECT_EQ(direct->NextElement(nullptr, 0, &element), STG_E_INVALIDPOINTER);
-    EXPECT_EQ(direct->NextElement(&position, 0, nullptr), STG_E_INVALIDPOINTER);
-    ASSERT_EQ(direct->NextElement(&position, STGTY_STORAGE, &element), S_OK);
+    ULONG fetched = 0;
+    EXPECT_EQ(direct->NextElements(nullptr, 0, 1, &element, &fetched), STG_E_INVALIDPOINTER);
+    EXPECT_EQ(direct->NextElements(&position, 0, 1, nullptr, &fetched), STG_E_INVALIDPOINTER);
+    EXPECT_EQ(direct->NextElements(&position, 0, 1, &element, nullptr), STG_E_INVALIDPOINTER);
+    ASSERT_EQ(direct->NextElements(&position, STGTY_STORAGE, 1, &element, &fetched), S_OK);
     EXPECT_EQ(std::u16string(element.name), u"box");
     EXPECT_EQ(element.cbSize.QuadPart, 0u);
-    EXPECT_EQ(direct->NextElement(&position, STGTY_STORAGE, &element), S_FALSE);
+    EXPECT_EQ(direct->NextElements(&position, STGTY_STORAGE, 1, &element, &fetched), S_FALSE);
+    EXPECT_EQ(fetched, 0u);
     position = 0;
-    ASSERT_EQ(direct->NextElement(&position, STGTY_STREAM, &element), S_OK);
+    ASSERT_EQ(direct->NextElements(&position, STGTY_STREAM, 1, &element, &fetched), S_OK);
     EXPECT_EQ(std::u16string(element.name), u"alpha");
 
     char buffer[16] = {};
@@ -583,7 +588,7 @@ TEST_F(StorageContract, EveryOperationConsultsItsFaultName) {
         {"IEnumSTATSTG::Reset", [&] { return elements->Reset(); }},
         {"IEnumSTATSTG::Clone", [&] { ComPtr<IEnumSTATSTG> e; return elements->Clone(e.Put()); }},
         {"IStorageDirectRead::FindElement", [&] { return direct->FindElement(u"s", &element); }},
-        {"IStorageDirectRead::NextElement", [&] { position = 0; return direct->NextElement(&position, 0, &element); }},
+        {"IStorageDirectRead::NextElements", [&] { position = 0; return direct->NextElements(&position, 0, 1, &element, &count); }},
         {"IStorageDirectRead::ReadElement", [&] { return direct->ReadElement(0, any, &byte, 0, &count); }},
     };
     for (const Case& c : cases) {

@@ -18,7 +18,7 @@ const char16_t* const kCard[] = {u"ATTACHMENTS", u"SENDER_NAME", u"SENT_REPRESEN
 
 // Operations through which the message store reads a file.
 const char* const kReads[] = {"IStorageDirectRead::ReadElement", "IStorageDirectRead::FindElement",
-                              "IStorageDirectRead::NextElement", "IStream::Read", "IStorage::OpenStream",
+                              "IStorageDirectRead::NextElements", "IStream::Read", "IStorage::OpenStream",
                               "IStorage::OpenStorage"};
 
 msgwriter::MessageSpec CardOnly(const std::u16string& body = u"A short text body.") {
