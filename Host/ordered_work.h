@@ -1,7 +1,10 @@
 // Work on several threads whose results come out in the order the work went in. The calling
-// thread takes the items and hands on the results; `jobs` threads do the work between. At most
-// `window` items are taken and not yet handed on, so memory stays bounded however many items
-// there are, and a slow item holds back at most a window of others.
+// thread takes the items and hands on the results; `jobs` threads do the work between: the
+// calling thread itself and `jobs` - 1 others. The calling thread works on an item whenever it
+// would otherwise wait, so that `jobs` threads keep `jobs` processors busy, none of them
+// switching with a thread that only waits. At most `window` items are taken and not yet handed
+// on, so memory stays bounded however many items there are, and a slow item holds back at most a
+// window of others.
 #pragma once
 
 #include <algorithm>
@@ -33,16 +36,19 @@ struct OrderedWork {
             return;
         }
         Shared shared(window);
-        ThreadGroup workers(jobs, [&] { Work(shared); });
+        ThreadGroup workers(jobs - 1, [&] { Work(shared); });
         if (workers.Started() == 0) {
             RunHere();
             return;
         }
         std::exception_ptr failure;
-        try {
-            Coordinate(shared);
-        } catch (...) {
-            failure = std::current_exception();
+        {
+            ThreadSetUp here{*this};
+            try {
+                Coordinate(shared, here);
+            } catch (...) {
+                failure = std::current_exception();
+            }
         }
         {
             Held held(shared.lock);
@@ -76,14 +82,23 @@ private:
         Slot& At(size_t index) { return slots[index % slots.size()]; }
     };
 
+    // The calling thread's own set-up, made before its first item and undone at the end.
+    struct ThreadSetUp {
+        OrderedWork& work;
+        bool made = false, due = false;
+        void Make() {
+            if (made) return;
+            made = true;
+            due = work.threadStart && work.threadStart();
+        }
+        ~ThreadSetUp() {
+            if (due && work.threadEnd) work.threadEnd();
+        }
+    };
+
     void RunHere() {
-        struct End {
-            const std::function<void()>& end;
-            bool due;
-            ~End() {
-                if (due && end) end();
-            }
-        } end{threadEnd, threadStart && threadStart()};
+        ThreadSetUp here{*this};
+        here.Make();
         for (Item item{}; next(item); item = Item{}) {
             Result result = process(item);
             emit(result);
@@ -91,7 +106,7 @@ private:
     }
 
     // The calling thread: takes items while the window has room, hands on results in order.
-    void Coordinate(Shared& s) {
+    void Coordinate(Shared& s, ThreadSetUp& here) {
         Held held(s.lock);
         for (;;) {
             if (s.failure) return;
@@ -134,6 +149,25 @@ private:
                 continue;
             }
             if (s.ended && s.emitted == s.taken) return;
+            if (s.claimed < s.taken) {
+                // An item waits for a thread: this one does it rather than wait itself.
+                const size_t index = s.claimed++;
+                Slot& slot = s.At(index);
+                slot.state = State::Working;
+                s.lock.Leave();
+                std::optional<Result> result;
+                try {
+                    here.Make();
+                    result.emplace(process(slot.item));
+                } catch (...) {
+                    s.lock.Enter();
+                    throw;
+                }
+                s.lock.Enter();
+                slot.result = std::move(result);
+                slot.state = State::Done;
+                continue;
+            }
             // The oldest is not done (else it would have been handed on): wait for the item half
             // a window on, or for the oldest when that one is done already.
             const size_t later = std::min(s.taken, s.emitted + std::max<size_t>(1, s.slots.size() / 2)) - 1;
