@@ -157,4 +157,30 @@ TEST(OrderedWork, EachThreadsSetUpIsUndoneOnlyWhenItSucceeded) {
     }
 }
 
+TEST(OrderedWork, TheCallingThreadIsOneOfTheJobs) {
+    // Slow items and one other thread: the calling thread takes its share rather than wait.
+    std::mutex lock;
+    std::set<std::thread::id> threads;
+    size_t taken = 0, emitted = 0, byCaller = 0;
+    const std::thread::id caller = std::this_thread::get_id();
+    OrderedWork<int, int> work;
+    work.next = [&](int& item) {
+        if (taken == 40) return false;
+        item = static_cast<int>(taken++);
+        return true;
+    };
+    work.process = [&](const int& item) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        std::lock_guard<std::mutex> held(lock);
+        threads.insert(std::this_thread::get_id());
+        if (std::this_thread::get_id() == caller) ++byCaller;
+        return item;
+    };
+    work.emit = [&](int& result) { EXPECT_EQ(result, static_cast<int>(emitted++)); };
+    work.Run(2, 8);
+    EXPECT_EQ(emitted, 40u);
+    EXPECT_EQ(threads.size(), 2u);
+    EXPECT_GT(byCaller, 0u);
+}
+
 }  // namespace
