@@ -110,8 +110,8 @@ int RunScan(const std::string& module, const std::string& folder, bool asJson, u
     if (!host) return kExitOpenFailed;
     IKivFileFormat* const format = host->Format();
     const std::vector<std::string> names = VariableNames({});
-    const bool progress = StandardErrorIsTerminal();
-    const bool watched = StandardOutputIsTerminal();
+    const bool progress = IsTerminal(stderr);
+    const bool watched = IsTerminal(stdout);
     const size_t total = progress ? CountMessages(folder) : 0;
 
     SortedWalk walk(FileSystemPath(folder));

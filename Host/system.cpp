@@ -91,8 +91,7 @@ WString NameFromKept(const std::string& text) {
 
 std::string RegistryLocation() { return "the system registry"; }
 
-bool StandardErrorIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
-bool StandardOutputIsTerminal() { return _isatty(_fileno(stdout)) != 0; }
+bool IsTerminal(FILE* stream) { return _isatty(_fileno(stream)) != 0; }
 
 void UseBinaryStandardStreams() {
     _setmode(_fileno(stdout), _O_BINARY);
@@ -173,8 +172,7 @@ bool RefusesWriting(const std::string& path, int accessMode) {
 
 std::string RegistryLocation() { return "the registry at " + ShownText(platform::registry::RegistryFolder()); }
 
-bool StandardErrorIsTerminal() { return isatty(STDERR_FILENO) != 0; }
-bool StandardOutputIsTerminal() { return isatty(STDOUT_FILENO) != 0; }
+bool IsTerminal(FILE* stream) { return isatty(fileno(stream)) != 0; }
 
 void UseBinaryStandardStreams() {}
 

@@ -1,6 +1,6 @@
 // What differs between the systems the host runs on, in one place: where the registry lives,
 // where the plug-in is by default, how the command line's text arrives, how file names are
-// kept, and whether standard error is a terminal. (Libraries load the same way on both:
+// kept, and whether a standard stream is a terminal. (Libraries load the same way on both:
 // LoadLibraryW.)
 //
 // File names. The host keeps a file name as a string of bytes: on Linux the name's own bytes,
@@ -10,6 +10,7 @@
 // mapping of names).
 #pragma once
 
+#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -24,9 +25,9 @@ namespace cardhost {
 // platform keeps the registry in files; "the system registry" on Windows.
 std::string RegistryLocation();
 
-// Whether standard error is a terminal (a progress bar is drawn only there).
-bool StandardErrorIsTerminal();
-bool StandardOutputIsTerminal();
+// Whether `stream` (standard output or error) is a terminal: a progress bar is drawn only there,
+// and lines are flushed one by one only there.
+bool IsTerminal(FILE* stream);
 
 // The plug-in library registered and loaded when none is named: on Linux the one built with the
 // host, on Windows MsgPlugin.dll beside cardhost.exe.

@@ -386,10 +386,9 @@ int main(int argc, char** argv) {
     if (const char* rounds = getenv("MSGPLUGIN_BENCH_PROFILE")) {
         const char* wanted = getenv("MSGPLUGIN_BENCH_SAMPLE");
         fs::path chosen = samples.empty() ? fs::path() : samples.front();
-        for (const fs::path& sample : heavy)
-            if (wanted && sample.filename().string().find(wanted) != std::string::npos) chosen = sample;
-        for (const fs::path& sample : samples)
-            if (wanted && sample.filename().string().find(wanted) != std::string::npos) chosen = sample;
+        for (const std::vector<fs::path>* list : {&heavy, &samples})
+            for (const fs::path& sample : *list)
+                if (wanted && sample.filename().string().find(wanted) != std::string::npos) chosen = sample;
         int found = 0;
         const std::u16string wide = chosen.u16string();
         CardRequests requests(true);
