@@ -18,16 +18,6 @@ constexpr uint64_t kMaxPropertyStreamBytes = kMessageHeaderSize + 65536ull * 2 *
 // Values read whole into memory (OpenProperty conversions and writable streams) stop here.
 constexpr uint64_t kMaxWholeValueBytes = 1ull << 30;
 
-constexpr WCHAR kDigits[] = OLESTR("0123456789ABCDEF");
-
-// Writes `prefix` then the 8 hexadecimal digits of `value`; returns where it ended.
-WCHAR* PutNumbered(WCHAR* out, const char* prefix, ULONG value) {
-    for (; *prefix; ++prefix) *out++ = WCHAR(*prefix);
-    for (int i = 7; i >= 0; --i) *out++ = kDigits[(value >> (4 * i)) & 0xF];
-    *out = 0;
-    return out;
-}
-
 bool IsStringType(ULONG type) { return (type & ~MV_FLAG) == PT_STRING8 || (type & ~MV_FLAG) == PT_UNICODE; }
 // The same kind of value with the other string width (PT_STRING8 <-> PT_UNICODE).
 bool OtherStringWidth(ULONG a, ULONG b) {
@@ -73,49 +63,7 @@ void EntryBytes(const Entry& e, BYTE out[8]) {
 
 }  // namespace
 
-// ---- Names and small helpers ---------------------------------------------------------------
-
-ElementName ValueStreamName(ULONG tag) {
-    ElementName name;
-    PutNumbered(name.text, "__substg1.0_", tag);
-    return name;
-}
-
-ElementName IndexStreamName(ULONG tag, ULONG index) {
-    ElementName name;
-    WCHAR* end = PutNumbered(name.text, "__substg1.0_", tag);
-    PutNumbered(end, "-", index);
-    return name;
-}
-
-ElementName AttachStorageName(ULONG number) {
-    ElementName name;
-    PutNumbered(name.text, kAttachPrefix, number);
-    return name;
-}
-
-ElementName RecipientStorageName(ULONG number) {
-    ElementName name;
-    PutNumbered(name.text, kRecipPrefix, number);
-    return name;
-}
-
-bool ParseNumbered(const WCHAR* name, const char* prefix, ULONG& number) {
-    const size_t n = std::strlen(prefix);
-    for (size_t i = 0; i < n; ++i)
-        if (name[i] != WCHAR(static_cast<unsigned char>(prefix[i]))) return false;
-    ULONG value = 0;
-    for (size_t i = n; i < n + 8; ++i) {
-        const WCHAR c = name[i];
-        int digit = c >= WCHAR('0') && c <= WCHAR('9') ? c - WCHAR('0') : c >= WCHAR('A') && c <= WCHAR('F') ? c - WCHAR('A') + 10
-                                                    : c >= WCHAR('a') && c <= WCHAR('f') ? c - WCHAR('a') + 10 : -1;
-        if (digit < 0) return false;
-        value = (value << 4) | static_cast<ULONG>(digit);
-    }
-    if (name[n + 8] != 0) return false;
-    number = value;
-    return true;
-}
+// ---- Small helpers -------------------------------------------------------------------------
 
 ULONG LoadLE32(const BYTE* p) { return ULONG(p[0]) | ULONG(p[1]) << 8 | ULONG(p[2]) << 16 | ULONG(p[3]) << 24; }
 void StoreLE32(BYTE* p, ULONG v) {
@@ -200,7 +148,7 @@ SCODE PropertySet::OpenValue(const WCHAR* name, ULONG entrySize, ULONG terminato
 
 SCODE PropertySet::OpenValueOf(ULONG tag, ULONG entrySize, ULONG terminator, StorageReader::Stream& stream,
                                uint64_t& length) const {
-    return CheckOpenedValue(reader_.OpenValueStream(tag, ValueStreamName(tag).c_str(), stream), entrySize,
+    return CheckOpenedValue(reader_.OpenValueStream(tag, stream), entrySize,
                             terminator, stream, length);
 }
 

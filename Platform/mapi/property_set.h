@@ -17,6 +17,7 @@
 
 #include "base/comptr.h"
 #include "mapi/mapi_internal.h"
+#include "mapi/element_names.h"
 #include "mapi/storage_reader.h"
 
 namespace platform::mapi {
@@ -27,24 +28,6 @@ inline constexpr ULONG kEmbeddedHeaderSize = 24;
 inline constexpr ULONG kSubObjectHeaderSize = 8;
 // Entry flags of properties this store adds (readable and writable).
 inline constexpr ULONG kEntryReadable = 2, kEntryWritable = 4;
-
-inline constexpr WCHAR kPropertiesStream[] = OLESTR("__properties_version1.0");
-inline constexpr WCHAR kNameIdStorage[] = OLESTR("__nameid_version1.0");
-inline constexpr char kAttachPrefix[] = "__attach_version1.0_#";
-inline constexpr char kRecipPrefix[] = "__recip_version1.0_#";
-
-// An element name built in place (no allocation): opening a message names one value stream
-// per variable-size property.
-struct ElementName {
-    WCHAR text[32];
-    const WCHAR* c_str() const { return text; }
-};
-ElementName ValueStreamName(ULONG tag);
-ElementName IndexStreamName(ULONG tag, ULONG index);
-ElementName AttachStorageName(ULONG number);
-ElementName RecipientStorageName(ULONG number);
-// `name` is "prefix" followed by exactly 8 hexadecimal digits, which give `number`.
-bool ParseNumbered(const WCHAR* name, const char* prefix, ULONG& number);
 
 ULONG LoadLE32(const BYTE* p);
 void StoreLE32(BYTE* p, ULONG v);

@@ -21,34 +21,6 @@ StorageReader& StorageReader::operator=(const StorageReader& other) {
     return *this;
 }
 
-namespace {
-
-// The tag of a value stream's name "__substg1.0_TTTTtttt" (letters in either case, as the
-// storage compares names), or false for any other name.
-bool ValueStreamTag(const WCHAR* name, ULONG& tag) {
-    static constexpr WCHAR kPrefix[] = OLESTR("__substg1.0_");
-    auto upper = [](WCHAR c) { return c >= WCHAR('a') && c <= WCHAR('z') ? WCHAR(c - 0x20) : c; };
-    if (std::memcmp(name, kPrefix, 12 * sizeof(WCHAR)) != 0) {
-        for (size_t i = 0; i < 12; ++i)
-            if (upper(name[i]) != upper(kPrefix[i])) return false;
-    }
-    ULONG value = 0;
-    for (size_t i = 12; i < 20; ++i) {
-        const WCHAR c = name[i];
-        ULONG digit;
-        if (c >= WCHAR('0') && c <= WCHAR('9')) digit = c - WCHAR('0');
-        else if (c >= WCHAR('A') && c <= WCHAR('F')) digit = c - WCHAR('A') + 10;
-        else if (c >= WCHAR('a') && c <= WCHAR('f')) digit = c - WCHAR('a') + 10;
-        else return false;
-        value = (value << 4) | digit;
-    }
-    if (name[20] != 0) return false;
-    tag = value;
-    return true;
-}
-
-}  // namespace
-
 void StorageReader::Reset(IStorage* storage) {
     Forget();
     if (direct_) direct_->Release();
@@ -74,11 +46,8 @@ HRESULT StorageReader::FindAgain(Stream& stream) const {
     // Replaced by a write through another object since the listing: what is there now is read
     // if it is what was checked, as a look-up by name would have found it.
     Forget();
-    WCHAR name[21] = OLESTR("__substg1.0_");
-    static constexpr WCHAR kDigits[] = OLESTR("0123456789ABCDEF");
-    for (int i = 0; i < 8; ++i) name[12 + i] = kDigits[(stream.tag >> (28 - 4 * i)) & 0xF];
     Stream found;
-    HRESULT hr = FindByName(name, found);
+    HRESULT hr = FindByName(ValueStreamName(stream.tag).c_str(), found);
     if (hr == STG_E_FILENOTFOUND) return MAPI_E_NOT_FOUND;
     if (FAILED(hr)) return hr;
     if (found.size != stream.size) return MAPI_E_CORRUPT_DATA;
@@ -89,14 +58,14 @@ HRESULT StorageReader::FindAgain(Stream& stream) const {
 
 HRESULT StorageReader::Open(const WCHAR* name, Stream& stream) const {
     ULONG tag = 0;
-    if (direct_ && ValueStreamTag(name, tag)) return OpenValueStream(tag, name, stream);
+    if (direct_ && ValueStreamTag(name, tag)) return OpenValueStream(tag, stream);
     stream = Stream{};
     return direct_ ? FindByName(name, stream) : OpenThroughIStream(name, stream);
 }
 
-HRESULT StorageReader::OpenValueStream(ULONG tag, const WCHAR* name, Stream& stream) const {
+HRESULT StorageReader::OpenValueStream(ULONG tag, Stream& stream) const {
     stream = Stream{};
-    if (!direct_) return OpenThroughIStream(name, stream);
+    if (!direct_) return OpenThroughIStream(ValueStreamName(tag).c_str(), stream);
     if (!listed_) List(nullptr);
     auto found = std::lower_bound(valueStreams_.begin(), valueStreams_.end(), tag,
                                   [](const ValueStream& v, ULONG t) { return v.tag < t; });
@@ -107,7 +76,7 @@ HRESULT StorageReader::OpenValueStream(ULONG tag, const WCHAR* name, Stream& str
         stream.tag = tag;
         return S_OK;
     }
-    return FindByName(name, stream);
+    return FindByName(ValueStreamName(tag).c_str(), stream);
 }
 
 HRESULT StorageReader::OpenThroughIStream(const WCHAR* name, Stream& stream) const {

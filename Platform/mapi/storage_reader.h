@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "base/comptr.h"
+#include "mapi/element_names.h"
 #include "mapi/mapi.h"
 
 struct IStorageDirectRead;
@@ -47,9 +48,9 @@ public:
     // Opens the stream `name`: S_OK; STG_E_FILENOTFOUND when the storage holds no stream of that
     // name; other failures of the storage.
     HRESULT Open(const WCHAR* name, Stream& stream) const;
-    // The same for the value stream of `tag`, whose name `name` is: found by its tag among the
-    // remembered streams, without reading the tag back out of the name.
-    HRESULT OpenValueStream(ULONG tag, const WCHAR* name, Stream& stream) const;
+    // The same for the value stream of `tag`: found by its tag among the remembered streams,
+    // named only when it must be looked up by name.
+    HRESULT OpenValueStream(ULONG tag, Stream& stream) const;
     // Reads exactly `size` bytes at `offset`; MAPI_E_CORRUPT_DATA when the stream ends first.
     HRESULT Read(Stream& stream, uint64_t offset, BYTE* out, size_t size) const;
     // Calls `each` with the name of every storage the storage holds.
