@@ -179,8 +179,10 @@ bool TagFinder::Replace(const _SPropValue_t& value) {
 
 ULONG TagFinder::TagFromName(LPCWSTR name, bool* readOnly) {
     if (!name) name = OLESTR("");
+    // The catalogue's names are upper case: most rows are passed over at their first letter.
+    const WCHAR first = AsciiUpper(name[0]);
     for (const TagTableRow& row : TagTable) {
-        if (!EqualsIgnoringCase(name, row.name)) continue;
+        if (row.name[0] != first || !EqualsIgnoringCase(name, row.name)) continue;
         if (readOnly) *readOnly = (row.readOnly & 0xFF) != 0;
         return row.tag;
     }
