@@ -372,8 +372,6 @@ public:
         auto freeRows = [&] { FreeRows(rows); };
         for (auto& [number, slot] : attachments_) {
             LoadAttachment(number, slot);
-            SizedSPropTagArray(8, named) = {8, {}};
-            std::copy(std::begin(kNamed), std::end(kNamed), named.aulPropTag);
             // Three synthesised columns, then the stored ones.
             void* p = nullptr;
             if (FAILED(hr = MAPIAllocateBuffer(sizeof(SPropValue) * 11, &p))) {
@@ -402,18 +400,19 @@ public:
                 }
             }
             if (SUCCEEDED(hr) && slot.props) {
-                ULONG namedCount = 0;
-                LPSPropValue namedValues = nullptr;
-                hr = BuildProps(*slot.props, CodePage(), DefaultAllocators(), reinterpret_cast<LPSPropTagArray>(&named),
-                                0, true, &namedCount, &namedValues);
-                if (SUCCEEDED(hr)) {
-                    for (ULONG i = 0; i < namedCount && SUCCEEDED(hr); ++i) {
-                        const SPropValue& v = namedValues[i];
-                        if (PROP_TYPE(v.ulPropTag) == PT_ERROR && v.Value.err == MAPI_E_NOT_FOUND) continue;
-                        hr = CopyProp(v, DefaultAllocators(), p, values[count]);
-                        ++count;
+                // The stored columns straight into the row; those the attachment lacks are left out.
+                for (ULONG tag : kNamed) {
+                    const Entry* entry = slot.props->Find(tag);
+                    if (!entry) continue;
+                    bool allocationFailed = false;
+                    const ULONG wanted = PROP_TYPE(tag) == PT_UNSPECIFIED ? entry->tag : tag;
+                    const SCODE sc = ValueInto(*slot.props, *entry, wanted, CodePage(), true, DefaultAllocators(), p,
+                                               values[count], &allocationFailed);
+                    if (allocationFailed) {
+                        hr = sc;
+                        break;
                     }
-                    MAPIFreeBuffer(namedValues);
+                    if (sc != MAPI_E_NOT_FOUND) ++count;
                 }
             }
             rows.push_back(TableRow{values, count});

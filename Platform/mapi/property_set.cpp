@@ -493,16 +493,11 @@ HRESULT BuildProps(const PropertySet& props, UINT codePage, const Allocators& al
     bool errors = false;
     for (size_t i = 0; i < count; ++i) {
         SPropValue& out = values[i];
-        std::memset(&out, 0, sizeof(out));
         const Entry* entry = nullptr;
         ULONG wanted;
         if (tags) {
             wanted = tags->aulPropTag[i];
-            for (const auto& e : props.entries)
-                if (PROP_ID(e.tag) == PROP_ID(wanted)) {
-                    entry = &e;
-                    break;
-                }
+            entry = props.Find(wanted);
             if (entry && PROP_TYPE(wanted) == PT_UNSPECIFIED) wanted = entry->tag;
         } else {
             entry = &props.entries[i];
@@ -511,32 +506,19 @@ HRESULT BuildProps(const PropertySet& props, UINT codePage, const Allocators& al
         if (entry && (flags & MAPI_UNICODE) && (PROP_TYPE(wanted) & ~MV_FLAG) == PT_STRING8 &&
             (!tags || PROP_TYPE(tags->aulPropTag[i]) == PT_UNSPECIFIED))
             wanted = CHANGE_PROP_TYPE(wanted, (PROP_TYPE(wanted) == PT_STRING8 ? PT_UNICODE : PT_MV_UNICODE));
-        SCODE sc = MAPI_E_NOT_FOUND;
-        if (entry && !entry->changed && PROP_TYPE(wanted) == PROP_TYPE(entry->storedTag) &&
-            ClassOf(PROP_TYPE(wanted)) == TypeClass::Variable) {
-            // Of its stored type and unchanged: straight from the storage into the array.
-            bool allocationFailed = false;
-            sc = props.ReadStoredInto(*entry, wanted, limit, alloc, array, out, &allocationFailed);
-            if (allocationFailed && sc == MAPI_E_NOT_ENOUGH_MEMORY) {
-                alloc.free(array);
-                return sc;  // the buffer itself could not be allocated
-            }
-        } else if (entry) {
-            RawValue raw;
-            sc = props.Value(*entry, PROP_TYPE(wanted), codePage, limit, raw);
-            if (SUCCEEDED(sc)) {
-                sc = RawToProp(raw, wanted, alloc, array, out);
-                if (sc == MAPI_E_NOT_ENOUGH_MEMORY) {
-                    alloc.free(array);
-                    return sc;  // the buffer itself could not be allocated
-                }
-            }
-        }
-        if (FAILED(sc)) {
+        if (!entry) {
+            std::memset(&out, 0, sizeof(out));
             out.ulPropTag = PROP_TAG(PT_ERROR, PROP_ID(wanted));
-            out.dwAlignPad = 0;
-            std::memset(&out.Value, 0, sizeof(out.Value));
-            out.Value.err = sc;
+            out.Value.err = MAPI_E_NOT_FOUND;
+            errors = true;
+            continue;
+        }
+        bool allocationFailed = false;
+        if (FAILED(ValueInto(props, *entry, wanted, codePage, limit, alloc, array, out, &allocationFailed))) {
+            if (allocationFailed) {
+                alloc.free(array);
+                return MAPI_E_NOT_ENOUGH_MEMORY;  // the buffer itself could not be allocated
+            }
             errors = true;
         }
     }

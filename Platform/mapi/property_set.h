@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
@@ -107,6 +108,35 @@ private:
 
 // The code page of a message's 8-bit strings.
 UINT CodePageOf(const PropertySet& props);
+// The value of `entry` as `wanted` into `out`, its payload allocated under `parent`; on failure
+// `out` is the error value. *allocationFailed tells a failed allocation (after which `parent`
+// must go) from the value's own errors.
+inline SCODE ValueInto(const PropertySet& props, const Entry& entry, ULONG wanted, UINT codePage, bool limit,
+                const Allocators& alloc, void* parent, SPropValue& out, bool* allocationFailed) {
+    *allocationFailed = false;
+    std::memset(&out, 0, sizeof(out));
+    SCODE sc;
+    if (!entry.changed && PROP_TYPE(wanted) == PROP_TYPE(entry.storedTag) &&
+        ClassOf(PROP_TYPE(wanted)) == TypeClass::Variable) {
+        // Of its stored type and unchanged: straight from the storage into the array.
+        sc = props.ReadStoredInto(entry, wanted, limit, alloc, parent, out, allocationFailed);
+        *allocationFailed = *allocationFailed && sc == MAPI_E_NOT_ENOUGH_MEMORY;
+    } else {
+        RawValue raw;
+        sc = props.Value(entry, PROP_TYPE(wanted), codePage, limit, raw);
+        if (SUCCEEDED(sc)) {
+            sc = RawToProp(raw, wanted, alloc, parent, out);
+            *allocationFailed = sc == MAPI_E_NOT_ENOUGH_MEMORY;
+        }
+    }
+    if (FAILED(sc)) {
+        out.ulPropTag = PROP_TAG(PT_ERROR, PROP_ID(wanted));
+        out.dwAlignPad = 0;
+        std::memset(&out.Value, 0, sizeof(out.Value));
+        out.Value.err = sc;
+    }
+    return sc;
+}
 // Fills `out` (an array from alloc.allocate) with the values asked for.
 HRESULT BuildProps(const PropertySet& props, UINT codePage, const Allocators& alloc, const SPropTagArray* tags,
                    ULONG flags, bool limit, ULONG* lpcValues, LPSPropValue* lppPropArray);
