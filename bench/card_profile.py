@@ -8,6 +8,9 @@ stand-ins, allocator, C library, the benchmark itself), the functions with the m
 and the inclusive cost of the card's main steps. (callgrind counts a string instruction once per
 byte it moves: a memcpy of n bytes by `rep movsb` shows as about n instructions.)
 
+A card's cost is measured as the difference between a run of 2 x ROUNDS cards and one of ROUNDS:
+what the process does once (a code page's tables, the first registry look-up) is left out.
+
 Usage: bench/card_profile.py [--build DIR] [--sample Simple] [--rounds 200] [--keep FILE]
 """
 import argparse
@@ -96,35 +99,47 @@ def main():
     bench = os.path.join(args.build, "bench", "msgplugin_bench")
     if not os.access(bench, os.X_OK):
         sys.exit("build msgplugin_bench in %s first" % args.build)
-    out = args.keep or tempfile.mktemp(prefix="card_profile.", suffix=".callgrind")
-    env = dict(os.environ, MSGPLUGIN_BENCH_PROFILE=str(args.rounds), MSGPLUGIN_BENCH_SAMPLE=args.sample)
-    subprocess.run(["valgrind", "--tool=callgrind", "--toggle-collect=*ReadCard*", "--callgrind-out-file=" + out,
-                    bench], env=env, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    try:
-        own = annotate(out, False)
-        total = sum(cost for cost, _ in own)
-        buckets = {}
-        for cost, entry in own:
-            buckets[component(entry)] = buckets.get(component(entry), 0) + cost
-        print("sample %s, %d cards: %.0f instructions per card" % (args.sample, args.rounds, total / args.rounds))
-        print("\nown instructions by component, per card:")
-        for label, cost in sorted(buckets.items(), key=lambda item: -item[1]):
-            print("  %-22s %8.0f  %5.1f%%" % (label, cost / args.rounds, 100.0 * cost / total))
-        print("\nthe functions with the most own instructions, per card:")
-        for cost, entry in sorted(own, key=lambda row: -row[0])[:12]:
-            print("  %8.0f  %s" % (cost / args.rounds, function_name(entry)[:100]))
-        print("\ninclusive instructions of the card's steps, per card:")
-        inclusive = annotate(out, True)
-        for step in STEPS:
-            # The function itself, or where only a thunk is named (a virtual call), the thunk.
-            costs = [(c, "thunk" in entry) for c, entry in inclusive if step in function_name(entry)]
-            direct = [c for c, thunk in costs if not thunk]
-            cost = max(direct or [c for c, _ in costs] or [0])
-            print("  %-40s %8.0f" % (step, cost / args.rounds))
-    finally:
-        if not args.keep:
-            os.unlink(out)
+    runs = {}
+    for rounds in (args.rounds, 2 * args.rounds):
+        out = tempfile.mktemp(prefix="card_profile.", suffix=".callgrind")
+        env = dict(os.environ, MSGPLUGIN_BENCH_PROFILE=str(rounds), MSGPLUGIN_BENCH_SAMPLE=args.sample)
+        subprocess.run(["valgrind", "--tool=callgrind", "--toggle-collect=*ReadCard*", "--callgrind-out-file=" + out,
+                        bench], env=env, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            runs[rounds] = (dict((entry, cost) for cost, entry in annotate(out, False)),
+                            dict((entry, cost) for cost, entry in annotate(out, True)))
+        finally:
+            if args.keep and rounds == 2 * args.rounds:
+                os.replace(out, args.keep)
+            else:
+                os.unlink(out)
 
+    def per_card(which):
+        # What the second ROUNDS cards added, entry by entry.
+        fewer, more = runs[args.rounds][which], runs[2 * args.rounds][which]
+        return [(more[entry] - fewer.get(entry, 0), entry) for entry in more]
+
+    own = per_card(0)
+    total = sum(cost for cost, _ in own)
+    buckets = {}
+    for cost, entry in own:
+        buckets[component(entry)] = buckets.get(component(entry), 0) + cost
+    print("sample %s: %.0f instructions per card (cards %d to %d)"
+          % (args.sample, total / args.rounds, args.rounds + 1, 2 * args.rounds))
+    print("\nown instructions by component, per card:")
+    for label, cost in sorted(buckets.items(), key=lambda item: -item[1]):
+        print("  %-22s %8.0f  %5.1f%%" % (label, cost / args.rounds, 100.0 * cost / total))
+    print("\nthe functions with the most own instructions, per card:")
+    for cost, entry in sorted(own, key=lambda row: -row[0])[:12]:
+        print("  %8.0f  %s" % (cost / args.rounds, function_name(entry)[:100]))
+    print("\ninclusive instructions of the card's steps, per card:")
+    inclusive = per_card(1)
+    for step in STEPS:
+        # The function itself, or where only a thunk is named (a virtual call), the thunk.
+        costs = [(c, "thunk" in entry) for c, entry in inclusive if step in function_name(entry)]
+        direct = [c for c, thunk in costs if not thunk]
+        cost = max(direct or [c for c, _ in costs] or [0])
+        print("  %-40s %8.0f" % (step, cost / args.rounds))
 
 if __name__ == "__main__":
     main()
