@@ -55,6 +55,25 @@ namespace {
     return 0;
 }
 
+// Two stored names of `length` units each, as CompareUnits compares them.
+int CompareStoredNames(const BYTE* a, const BYTE* b, size_t length) {
+    size_t i = 0;
+    for (; i + 4 <= length; i += 4) {
+        uint64_t x, y;
+        std::memcpy(&x, a + 2 * i, 8);
+        std::memcpy(&y, b + 2 * i, 8);
+        if (x != y) break;
+    }
+    for (; i < length; ++i) {
+        char16_t x = char16_t(Load16(a + 2 * i)), y = char16_t(Load16(b + 2 * i));
+        if (x == y) continue;
+        x = UpperCase(x);
+        y = UpperCase(y);
+        if (x != y) return x < y ? -1 : 1;
+    }
+    return 0;
+}
+
 // The units of a stored name before its first null, among its first `units`.
 unsigned NameUnits(const BYTE* entry, unsigned units) {
     unsigned n = 0;
@@ -142,9 +161,7 @@ HRESULT Directory::Load(std::vector<BYTE> bytes, bool sizesAre64Bit, uint64_t so
     auto compareIds = [&](uint32_t a, uint32_t b) {
         const size_t length = elements_[a].nameLength, other = elements_[b].nameLength;
         if (length != other) return length < other ? -1 : 1;
-        char16_t name[kMaxNameChars];
-        LoadName(Entry(a), length, name);
-        return CompareUnits(name, Entry(b), length);
+        return CompareStoredNames(Entry(a), Entry(b), length);
     };
 
     // Each storage's children form a binary tree through the left and right sibling fields,
