@@ -66,7 +66,8 @@ BufferHeader* NewBlock(uint64_t cb, uint64_t magic) {
 
 // MAPIAllocateMore hands out pieces of larger chunks: a message's values are many small
 // allocations, and one heap block each made them cost more than reading them. Each piece has a
-// header of its own, marked as a linked block, so it is told from a head as before.
+// header of its own, marked as a linked block, so it is told from a head as before (also once
+// freed: only a head's marker is ever taken for a buffer to free).
 constexpr uint64_t kChunkCapacity = 1024 - sizeof(BufferHeader);  // one small heap block
 
 uint64_t PieceBytes(ULONG cb) { return sizeof(BufferHeader) + ((uint64_t(cb) + 15) & ~uint64_t(15)); }
@@ -81,9 +82,11 @@ void Poison(void*, uint64_t) {}
 void Unpoison(void*, uint64_t) {}
 #endif
 
-void PoisonFree(BufferHeader* chunk) {
-    chunk->lock = 0;
-    Poison(chunk + 1, chunk->size);
+// A chunk of `capacity` bytes, nothing of it handed out yet.
+BufferHeader* NewChunk(uint64_t capacity) {
+    BufferHeader* chunk = NewBlock(capacity, kMoreMagic);
+    if (chunk) Poison(chunk + 1, capacity);
+    return chunk;
 }
 
 // A piece of `cb` bytes (`need` with its header) from `chunk`, or null when it has no room.
@@ -182,9 +185,8 @@ STDAPI_(SCODE) MAPIAllocateMore(ULONG cbSize, LPVOID lpObject, LPVOID* lppBuffer
     // A value larger than a chunk gets a chunk of its own size; it is linked behind the newest
     // chunk so that the small values after it still fill that one.
     const bool large = need > kChunkCapacity / 4;
-    BufferHeader* chunk = NewBlock(large ? need : kChunkCapacity, kMoreMagic);
+    BufferHeader* chunk = NewChunk(large ? need : kChunkCapacity);
     if (!chunk) return MAPI_E_NOT_ENOUGH_MEMORY;
-    PoisonFree(chunk);
     ChainLockHeld lock(head);
     BufferHeader*& link = large && head->nextMore ? head->nextMore->nextMore : head->nextMore;
     chunk->nextMore = link;
@@ -207,12 +209,6 @@ STDAPI_(ULONG) MAPIFreeBuffer(LPVOID lpBuffer) {
     while (more) {
         BufferHeader* next = more->nextMore;
         Unpoison(more + 1, more->size);
-        // Each piece's marker goes, so a stale pointer to it is no longer taken for a block.
-        for (uint64_t at = 0; at < more->lock;) {
-            auto* piece = reinterpret_cast<BufferHeader*>(reinterpret_cast<BYTE*>(more + 1) + at);
-            piece->magic = 0;
-            at += PieceBytes(static_cast<ULONG>(piece->size));
-        }
         more->magic = 0;
         std::free(more);
         more = next;

@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "base/comptr.h"
-#include "mapi/mapi_internal.h"
 #include "mapi/element_names.h"
+#include "mapi/mapi_internal.h"
 #include "mapi/storage_reader.h"
 
 namespace platform::mapi {
@@ -112,7 +112,7 @@ UINT CodePageOf(const PropertySet& props);
 // `out` is the error value. *allocationFailed tells a failed allocation (after which `parent`
 // must go) from the value's own errors.
 inline SCODE ValueInto(const PropertySet& props, const Entry& entry, ULONG wanted, UINT codePage, bool limit,
-                const Allocators& alloc, void* parent, SPropValue& out, bool* allocationFailed) {
+                       const Allocators& alloc, void* parent, SPropValue& out, bool* allocationFailed) {
     *allocationFailed = false;
     std::memset(&out, 0, sizeof(out));
     SCODE sc;
@@ -137,6 +137,7 @@ inline SCODE ValueInto(const PropertySet& props, const Entry& entry, ULONG wante
     }
     return sc;
 }
+
 // Fills `out` (an array from alloc.allocate) with the values asked for.
 HRESULT BuildProps(const PropertySet& props, UINT codePage, const Allocators& alloc, const SPropTagArray* tags,
                    ULONG flags, bool limit, ULONG* lpcValues, LPSPropValue* lppPropArray);
