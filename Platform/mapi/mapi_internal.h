@@ -59,11 +59,13 @@ IStream* NewMemoryStream(std::vector<BYTE> contents, bool writable,
                          std::function<HRESULT(const std::vector<BYTE>&)> commit);
 
 // A table over rows the caller built (each row an array in one MAPIAllocateBuffer chain);
-// `columns` is the default column set. The table takes the rows over.
+// `columns` is the default column set.
 struct TableRow {
     LPSPropValue props = nullptr;  // MAPIAllocateBuffer chain
     ULONG count = 0;
 };
-IMAPITable* NewTable(std::vector<ULONG> columns, std::vector<TableRow> rows);
+// A snapshot table of `rows`, which it takes (and frees when released); null, with the rows
+// left in `rows`, when there is no memory for one.
+IMAPITable* NewTable(std::vector<ULONG> columns, std::vector<TableRow>& rows);
 
 }  // namespace platform::mapi

@@ -266,6 +266,31 @@ TEST(MapiRecipients, RowsCarryRowIdsAndStoredValues) {
 
 // Every buffer a table's making or reading asks for may be refused: the call fails with the
 // allocator's answer and leaves no buffer behind.
+TEST(MapiTableFaults, ATableThatCannotBeMadeLeavesNoRowBehind) {
+    auto root = Build({{}, {{{msgwriter::Unicode(PR_ATTACH_LONG_FILENAME_W, u"a.txt")}}, {{}}}});
+    PutRecipient(root, 0, {{PR_RECIPIENT_TYPE, kTo}}, "Ann");
+    PutRecipient(root, 1, {{PR_RECIPIENT_TYPE, kCc}}, "Bob");
+    Opened o = Open(root);
+    const long before = pt::MapiBuffersInUse();
+    for (auto get : {&IMessage::GetAttachmentTable, &IMessage::GetRecipientTable}) {
+        pt::ResetFaults();
+        pt::FailNthCall("NewTable", 1, E_OUTOFMEMORY);
+        LPMAPITABLE table = reinterpret_cast<LPMAPITABLE>(uintptr_t{0x10});  // emptied by the call
+        EXPECT_EQ((o.message.Get()->*get)(0, &table), MAPI_E_NOT_ENOUGH_MEMORY);
+        EXPECT_EQ(pt::CallCount("NewTable"), 1u);
+        pt::ResetFaults();
+        EXPECT_EQ(table, nullptr);
+        EXPECT_EQ(pt::MapiBuffersInUse(), before) << "the rows built for the table are freed";
+        // And once a table can be made again, it holds every row.
+        ComPtr<IMAPITable> made;
+        ASSERT_EQ((o.message.Get()->*get)(0, made.Put()), S_OK);
+        ULONG count = 0;
+        EXPECT_EQ(made->GetRowCount(0, &count), S_OK);
+        EXPECT_EQ(count, 2u);
+    }
+    EXPECT_EQ(pt::MapiBuffersInUse(), before);
+}
+
 TEST(MapiTableFaults, RefusedBuffersFailTheCallAndLeakNothing) {
     auto root = Build({{}, {{{msgwriter::Unicode(PR_ATTACH_LONG_FILENAME_W, u"a.txt")}}, {{}}}});
     PutRecipient(root, 0, {{PR_RECIPIENT_TYPE, kTo}}, "Ann");

@@ -45,7 +45,7 @@ void FreeRows(std::vector<TableRow>& rows) {
 
 // The rows as a new table for the caller; without memory for one, the rows are freed.
 HRESULT HandOutTable(std::vector<ULONG> columns, std::vector<TableRow>& rows, LPMAPITABLE* table) {
-    *table = NewTable(std::move(columns), std::move(rows));
+    *table = NewTable(std::move(columns), rows);
     if (*table) return S_OK;
     FreeRows(rows);
     return MAPI_E_NOT_ENOUGH_MEMORY;

@@ -16,7 +16,7 @@ namespace {
 
 class Table final : public ComObject<Serves<IMAPITable, IID_IMAPITable>> {
 public:
-    Table(std::vector<ULONG> columns, std::vector<TableRow> rows)
+    Table(std::vector<ULONG> columns, std::vector<TableRow>&& rows)
         : ComObject(1), columns_(std::move(columns)), rows_(std::move(rows)) {}
     ~Table() {
         for (auto& row : rows_) MAPIFreeBuffer(row.props);
@@ -279,7 +279,10 @@ private:
 
 }  // namespace
 
-IMAPITable* NewTable(std::vector<ULONG> columns, std::vector<TableRow> rows) {
+IMAPITable* NewTable(std::vector<ULONG> columns, std::vector<TableRow>& rows) {
+    HRESULT hr = S_OK;
+    if (PLATFORM_FAULT("NewTable", hr)) return nullptr;
+    // Taken only by a table that was made: otherwise the rows stay with the caller, to free.
     return new (std::nothrow) Table(std::move(columns), std::move(rows));
 }
 
