@@ -2,8 +2,11 @@
 // clear result, never a crash, a hang or an allocation larger than the file.
 #include "storage/storage_test_util.h"
 
+#include <algorithm>
 #include <functional>
 #include <map>
+#include <numeric>
+#include <random>
 
 #include "storage/storage_internal.h"
 
@@ -375,6 +378,61 @@ TEST(StorageDamaged, AChainReadsUpToItsBreak) {
             // The sound stream beside it reads whole.
             const char16_t* other = std::u16string(c.stream) == u"long" ? u"mini2" : u"long";
             EXPECT_EQ(GetStream(storage.Get(), other), *streams.at(other));
+        }
+    }
+}
+
+// Writers place a small stream's mini sectors anywhere in the mini stream, in any order: every
+// stream reads as written whatever the order, on seeded random shuffles of the mini sectors.
+TEST(StorageChains, MiniSectorsInAnyOrderReadAsWritten) {
+    TempDir dir;
+    for (bool large : {false, true}) {  // a file held whole when opened, and one read as it goes
+        std::mt19937 random(large ? 2027 : 2026);
+        std::map<std::u16string, std::vector<BYTE>> streams;
+        const std::string path = dir.File("base.msg");
+        {
+            ComPtr<IStorage> storage;
+            ASSERT_EQ(Create(path, &storage), S_OK);
+            for (unsigned i = 0; i < 12; ++i) {
+                std::u16string name = u"mini" + Wide(std::to_string(i));
+                streams[name] = Pattern(1 + random() % 4000, 100 + i);
+                PutStream(storage.Get(), name, streams[name]);
+            }
+            if (large) PutStream(storage.Get(), u"pad", Pattern(70000, 99));
+        }
+        const Image base{ReadFileBytes(path)};
+        auto fat = [&](uint32_t sector) {
+            return Load32(base.bytes.data() + base.SectorOffset(base.Header(76 + 4 * (sector / 128))) + 4 * (sector % 128));
+        };
+        auto chain = [&](uint32_t sector) {
+            std::vector<uint32_t> sectors;
+            for (; sector < 0xFFFFFFFA && sectors.size() < 1000; sector = fat(sector)) sectors.push_back(sector);
+            return sectors;
+        };
+        const uint32_t root = base.DirectoryOffset();
+        const std::vector<uint32_t> container = chain(Load32(base.bytes.data() + root + 116));
+        const std::vector<uint32_t> miniFat = chain(base.Header(60));
+        const uint32_t used = (Load32(base.bytes.data() + root + 120) + 63) / 64;
+        auto sectorAt = [&](uint32_t mini) { return base.SectorOffset(container[mini / 8]) + mini % 8 * 64; };
+        auto entryAt = [&](uint32_t mini) { return base.SectorOffset(miniFat[mini / 128]) + mini % 128 * 4; };
+        ASSERT_GT(used, 50u);
+        for (int round = 0; round < 20; ++round) {
+            std::vector<uint32_t> moved(used);  // mini sector m goes to moved[m]
+            std::iota(moved.begin(), moved.end(), 0u);
+            std::shuffle(moved.begin(), moved.end(), random);
+            Image image = base;
+            for (uint32_t m = 0; m < used; ++m) {
+                std::copy_n(base.bytes.begin() + sectorAt(m), 64, image.At(sectorAt(moved[m])));
+                const uint32_t next = Load32(base.bytes.data() + entryAt(m));
+                Store32(image.At(entryAt(moved[m])), next < used ? moved[next] : next);
+            }
+            for (const auto& [name, data] : streams)
+                Store32(image.At(image.Entry(name) + 116), moved[Load32(base.bytes.data() + base.Entry(name) + 116)]);
+            WriteFileBytes(path, image.bytes);
+            ComPtr<IStorage> storage;
+            ASSERT_EQ(Open(path, kReadDenyWrite, &storage), S_OK);
+            for (const auto& [name, data] : streams)
+                ASSERT_EQ(GetStream(storage.Get(), name), data) << Utf8(name.c_str()) << " round " << round << (large ? " large" : "");
         }
     }
 }

@@ -453,46 +453,52 @@ HRESULT Document::ResolveExtents(uint32_t id) {
         if (FAILED(hr)) return hr;
         const uint64_t needed = CeilDiv(length, kMiniSectorSize);
         const uint64_t miniCount = containerSize_ / kMiniSectorSize;
-        // A mini stream is shorter than the cut-off: at most 64 sectors to remember.
-        uint32_t seenInline[kMiniStreamCutoff / kMiniSectorSize];
-        std::vector<uint32_t> seenMore;
-        uint32_t* seen = seenInline;
-        if (needed > std::size(seenInline)) {
-            seenMore.resize(size_t(needed));
-            seen = seenMore.data();
+        // The chain as far as it is sound: up to a sector outside the mini stream, an entry the
+        // table cannot give, or a sector already taken (a cycle, or a chain crossing itself).
+        // A mini stream is shorter than the cut-off, so it has at most 64 sectors, and chains
+        // mostly run on from sector to sector: the sectors taken are kept as runs, which a new
+        // sector is checked against.
+        struct Run {
+            uint32_t first;
+            uint32_t count;
+        };
+        Run runsInline[kMiniStreamCutoff / kMiniSectorSize];
+        std::vector<Run> runsMore;
+        Run* runs = runsInline;
+        if (needed > std::size(runsInline)) {
+            runsMore.resize(size_t(needed));
+            runs = runsMore.data();
         }
-        // The chain as far as it is sound: up to a sector outside the mini stream, an entry
-        // the table cannot give, or a sector already taken (a cycle, or a chain crossing itself).
-        // Sectors taken are marked in a map of the mini stream's sectors, and the marks are taken
-        // off again afterwards.
-        if (miniSeen_.size() * 64 < miniCount) miniSeen_.assign(size_t((miniCount + 63) / 64), 0);
+        size_t runCount = 0;
         uint32_t sector = content.originStart;
         uint64_t taken = 0;
         hr = S_OK;
         while (taken < needed) {
             const uint64_t bytes = std::min<uint64_t>(kMiniSectorSize, length - taken * kMiniSectorSize);
             if (sector >= miniCount || uint64_t(sector) * kMiniSectorSize + bytes > containerSize_) break;
-            uint64_t& word = miniSeen_[sector / 64];
-            const uint64_t bit = uint64_t(1) << (sector % 64);
-            if (word & bit) break;
-            word |= bit;
-            seen[taken++] = sector;
-            if (taken == needed) break;
+            bool takenBefore = false;
+            for (size_t r = 0; r < runCount && !takenBefore; ++r) takenBefore = sector - runs[r].first < runs[r].count;
+            if (takenBefore) break;
+            if (runCount && runs[runCount - 1].first + runs[runCount - 1].count == sector)
+                ++runs[runCount - 1].count;
+            else
+                runs[runCount++] = Run{sector, 1};
+            if (++taken == needed) break;
+            if (!miniFatHeld_ && miniFatInPlace_ && sector < miniFatEntries_) {  // MiniNext's commonest road
+                sector = Load32(miniFatInPlace_ + 4 * size_t(sector));
+                continue;
+            }
             hr = MiniNext(sector, &sector);
             if (FAILED(hr)) break;
         }
-        for (uint64_t i = 0; i < taken; ++i) miniSeen_[seen[i] / 64] &= ~(uint64_t(1) << (seen[i] % 64));
         if (FAILED(hr) && hr != STG_E_DOCFILECORRUPT) return hr;
         // Mini streams' extents are offsets in the mini stream, read through its cache.
         ExtentList& extents = content.extents;  // trusted only once extentsResolved is set
         extents.clear();
-        for (uint64_t i = 0, logical = 0; i < taken; ++i) {
-            const uint64_t bytes = std::min<uint64_t>(kMiniSectorSize, length - logical);
-            const uint64_t offset = uint64_t(seen[i]) * kMiniSectorSize;
-            if (!extents.empty() && extents.back().offset + extents.back().length == offset)
-                extents.back().length += bytes;
-            else
-                extents.push_back({logical, offset, bytes});
+        uint64_t logical = 0;
+        for (size_t r = 0; r < runCount; ++r) {
+            const uint64_t bytes = std::min<uint64_t>(uint64_t(runs[r].count) * kMiniSectorSize, length - logical);
+            extents.push_back({logical, uint64_t(runs[r].first) * kMiniSectorSize, bytes});
             logical += bytes;
         }
     }

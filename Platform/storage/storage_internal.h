@@ -361,7 +361,6 @@ private:
     uint64_t miniFatEntries_ = 0;
     std::vector<std::unique_ptr<uint32_t[]>> miniFatSectors_;  // its sectors read so far (file sources)
     const BYTE* miniFatInPlace_ = nullptr;  // the table in the source's image, when it lies in one run
-    std::vector<uint64_t> miniSeen_;  // a mark per mini sector, while a chain is checked
     uint32_t firstMiniFatSector_ = kEndOfChain;
     uint32_t firstDirectorySector_ = kEndOfChain;
     bool containerResolved_ = false;
