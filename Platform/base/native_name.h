@@ -109,10 +109,15 @@ inline std::u16string FromNative(std::string_view bytes) {
 
 // The Linux name of a UTF-16 name; false (and `bytes` empty) when no Linux name maps to it.
 inline bool ToNative(std::u16string_view wide, std::string& bytes) {
-    bytes.clear();
-    bytes.reserve(wide.size() * 3);
+    // Most names are ASCII throughout, or for a long way: that part is copied as it is.
+    size_t ascii = 0;
+    while (ascii < wide.size() && wide[ascii] < 0x80) ++ascii;
+    bytes.resize(ascii);
+    for (size_t i = 0; i < ascii; ++i) bytes[i] = static_cast<char>(wide[i]);
+    if (ascii == wide.size()) return true;
+    bytes.reserve(ascii + (wide.size() - ascii) * 3);
     bool escapes = false;
-    for (size_t i = 0; i < wide.size(); ++i) {
+    for (size_t i = ascii; i < wide.size(); ++i) {
         char32_t c = wide[i];
         if (c >= 0xD800 && c <= 0xDBFF && i + 1 < wide.size() && wide[i + 1] >= 0xDC00 && wide[i + 1] <= 0xDFFF) {
             c = 0x10000 + ((c - 0xD800) << 10) + (wide[i + 1] - 0xDC00u);
