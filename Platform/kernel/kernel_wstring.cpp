@@ -71,6 +71,10 @@ int CompareFolded(const WCHAR* a, const WCHAR* b, size_t count) noexcept {
     if (a == nullptr) a = kEmpty;
     if (b == nullptr) b = kEmpty;
     for (size_t i = 0; i < count; ++i) {
+        if (a[i] == b[i]) {  // fold alike: only units that differ need folding
+            if (a[i] == 0) return 0;
+            continue;
+        }
         int x = ToLowerWide(a[i]), y = ToLowerWide(b[i]);
         if (x != y || x == 0) return x - y;
     }
