@@ -39,10 +39,11 @@ WCHAR* CopyText(LPCWSTR text) {
 // Upper-cases ASCII letters: the catalogue names are ASCII, so that is all a match needs.
 WCHAR AsciiUpper(WCHAR c) { return (c >= WCHAR('a') && c <= WCHAR('z')) ? static_cast<WCHAR>(c - WCHAR('a') + WCHAR('A')) : c; }
 
-bool EqualsIgnoringCase(LPCWSTR a, LPCWSTR b) {
-    for (;; ++a, ++b) {
-        if (AsciiUpper(*a) != AsciiUpper(*b)) return false;
-        if (*a == 0) return true;
+// `name` in any mix of letter case against a catalogue name, which is upper case already.
+bool MatchesCatalogueName(LPCWSTR name, LPCWSTR catalogued) {
+    for (;; ++name, ++catalogued) {
+        if (AsciiUpper(*name) != *catalogued) return false;
+        if (*catalogued == 0) return true;
     }
 }
 
@@ -182,7 +183,7 @@ ULONG TagFinder::TagFromName(LPCWSTR name, bool* readOnly) {
     // The catalogue's names are upper case: most rows are passed over at their first letter.
     const WCHAR first = AsciiUpper(name[0]);
     for (const TagTableRow& row : TagTable) {
-        if (row.name[0] != first || !EqualsIgnoringCase(name, row.name)) continue;
+        if (row.name[0] != first || !MatchesCatalogueName(name, row.name)) continue;
         if (readOnly) *readOnly = (row.readOnly & 0xFF) != 0;
         return row.tag;
     }
