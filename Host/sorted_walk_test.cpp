@@ -102,6 +102,28 @@ TEST_F(SortedWalkTest, AnEmptyOrMissingFolderGivesNothing) {
     EXPECT_EQ(missing.TakeProblems().size(), 1u);  // told, not passed over in silence
 }
 
+TEST_F(SortedWalkTest, AFolderThatCannotBeListedIsToldAndTheWalkGoesOn) {
+    for (const char* folder : {"a", "b", "c"}) {
+        fs::create_directories(root_ / folder);
+        Touch(root_ / folder / "one.msg");
+    }
+    SortedWalk walk(root_);
+    std::string file;
+    ASSERT_TRUE(walk.Next(file));
+    EXPECT_EQ(file, cardhost::FileNameOf(root_ / "a" / "one.msg"));
+    // Gone between the listing of its parent and the walk's way into it.
+    fs::remove_all(root_ / "b");
+    EXPECT_TRUE(walk.TakeProblems().empty());
+    ASSERT_TRUE(walk.Next(file));
+    EXPECT_EQ(file, cardhost::FileNameOf(root_ / "c" / "one.msg"));
+    const std::vector<std::string> problems = walk.TakeProblems();
+    ASSERT_EQ(problems.size(), 1u);
+    EXPECT_NE(problems[0].find("cannot list"), std::string::npos) << problems[0];
+    EXPECT_NE(problems[0].find(cardhost::FileNameOf(root_ / "b")), std::string::npos) << problems[0];
+    EXPECT_FALSE(walk.Next(file));
+    EXPECT_TRUE(walk.TakeProblems().empty()) << "each problem is told once";
+}
+
 TEST(MessageExtension, AnyCaseOfTheLastFourCharacters) {
     EXPECT_TRUE(HasMessageExtension("a.msg"));
     EXPECT_TRUE(HasMessageExtension(".MsG"));
