@@ -264,13 +264,17 @@ TEST(MapiRecipients, RowsCarryRowIdsAndStoredValues) {
     EXPECT_EQ(o.message->GetAttachmentTable(0, nullptr), MAPI_E_INVALID_PARAMETER);
 }
 
-// Every buffer a table's making or reading asks for may be refused: the call fails with the
-// allocator's answer and leaves no buffer behind.
-TEST(MapiTableFaults, ATableThatCannotBeMadeLeavesNoRowBehind) {
+// A message with two attachments and two recipients.
+Opened OpenTwoOfEach() {
     auto root = Build({{}, {{{msgwriter::Unicode(PR_ATTACH_LONG_FILENAME_W, u"a.txt")}}, {{}}}});
     PutRecipient(root, 0, {{PR_RECIPIENT_TYPE, kTo}}, "Ann");
-    PutRecipient(root, 1, {{PR_RECIPIENT_TYPE, kCc}}, "Bob");
-    Opened o = Open(root);
+    PutRecipient(root, 1, {{PR_RECIPIENT_TYPE, kBcc}}, "Bob");
+    return Open(root);
+}
+
+// A table object that cannot be made fails the call, and the rows built for it go too.
+TEST(MapiTableFaults, ATableThatCannotBeMadeLeavesNoRowBehind) {
+    Opened o = OpenTwoOfEach();
     const long before = pt::MapiBuffersInUse();
     for (auto get : {&IMessage::GetAttachmentTable, &IMessage::GetRecipientTable}) {
         pt::ResetFaults();
@@ -291,11 +295,10 @@ TEST(MapiTableFaults, ATableThatCannotBeMadeLeavesNoRowBehind) {
     EXPECT_EQ(pt::MapiBuffersInUse(), before);
 }
 
+// Every buffer a table's making or reading asks for may be refused: the call fails with the
+// allocator's answer and leaves no buffer behind.
 TEST(MapiTableFaults, RefusedBuffersFailTheCallAndLeakNothing) {
-    auto root = Build({{}, {{{msgwriter::Unicode(PR_ATTACH_LONG_FILENAME_W, u"a.txt")}}, {{}}}});
-    PutRecipient(root, 0, {{PR_RECIPIENT_TYPE, kTo}}, "Ann");
-    PutRecipient(root, 1, {{PR_RECIPIENT_TYPE, kBcc}}, "Bob");
-    Opened o = Open(root);
+    Opened o = OpenTwoOfEach();
     const long before = pt::MapiBuffersInUse();
     struct Case {
         const char* what;
