@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <random>
 #include <set>
@@ -17,6 +18,15 @@
 namespace {
 
 using cardhost::OrderedWork;
+
+// Items 0, 1, ... count - 1 in turn; `taken` counts those handed out.
+std::function<bool(int&)> CountingItems(size_t& taken, size_t count) {
+    return [&taken, count](int& item) {
+        if (taken == count) return false;
+        item = static_cast<int>(taken++);
+        return true;
+    };
+}
 
 // The plain model: each item's result, in the items' order.
 std::vector<long> Model(size_t count) {
@@ -78,11 +88,7 @@ TEST(OrderedWork, SeveralJobsWorkAtTheSameTime) {
     size_t taken = 0;
     std::vector<int> results;
     OrderedWork<int, int> work;
-    work.next = [&](int& item) {
-        if (taken == 2) return false;
-        item = static_cast<int>(taken++);
-        return true;
-    };
+    work.next = CountingItems(taken, 2);
     work.process = [&](const int& item) {
         std::unique_lock<std::mutex> held(lock);
         ++inside;
@@ -136,11 +142,7 @@ TEST(OrderedWork, EachThreadsSetUpIsUndoneOnlyWhenItSucceeded) {
             std::atomic<int> starts{0}, ends{0};
             size_t taken = 0, emitted = 0;
             OrderedWork<int, int> work;
-            work.next = [&](int& item) {
-                if (taken == 50) return false;
-                item = static_cast<int>(taken++);
-                return true;
-            };
+            work.next = CountingItems(taken, 50);
             work.process = [](const int& item) { return item; };
             work.emit = [&](int&) { ++emitted; };
             work.threadStart = [&] {
@@ -164,11 +166,7 @@ TEST(OrderedWork, TheCallingThreadIsOneOfTheJobs) {
     size_t taken = 0, emitted = 0, byCaller = 0;
     const std::thread::id caller = std::this_thread::get_id();
     OrderedWork<int, int> work;
-    work.next = [&](int& item) {
-        if (taken == 40) return false;
-        item = static_cast<int>(taken++);
-        return true;
-    };
+    work.next = CountingItems(taken, 40);
     work.process = [&](const int& item) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
         std::lock_guard<std::mutex> held(lock);
